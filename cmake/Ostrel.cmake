@@ -1,0 +1,80 @@
+# Build conventions shared by every folder.
+#
+# Two builds come from the same tree: the Windows program (cross-compiled,
+# WIN32 true, run under Wine) and a native Linux build of the code that needs
+# no Windows API, compiled with AddressSanitizer and UBSan.
+
+if(WIN32)
+  set(OSTREL_CACHE $ENV{OSTREL_CACHE})
+  if(NOT OSTREL_CACHE)
+    set(OSTREL_CACHE /var/cache/ostrel)
+  endif()
+  set(OSTREL_BOOST_LIB ${OSTREL_CACHE}/boost-mingw-1.81.0/lib/libboost_ostrel.a)
+  if(NOT EXISTS ${OSTREL_BOOST_LIB})
+    message(FATAL_ERROR "Boost for mingw is missing: run scripts/setup.sh")
+  endif()
+  # Only Boost may come from the host's include directory; /usr/include
+  # itself would pull glibc headers into the cross build.
+  set(OSTREL_BOOST_INCLUDE ${CMAKE_BINARY_DIR}/boost-include)
+  file(MAKE_DIRECTORY ${OSTREL_BOOST_INCLUDE})
+  file(CREATE_LINK /usr/include/boost ${OSTREL_BOOST_INCLUDE}/boost SYMBOLIC)
+
+  add_library(ostrel_boost INTERFACE)
+  target_include_directories(ostrel_boost SYSTEM INTERFACE ${OSTREL_BOOST_INCLUDE})
+  target_compile_definitions(ostrel_boost INTERFACE
+    BOOST_ALL_NO_LIB BOOST_THREAD_USE_LIB BOOST_FILESYSTEM_STATIC_LINK
+    BOOST_FILESYSTEM_NO_CXX20_ATOMIC_REF BOOST_CHRONO_HEADER_ONLY
+    BOOST_USE_WINDOWS_H WIN32_LEAN_AND_MEAN= NOMINMAX _WIN32_WINNT=0x0601
+    BOOST_BIND_GLOBAL_PLACEHOLDERS)
+  target_link_libraries(ostrel_boost INTERFACE ${OSTREL_BOOST_LIB} bcrypt)
+  # -municode (wmain) goes on the service program alone; tests use gtest's main.
+  add_link_options(-static)
+else()
+  find_package(Boost 1.81 EXACT REQUIRED COMPONENTS thread chrono filesystem iostreams date_time locale)
+  add_library(ostrel_boost INTERFACE)
+  target_link_libraries(ostrel_boost INTERFACE Boost::headers Boost::thread Boost::chrono
+    Boost::filesystem Boost::iostreams Boost::date_time Boost::locale)
+  target_compile_definitions(ostrel_boost INTERFACE BOOST_BIND_GLOBAL_PLACEHOLDERS)
+  option(OSTREL_SANITIZE "Build with AddressSanitizer and UBSan" ON)
+  if(OSTREL_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+endif()
+add_compile_options(-Wall -Wextra)
+
+# GoogleTest from Debian's source package, built with the same compiler.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# ostrel_library(name PORTABLE|WINDOWS SOURCES ... [DEPS ...])
+# A PORTABLE library includes no Windows header and is built in both builds;
+# a WINDOWS one only in the Windows build.
+function(ostrel_library name kind)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(kind STREQUAL "WINDOWS" AND NOT WIN32)
+    return()
+  endif()
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common)
+  target_link_libraries(${name} PUBLIC ostrel_boost ${ARG_DEPS})
+endfunction()
+
+# ostrel_test(name PORTABLE|WINDOWS SOURCES ... [DEPS ...] [LOCKS ...])
+# One GoogleTest program, run by CTest (under Wine in the Windows build).
+# LOCKS names shared resources (the registry key, logger.ini) so that tests
+# touching the same one never run at the same time.
+function(ostrel_test name kind)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LOCKS" ${ARGN})
+  if(kind STREQUAL "WINDOWS" AND NOT WIN32)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} gmock gtest_main ostrel_boost)
+  add_test(NAME ${name} COMMAND ${name})
+  if(ARG_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
+endfunction()
