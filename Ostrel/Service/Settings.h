@@ -60,6 +60,9 @@ inline bool operator!=(const Settings& a, const Settings& b) { return !(a == b);
 // The one-line schedule description ("Daily, 07:05", "INVALID", ...).
 std::ostream& operator<<(std::ostream& os, const ScheduleSettings& s);
 
+// Line numbers in decimal, in list order, joined by the separator.
+std::string joinLines(const std::vector<std::int32_t>& lines, const char* separator);
+
 // The registry key of the configuration below HKEY_LOCAL_MACHINE.
 extern const char* const settingsKeyPath;
 

@@ -1,0 +1,58 @@
+#pragma once
+// Reg: one open registry key for the length of a scope, with typed reads
+// that never fail (they fall back to the caller's default) and typed writes
+// that throw when the registry refuses them.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/gregorian/gregorian_types.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/exception/exception.hpp>
+
+// Thrown by every failed write. Deliberately not a std::runtime_error: the
+// settings loader treats runtime_error as "this key does not exist".
+class RegWriteError : public virtual std::exception, public virtual boost::exception {
+public:
+    const char* what() const noexcept override { return "Can't set the key"; }
+};
+
+class Reg {
+public:
+    // KEY_READ opens an existing key; any other rights create the key when it
+    // is missing. Throws std::runtime_error("Can't open registry key") when
+    // the registry refuses; nothing is left open then.
+    Reg(HKEY root, const std::wstring& subkey, REGSAM access);
+    virtual ~Reg();
+    Reg(const Reg&) = delete;
+    Reg& operator=(const Reg&) = delete;
+
+    // Reads return the stored value, or the default when the value is
+    // missing, of the wrong size or unreadable. They never throw.
+    std::int32_t read(const std::wstring& name, std::int32_t def) const;
+    bool read(const std::wstring& name, bool def) const;
+    // Stored 0 = Monday ... 6 = Sunday; other numbers give the default.
+    boost::date_time::weekdays read(const std::wstring& name, boost::date_time::weekdays def) const;
+    std::wstring read(const std::wstring& name, const std::wstring& def) const;
+    std::wstring read(const std::wstring& name, const wchar_t* def) const { return read(name, std::wstring(def)); }
+    // ISO extended text such as 2014-05-01T06:30:00; anything else gives the default.
+    boost::posix_time::ptime read(const std::wstring& name, const boost::posix_time::ptime& def) const;
+
+    // Writes create or replace the value; they throw RegWriteError on failure.
+    void write(const std::wstring& name, std::int32_t value);
+    void write(const std::wstring& name, bool value);
+    void write(const std::wstring& name, boost::date_time::weekdays value);
+    void write(const std::wstring& name, const std::wstring& value);
+    void write(const std::wstring& name, const wchar_t* value) { write(name, std::wstring(value)); }
+    void write(const std::wstring& name, const std::vector<std::uint8_t>& value);
+    void write(const std::wstring& name, const boost::posix_time::ptime& value);
+
+private:
+    void set(const std::wstring& name, DWORD type, const void* data, DWORD size);
+
+    HKEY key;
+};

@@ -1,0 +1,166 @@
+// Reg against the real registry: every value kind, its default, and the
+// malformed data that the program must read as the default.
+
+#include "registry/Reg.h"
+
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "support/RegistryFixture.h"
+
+using boost::posix_time::ptime;
+using boost::posix_time::time_from_string;
+namespace dt = boost::date_time;
+
+namespace {
+
+class RegTest : public RegistryFixture {
+protected:
+    Reg open(REGSAM access = KEY_READ) { return Reg(HKEY_LOCAL_MACHINE, keyPath, access); }
+};
+
+TEST_F(RegTest, OpeningAMissingKeyForReadingThrowsWhileOtherRightsCreateIt)
+{
+    try {
+        Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+        FAIL() << "opened a missing key";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Can't open registry key");
+    }
+    { Reg created(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS); }
+    EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, keyPath, KEY_READ));
+}
+
+TEST_F(RegTest, IntegerReadsTheStoredValueOrTheDefault)
+{
+    setDword(L"", L"Five", 5);
+    setDword(L"", L"AllOnes", 0xFFFFFFFF);
+    const std::uint8_t twoBytes[] = {0x34, 0x12};
+    setRaw(L"", L"Short", REG_BINARY, twoBytes, sizeof twoBytes);
+    setString(L"", L"LongString", L"12345");
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    EXPECT_EQ(key.read(L"Five", 9), 5);
+    EXPECT_EQ(key.read(L"AllOnes", 9), -1);
+    EXPECT_EQ(key.read(L"Short", 9), 0x1234);  // shorter data fills the low bytes
+    EXPECT_EQ(key.read(L"LongString", 9), 9);  // more than 4 bytes
+    EXPECT_EQ(key.read(L"Missing", 9), 9);
+}
+
+TEST_F(RegTest, BooleanIsAnyNonZeroInteger)
+{
+    setDword(L"", L"Zero", 0);
+    setDword(L"", L"Seven", 7);
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    EXPECT_FALSE(key.read(L"Zero", true));
+    EXPECT_TRUE(key.read(L"Seven", false));
+    EXPECT_TRUE(key.read(L"Missing", true));
+    EXPECT_FALSE(key.read(L"Missing", false));
+}
+
+TEST_F(RegTest, WeekdaysAreNumberedFromMondayInTheRegistry)
+{
+    const struct { std::uint32_t stored; dt::weekdays expected; } cases[] = {
+        {0, dt::Monday}, {1, dt::Tuesday}, {2, dt::Wednesday}, {3, dt::Thursday},
+        {4, dt::Friday}, {5, dt::Saturday}, {6, dt::Sunday},
+        {7, dt::Wednesday}, {256, dt::Wednesday}, {0xFFFFFFFF, dt::Wednesday},  // out of range: the default
+    };
+    for (const auto& c : cases) {
+        setDword(L"", L"Day", c.stored);
+        Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+        EXPECT_EQ(key.read(L"Day", dt::Wednesday), c.expected) << "stored " << c.stored;
+    }
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    EXPECT_EQ(key.read(L"Missing", dt::Friday), dt::Friday);
+}
+
+TEST_F(RegTest, WeekdayWritesRoundTripThroughTheRegistryNumbering)
+{
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS);
+    for (int day = 0; day < 7; ++day) {
+        key.write(L"Day", static_cast<dt::weekdays>(day));
+        EXPECT_EQ(key.read(L"Day", std::int32_t(-1)), (day + 6) % 7);
+        EXPECT_EQ(key.read(L"Day", dt::Monday), day);
+    }
+}
+
+TEST_F(RegTest, StringsReadUpToTheirFirstNulOrTheirEnd)
+{
+    const wchar_t noNul[] = {L'a', L'b', L'c'};
+    const wchar_t embedded[] = {L'x', L'\0', L'y', L'\0'};
+    setRaw(L"", L"NoNul", REG_SZ, noNul, sizeof noNul);
+    setRaw(L"", L"Embedded", REG_SZ, embedded, sizeof embedded);
+    setRaw(L"", L"Empty", REG_SZ, nullptr, 0);
+    setString(L"", L"Plain", L"Night shift");
+    setDword(L"", L"Number", 0x00420041);  // read as a string regardless of its type
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    EXPECT_EQ(key.read(L"NoNul", L"def"), L"abc");
+    EXPECT_EQ(key.read(L"Embedded", L"def"), L"x");
+    EXPECT_EQ(key.read(L"Empty", L"def"), L"");
+    EXPECT_EQ(key.read(L"Plain", L"def"), L"Night shift");
+    EXPECT_EQ(key.read(L"Number", L"def"), L"AB");
+    EXPECT_EQ(key.read(L"Missing", L"def"), L"def");
+}
+
+TEST_F(RegTest, DateAndTimeReadsIsoExtendedTextOnly)
+{
+    const ptime def = boost::posix_time::from_time_t(0);
+    const struct { const wchar_t* text; ptime expected; } cases[] = {
+        {L"2014-05-01T06:30:00", time_from_string("2014-05-01 06:30:00")},
+        {L"2014-05-01T06:30:00.500000", time_from_string("2014-05-01 06:30:00.5")},
+        {L"2014-05-01", def},   // no time part
+        {L"evening", def},      // no date
+        {L"", def},
+        {L"2014-13-01T06:30:00", def},  // no such month
+    };
+    for (const auto& c : cases) {
+        setString(L"", L"Start", c.text);
+        Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+        EXPECT_EQ(key.read(L"Start", def), c.expected) << std::string(c.text, c.text + wcslen(c.text));
+    }
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    EXPECT_EQ(key.read(L"Missing", def), def);
+}
+
+TEST_F(RegTest, WritesStoreTheDocumentedTypesAndSizes)
+{
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS);
+    key.write(L"Int", std::int32_t(-2));
+    key.write(L"Flag", true);
+    key.write(L"Text", L"CNT");
+    key.write(L"Bytes", std::vector<std::uint8_t>{1, 2, 3});
+    key.write(L"When", time_from_string("2014-05-01 06:30:00"));
+
+    HKEY raw;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &raw), ERROR_SUCCESS);
+    const struct { const wchar_t* name; DWORD type; DWORD size; } expected[] = {
+        {L"Int", REG_DWORD, 4}, {L"Flag", REG_DWORD, 4}, {L"Text", REG_SZ, 8},
+        {L"Bytes", REG_BINARY, 3}, {L"When", REG_SZ, 2 * 20},
+    };
+    for (const auto& e : expected) {
+        DWORD type = 0, size = 0;
+        EXPECT_EQ(RegQueryValueExW(raw, e.name, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+        EXPECT_EQ(type, e.type);
+        EXPECT_EQ(size, e.size);
+    }
+    RegCloseKey(raw);
+    EXPECT_EQ(key.read(L"Int", 0), -2);
+    EXPECT_EQ(key.read(L"Flag", 0), 1);
+    EXPECT_EQ(key.read(L"When", L""), L"2014-05-01T06:30:00");
+}
+
+TEST_F(RegTest, AFailedWriteThrowsCantSetTheKeyAndIsNoRuntimeError)
+{
+    { Reg created(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS); }
+    Reg readOnly(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    try {
+        readOnly.write(L"Count", std::int32_t(1));
+        FAIL() << "wrote through a read-only key";
+    } catch (const std::runtime_error&) {
+        FAIL() << "a write failure must not look like a missing key";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Can't set the key");
+    }
+}
+
+}  // namespace
