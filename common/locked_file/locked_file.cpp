@@ -1,0 +1,59 @@
+#include "locked_file.h"
+
+#include <boost/date_time/posix_time/conversion.hpp>
+
+namespace {
+
+// A stream over the lock's device, reporting device errors by throwing.
+std::unique_ptr<locked_stream> openStream(const win32_file::io_lock& lock)
+{
+    std::unique_ptr<locked_stream> stream(new locked_stream(lock.device()));
+    stream->exceptions(std::ios_base::badbit);
+    return stream;
+}
+
+}  // namespace
+
+fileReader::fileReader(win32_file::handle_lock& handle, const win32_file::timeout& wait)
+    : read_lock(handle, wait), stream_(openStream(*this))
+{
+}
+
+// The member stream goes before the base lock; its own destructor closes it
+// inside a catch-all, which writes any buffered output.
+fileReader::~fileReader() = default;
+
+fileUpdater::fileUpdater(win32_file::handle_lock& handle, const win32_file::timeout& wait)
+    : write_lock(handle, wait), stream_(openStream(*this))
+{
+}
+
+fileUpdater::~fileUpdater() = default;
+
+lockedFile::lockedFile(const std::wstring& path, unsigned flags)
+    : handle_(path, flags), stream_(openStream(handle_.lock()))
+{
+}
+
+lockedFile::lockedFile(const std::wstring& path, unsigned flags, boost::chrono::milliseconds wait)
+    : handle_(path, flags, wait), stream_(openStream(handle_.lock()))
+{
+}
+
+lockedFile::~lockedFile() = default;
+
+void lockedFile::truncate()
+{
+    truncateFile(handle_.handle().handle());
+}
+
+boost::posix_time::ptime lockedFile::getFileModificationTime() const
+{
+    return boost::posix_time::from_ftime<boost::posix_time::ptime>(
+        win32_file::lastWriteTime(handle_.handle().handle()));
+}
+
+void truncateFile(HANDLE handle)
+{
+    win32_file::setEndOfFile(handle);
+}

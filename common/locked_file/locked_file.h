@@ -1,0 +1,93 @@
+#pragma once
+// Byte streams on files held open and locked by the win32_file layer.
+//
+// The stream reads, writes and seeks straight at the handle's file position
+// through a device that never closes the handle, with Boost.Iostreams'
+// default buffers. Its exception mask is bad-bit only: a device error
+// (std::ios_base::failure, e.g. "failed reading") reaches the caller, while
+// end of file and failed extractions only set state flags.
+//
+// Output may stay in the stream's buffer until a flush, a seek or the
+// destruction of the object; the destructor always writes it before the lock
+// is released, but swallows any error in doing so: flush explicitly when the
+// output must be known to have arrived. Truncation cuts at the handle's
+// position, not the stream's: flush before truncating.
+//
+// Opening and locking throw as win32_file_lock.h describes; a constructor
+// that fails releases whatever it had taken.
+
+#include "win32_file_handle/win32_file_handle.h"
+#include "win32_file_handle/win32_file_lock.h"
+
+#include <boost/date_time/posix_time/ptime.hpp>
+#include <boost/iostreams/stream.hpp>
+
+#include <memory>
+#include <string>
+
+typedef boost::iostreams::stream<boost::iostreams::file_descriptor> locked_stream;
+
+// Reads the file of a caller-owned handle_lock under a shared lock.
+class fileReader : public win32_file::read_lock {
+public:
+    // Upgrades the handle to read access if needed and locks, waiting as the
+    // time-out allows. The handle_lock must outlive the reader.
+    explicit fileReader(win32_file::handle_lock& handle, const win32_file::timeout& wait = boost::none);
+    // Destroys the stream, then unlocks; the handle stays open.
+    ~fileReader() override;
+
+    std::iostream& stream() { return *stream_; }
+
+private:
+    std::unique_ptr<locked_stream> stream_;
+};
+
+// Reads and rewrites the file of a caller-owned handle_lock under an
+// exclusive lock; truncate() is the lock's.
+class fileUpdater : public win32_file::write_lock {
+public:
+    // Upgrades the handle to read and write access if needed and locks,
+    // waiting as the time-out allows. The handle_lock must outlive it.
+    explicit fileUpdater(win32_file::handle_lock& handle, const win32_file::timeout& wait = boost::none);
+    // Writes buffered output (errors swallowed), then unlocks.
+    ~fileUpdater() override;
+
+    std::iostream& stream() { return *stream_; }
+
+private:
+    std::unique_ptr<locked_stream> stream_;
+};
+
+// Opens and locks a file by path for its own lifetime. Flags as for
+// win32_file::locked_handle: open_read (0x01) read access at open,
+// open_write (0x02) creation allowed and an exclusive lock (else the file
+// must exist and the lock is shared), open_truncate (0x10, with open_write)
+// empties the file.
+class lockedFile {
+public:
+    // Waits without time-out.
+    lockedFile(const std::wstring& path, unsigned flags);
+    lockedFile(const std::wstring& path, unsigned flags, boost::chrono::milliseconds wait);
+    // Destroys the stream (flushing it), then unlocks and closes.
+    virtual ~lockedFile();
+
+    lockedFile(const lockedFile&) = delete;
+    lockedFile& operator=(const lockedFile&) = delete;
+
+    std::iostream& stream() { return *stream_; }
+
+    // Ends the file at the handle's current position. Throws system_error
+    // "File truncation failed".
+    void truncate();
+    // The last-write time in UTC, to the microsecond. Throws system_error
+    // "File time retrieval failed".
+    boost::posix_time::ptime getFileModificationTime() const;
+
+private:
+    win32_file::locked_handle handle_;
+    std::unique_ptr<locked_stream> stream_;
+};
+
+// Ends the file of a raw handle at its current position. Throws system_error
+// "File truncation failed" with the throw site.
+void truncateFile(HANDLE handle);

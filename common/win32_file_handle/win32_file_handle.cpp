@@ -1,0 +1,282 @@
+#include "win32_file_handle.h"
+#include "win32_file_retry.h"
+
+#include <winternl.h>
+
+#include <boost/exception/errinfo_api_function.hpp>
+#include <boost/exception/errinfo_file_name.hpp>
+#include <boost/exception/errinfo_nested_exception.hpp>
+#include <boost/exception_ptr.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
+#include <boost/throw_exception.hpp>
+
+namespace win32_file {
+
+namespace {
+
+// Short contention (an indexer, a virus scanner, the other application
+// saving) usually ends within a few time slices, so the first retries only
+// give up the processor.
+const boost::int32_t initialYields = 10;
+// After the yields the sleeps grow by this step up to the ceiling below.
+const boost::int64_t sleepGrowthMs = 10;
+// Ten growths from 0 ms give the ceiling of 100 ms: it bounds how late we
+// notice that the other side has released the file.
+const boost::int32_t sleepGrowths = 10;
+
+class system_environment : public retry_environment {
+public:
+    time_point now() override { return boost::chrono::steady_clock::now(); }
+    void yield() override { ::Sleep(0); }
+    void sleep(boost::chrono::milliseconds length) override { boost::this_thread::sleep_for(length); }
+};
+
+// Clears the read-only, hidden and system attributes of a file for its own
+// lifetime, so that a write open of such a file is not refused.
+class attribute_guard {
+public:
+    explicit attribute_guard(const std::string& narrowPath) : path(narrowPath)
+    {
+        const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        const DWORD attributes = ::GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) != 0) {
+            ::SetFileAttributesA(path.c_str(), attributes & ~blocking);
+            cleared = attributes;
+        }
+    }
+    ~attribute_guard()
+    {
+        if (cleared)
+            ::SetFileAttributesA(path.c_str(), *cleared);
+    }
+    attribute_guard(const attribute_guard&) = delete;
+    attribute_guard& operator=(const attribute_guard&) = delete;
+
+private:
+    std::string path;
+    boost::optional<DWORD> cleared;
+};
+
+// Windows passes the narrow path through the ANSI or the OEM code page,
+// whichever the process's file functions use; Boost.Filesystem's conversion
+// follows the same choice.
+std::string narrow(const boost::filesystem::path& path)
+{
+    return path.string();
+}
+
+typedef NTSTATUS(NTAPI* NtCreateFile_fn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                         PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef ULONG(NTAPI* RtlNtStatusToDosError_fn)(NTSTATUS);
+
+// The two native functions of the reopen; both or none.
+struct native_api {
+    NtCreateFile_fn createFile = nullptr;
+    RtlNtStatusToDosError_fn toWin32Error = nullptr;
+};
+
+native_api lookUpNativeApi()
+{
+    native_api api;
+    if (HMODULE ntdll = ::GetModuleHandleA("ntdll.dll")) {
+        auto createFile = reinterpret_cast<NtCreateFile_fn>(
+            reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
+        auto toWin32Error = reinterpret_cast<RtlNtStatusToDosError_fn>(
+            reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+        if (createFile && toWin32Error) {
+            api.createFile = createFile;
+            api.toWin32Error = toWin32Error;
+        }
+    }
+    return api;
+}
+
+// Opens the file object behind handle once more: with the open handle as root
+// directory and an empty name, whatever has happened to its path meanwhile.
+NTSTATUS reopenThrough(const native_api& api, HANDLE handle, DWORD access, HANDLE& fresh)
+{
+    UNICODE_STRING emptyName = {0, 0, nullptr};
+    OBJECT_ATTRIBUTES attributes = {};
+    attributes.Length = sizeof(OBJECT_ATTRIBUTES);  // 48 on x64, 24 on x86
+    attributes.RootDirectory = handle;
+    attributes.ObjectName = &emptyName;
+    IO_STATUS_BLOCK status = {};
+    return api.createFile(&fresh, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status,
+                          nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                          FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+}
+
+}  // namespace
+
+retry_environment& systemEnvironment()
+{
+    static system_environment environment;
+    return environment;
+}
+
+retryTimer::retryTimer(const timeout& wait, retry_environment& environment)
+    : yieldsLeft(initialYields), growthsLeft(sleepGrowths), sleepMs(0), environment(&environment)
+{
+    if (wait)
+        deadline = environment.now() + *wait;
+}
+
+bool retryTimer::passed() const
+{
+    return deadline && environment->now() >= *deadline;
+}
+
+void retryTimer::wait()
+{
+    if (yieldsLeft > 0) {
+        environment->yield();
+        --yieldsLeft;
+        return;
+    }
+    // A zero-length sleep returns at once and is no interruption point.
+    if (sleepMs > 0)
+        environment->sleep(boost::chrono::milliseconds(sleepMs));
+    if (growthsLeft > 0) {
+        sleepMs += sleepGrowthMs;
+        --growthsLeft;
+    }
+}
+
+bool isSharingOrLockViolation(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+bool isLockViolation(DWORD error)
+{
+    return error == ERROR_LOCK_VIOLATION;
+}
+
+const char* temporarily_unavailable::what() const noexcept
+{
+    return "File temporarily unavailable";
+}
+
+void retryOrThrow(retry_test retryable, DWORD error, const boost::source_location& site,
+                  retryTimer& timer, const std::string& narrowPath, const char* function)
+{
+    const bool worthRetrying = retryable(error);
+    if (worthRetrying && !timer.passed()) {
+        timer.wait();
+        return;
+    }
+    const auto failure = boost::enable_error_info(boost::system::system_error(
+                             static_cast<int>(error), boost::system::system_category(), "File open failed"))
+                         << boost::errinfo_api_function(function) << boost::errinfo_file_name(narrowPath);
+    if (!worthRetrying)
+        boost::throw_exception(failure, site);
+    try {
+        boost::throw_exception(failure, site);
+    } catch (...) {
+        boost::throw_exception(
+            temporarily_unavailable() << boost::errinfo_nested_exception(boost::current_exception()), site);
+    }
+}
+
+HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, bool openExisting,
+                    bool create, retryTimer& timer)
+{
+    const DWORD disposition = openExisting ? (create ? OPEN_ALWAYS : OPEN_EXISTING) : (create ? CREATE_NEW : 0);
+    const std::string narrowPath = narrow(path);
+    const auto attempt = [&] {
+        return ::CreateFileA(narrowPath.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+    };
+    boost::optional<attribute_guard> guard;
+    HANDLE handle = attempt();
+    while (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (openExisting && (access & GENERIC_WRITE) && !guard)
+            guard.emplace(narrowPath);
+        else
+            retryOrThrow(isSharingOrLockViolation, error, BOOST_CURRENT_LOCATION, timer, narrowPath,
+                         "CreateFile");
+        handle = attempt();
+    }
+    return handle;
+}
+
+void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD access, DWORD share,
+                    retryTimer* timer)
+{
+    const native_api api = lookUpNativeApi();
+    HANDLE fresh = INVALID_HANDLE_VALUE;
+    if (api.createFile) {
+        const std::string narrowPath = narrow(path);
+        boost::optional<attribute_guard> guard;
+        NTSTATUS status = reopenThrough(api, handle, access, fresh);
+        while (!NT_SUCCESS(status)) {
+            if ((access & GENERIC_WRITE) && !guard)
+                guard.emplace(narrowPath);
+            else if (!timer)
+                break;
+            else
+                // A sharing violation becomes ERROR_SHARING_VIOLATION and is
+                // retried like one on open.
+                retryOrThrow(isSharingOrLockViolation, api.toWin32Error(status), BOOST_CURRENT_LOCATION,
+                             *timer, narrowPath, "NtCreateFile");
+            status = reopenThrough(api, handle, access, fresh);
+        }
+        if (!NT_SUCCESS(status))
+            fresh = INVALID_HANDLE_VALUE;
+    }
+    if (fresh == INVALID_HANDLE_VALUE) {
+        retryTimer forever{boost::none};
+        fresh = createHandle(path, access, share, true, false, forever);
+    }
+    // The old handle goes only once the new one exists, so that a failure
+    // leaves the caller with a valid handle rather than a closed one.
+    ::CloseHandle(handle);
+    handle = fresh;
+}
+
+handle_lock::handle_lock(const id& file, bool openExisting, bool create, bool read, bool write,
+                         const timeout& wait)
+    : file_(file), handle_(INVALID_HANDLE_VALUE), hasRead_(read || write), hasWrite_(write)
+{
+    trace::scope scope("handle_open");
+    retryTimer timer(wait);
+    // Without rights the handle also shares delete access, so that it does
+    // not stand in the way of a rename or delete.
+    const DWORD share = (hasRead_ || hasWrite_) ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                                : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    handle_ = createHandle(file_.path, (hasRead_ ? GENERIC_READ : 0) | (hasWrite_ ? GENERIC_WRITE : 0), share,
+                           openExisting, create, timer);
+}
+
+handle_lock::~handle_lock()
+{
+    trace::scope scope("handle_close");
+    ::CloseHandle(handle_);
+}
+
+void handle_lock::upgrade(bool read, bool write, const timeout& wait)
+{
+    if (write && !hasWrite_) {
+        trace::scope scope("handle_lock_exclusive");
+        retryTimer timer(wait);
+        recreateHandle(handle_, file_.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &timer);
+        hasWrite_ = true;
+        hasRead_ = true;
+    }
+    if (read && !hasRead_) {
+        trace::scope scope("handle_lock_shared");
+        retryTimer timer(wait);
+        recreateHandle(handle_, file_.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &timer);
+        hasRead_ = true;
+    }
+}
+
+boost::iostreams::file_descriptor handle_lock::device() const
+{
+    return boost::iostreams::file_descriptor(handle_, boost::iostreams::never_close_handle);
+}
+
+}  // namespace win32_file

@@ -1,0 +1,94 @@
+#pragma once
+// Win32 file handles that open without ever blocking inside Windows.
+//
+// Every open and reopen is attempted with a request that fails at once when
+// the file is in use; the library retries sharing violations (and lock
+// violations) itself, with the back-off of win32_file_retry.h, for as long as
+// the caller's time-out allows: without a time-out for ever, with a time-out
+// of 0 ms a single attempt. Any other failure is thrown at once.
+//
+// Handles are opened with read and write sharing, so they conflict only with
+// foreign handles that deny sharing; exclusion between readers and writers
+// is the business of the whole-file locks (win32_file_lock.h).
+//
+// Failures are thrown through boost::throw_exception with the throw site:
+//  - boost::system::system_error, Win32 error code in the system category,
+//    text "File open failed", with boost::errinfo_api_function ("CreateFile"
+//    or "NtCreateFile") and boost::errinfo_file_name (the narrow path);
+//  - win32_file::temporarily_unavailable when a sharing violation outlasts
+//    the time-out; the last system_error rides along as
+//    boost::errinfo_nested_exception.
+// Waits of 10 ms and more are Boost.Thread interruption points: an
+// interrupted thread leaves with boost::thread_interrupted.
+
+#include "trace/trace.h"
+
+#include <windows.h>
+
+#include <boost/chrono/duration.hpp>
+#include <boost/exception/exception.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/iostreams/device/file_descriptor.hpp>
+#include <boost/optional.hpp>
+
+#include <exception>
+
+namespace win32_file {
+
+// How long an operation may keep retrying; none means for ever.
+typedef boost::optional<boost::chrono::milliseconds> timeout;
+
+// Identifies a file by its file-system path.
+struct id {
+    boost::filesystem::path path;
+};
+
+// A sharing or lock violation lasted until the time-out.
+class temporarily_unavailable : public virtual boost::exception, public virtual std::exception {
+public:
+    const char* what() const noexcept override;
+};
+
+// Owns one Win32 handle of a file. Its rights only grow (none, read, read
+// and write); every growth replaces the handle by a reopened one, so locks
+// are taken only after the rights they need. Closing the handle releases
+// any lock Windows still holds on it. One thread at a time.
+class handle_lock : public trace::counted_object<handle_lock> {
+public:
+    // Opens the file. openExisting and create choose the disposition
+    // (OPEN_ALWAYS, OPEN_EXISTING or CREATE_NEW; with neither Windows rejects
+    // the request). The handle gets read access when read or write is set and
+    // write access when write is set. A read-only, hidden or system file is
+    // opened for writing by clearing those attributes for the moment of the
+    // open. Throws as described at the top; a failed constructor leaves
+    // nothing open.
+    handle_lock(const id& file, bool openExisting, bool create, bool read, bool write,
+                const timeout& wait = boost::none);
+    ~handle_lock();
+
+    handle_lock(const handle_lock&) = delete;
+    handle_lock& operator=(const handle_lock&) = delete;
+
+    // Makes sure the handle has at least the asked rights; when it has not,
+    // reopens the same file object through the open handle (not the path).
+    // Throws as the constructor does; on failure the handle and its rights
+    // stay as they were.
+    void upgrade(bool read, bool write, const timeout& wait = boost::none);
+
+    // A stream device on the handle that never closes it: the handle_lock
+    // keeps ownership and must outlive the device.
+    boost::iostreams::file_descriptor device() const;
+
+    HANDLE handle() const { return handle_; }
+    const id& file() const { return file_; }
+    bool hasRead() const { return hasRead_; }
+    bool hasWrite() const { return hasWrite_; }
+
+private:
+    id file_;
+    HANDLE handle_;
+    bool hasRead_;
+    bool hasWrite_;
+};
+
+}  // namespace win32_file

@@ -1,0 +1,126 @@
+#include "win32_file_lock.h"
+#include "win32_file_retry.h"
+
+#include <boost/system/system_error.hpp>
+#include <boost/throw_exception.hpp>
+
+namespace win32_file {
+
+namespace {
+
+// Both halves of the lock length: the range covers every possible offset.
+const DWORD wholeFile = 0xFFFFFFFF;
+
+// Last-write times are kept in these steps by FAT (2 s) and by file systems
+// that round to 10 ms; in 100-ns units.
+const boost::uint64_t coarseResolution = 20000000;
+const boost::uint64_t fineResolution = 100000;
+
+boost::uint64_t toUint64(const FILETIME& time)
+{
+    return (static_cast<boost::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+BOOL tryLock(HANDLE handle, bool exclusive)
+{
+    OVERLAPPED fromStart = {};
+    return ::LockFileEx(handle, LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0), 0,
+                        wholeFile, wholeFile, &fromStart);
+}
+
+}  // namespace
+
+io_lock::io_lock(handle_lock& handle, bool exclusive, const timeout& wait) : handle(handle)
+{
+    handle.upgrade(true, exclusive, wait);
+    retryTimer timer(wait);
+    const std::string narrowPath = handle.file().path.string();
+    while (!tryLock(handle.handle(), exclusive))
+        retryOrThrow(isLockViolation, ::GetLastError(), BOOST_CURRENT_LOCATION, timer, narrowPath, "LockFile");
+}
+
+io_lock::~io_lock()
+{
+    OVERLAPPED fromStart = {};
+    ::UnlockFileEx(handle.handle(), 0, wholeFile, wholeFile, &fromStart);
+}
+
+boost::iostreams::file_descriptor io_lock::device() const
+{
+    return handle.device();
+}
+
+read_lock::read_lock(handle_lock& handle, const timeout& wait) : io_lock(handle, false, wait) {}
+
+write_lock::write_lock(handle_lock& handle, const timeout& wait) : io_lock(handle, true, wait) {}
+
+void write_lock::truncate()
+{
+    setEndOfFile(handle.handle());
+}
+
+locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags)
+    : locked_handle(path, flags, false, false, boost::none)
+{
+}
+
+locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags,
+                             boost::chrono::milliseconds wait)
+    : locked_handle(path, flags, (flags & open_read) != 0, (flags & open_write) != 0, timeout(wait))
+{
+}
+
+locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags, bool read, bool write,
+                             const timeout& wait)
+    : handle_(id{path}, true, (flags & open_write) != 0, read, write, wait)
+{
+    if (flags & open_write) {
+        std::unique_ptr<write_lock> exclusive(new write_lock(handle_, wait));
+        if (flags & open_truncate)
+            exclusive->truncate();  // the position is still 0
+        lock_ = std::move(exclusive);
+    } else {
+        lock_.reset(new read_lock(handle_, wait));
+    }
+}
+
+void setEndOfFile(HANDLE handle)
+{
+    if (!::SetEndOfFile(handle))
+        boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
+                                                           boost::system::system_category(),
+                                                           "File truncation failed"),
+                               BOOST_CURRENT_LOCATION);
+}
+
+FILETIME lastWriteTime(HANDLE handle)
+{
+    FILETIME written;
+    if (!::GetFileTime(handle, nullptr, nullptr, &written))
+        boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
+                                                           boost::system::system_category(),
+                                                           "File time retrieval failed"),
+                               BOOST_CURRENT_LOCATION);
+    return written;
+}
+
+namespace state {
+
+boost::uint64_t getValue(const handle_lock& handle)
+{
+    const boost::uint64_t value = toUint64(lastWriteTime(handle.handle()));
+    const boost::uint64_t resolution =
+        value % coarseResolution == 0 ? coarseResolution : value % fineResolution == 0 ? fineResolution : 0;
+    const boost::uint64_t limit = value + resolution;
+    for (;;) {
+        FILETIME now;
+        ::GetSystemTimeAsFileTime(&now);
+        if (toUint64(now) > limit)
+            return value;
+        ::Sleep(0);
+    }
+}
+
+}  // namespace state
+
+}  // namespace win32_file
