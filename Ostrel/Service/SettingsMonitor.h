@@ -1,0 +1,51 @@
+#pragma once
+// Notices a change of the configuration by reading it again and comparing it
+// with the copy in force. The comparison is the settings' own equality, so
+// only what the loader takes from the registry counts: an edit of a field the
+// selected schedule mode does not use, or below a lineset subkey beyond
+// "Count", is no change.
+
+#include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include "Ostrel/Service/Settings.h"
+
+namespace Ostrel {
+
+// How a monitor reads a fresh instance of its settings type.
+template <class SettingsT>
+struct SettingsLoader;
+
+template <>
+struct SettingsLoader<Settings> {
+    static boost::shared_ptr<Settings> load() { return loadSettings(); }
+};
+
+// Used by one thread only; takes no lock.
+template <class SettingsT>
+class SettingsMonitor {
+public:
+    SettingsMonitor() = default;
+
+    // Whether a fresh read differs from the copy in force (also when exactly
+    // one of them is missing, so before the first setCurrent the answer is
+    // yes). Leaves the copy in force unchanged. Throws what the loader and
+    // the equality throw.
+    bool changed() const {
+        const boost::shared_ptr<const SettingsT> fresh = SettingsLoader<SettingsT>::load();
+        if (fresh && current) return !(*fresh == *current);
+        return bool(fresh) != bool(current);
+    }
+
+    // Keeps a copy of settings (or nothing, for an empty pointer) as the
+    // settings in force; the caller's object is not kept, so the monitor
+    // stays independent of what the engine goes on sharing.
+    void setCurrent(const boost::shared_ptr<const SettingsT>& settings) {
+        current = settings ? boost::make_shared<const SettingsT>(*settings) : boost::shared_ptr<const SettingsT>();
+    }
+
+private:
+    boost::shared_ptr<const SettingsT> current;
+};
+
+}  // namespace Ostrel
