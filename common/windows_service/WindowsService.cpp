@@ -1,0 +1,408 @@
+#include "windows_service/WindowsService.h"
+
+#include <array>
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/exception/diagnostic_information.hpp>
+#include <boost/locale/encoding_utf.hpp>
+#include <boost/throw_exception.hpp>
+
+#include "logging/Log.h"
+#include "windows_service/ServiceHandle.h"
+
+namespace {
+
+// The code Windows itself gives a service that ended through an exception;
+// any non-zero code tells the service manager (and its recovery actions)
+// that the service failed rather than stopped as asked.
+const DWORD failureExitCode = ERROR_EXCEPTION_IN_SERVICE;
+
+// "/remove" shows a dot per second while the service winds down; it waits
+// as long as the service keeps reporting SERVICE_STOP_PENDING.
+const DWORD stopPollMilliseconds = 1000;
+
+const std::wstring applicationEventSources = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+const DWORD eventTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+
+// The table being dispatched; it changes only under dispatchLock and while
+// no dispatcher runs, so the entry points read it without the lock.
+ServiceTable dispatchedServices;
+boost::mutex dispatchLock;
+
+std::string narrow(const std::wstring& text)
+{
+    return boost::locale::conv::utf_to_utf<char>(text);
+}
+
+void logFailure(const char* what, const WindowsService& service)
+{
+    LOG_ERROR("%s %s: %s", narrow(service.serviceName()).c_str(), what,
+              boost::current_exception_diagnostic_information().c_str());
+}
+
+void checkSlot(std::size_t slot)
+{
+    if (slot >= maxServices)
+        boost::throw_exception(std::logic_error("Logic error: too many services, RegisterServices should have checked this"));
+}
+
+}  // namespace
+
+// The bodies behind the plain entry points; a friend so that it can hand the
+// status handle to the service.
+struct ServiceDispatch {
+    static void serviceMain(std::size_t slot, DWORD argc, LPWSTR* argv)
+    {
+        // Keeps the object alive for the whole start sequence.
+        const boost::shared_ptr<WindowsService> service = dispatchedServices[slot];
+        service->statusHandle = RegisterServiceCtrlHandlerW(service->serviceName().c_str(), controlHandlerEntry(slot));
+        service->serviceMain(argc, argv);
+    }
+
+    static void control(std::size_t slot, DWORD control) { dispatchedServices[slot]->onControl(control); }
+
+    // A worker whose run() failed has reported SERVICE_STOPPED itself and is
+    // only returning; it is joined before the table lets go of its object.
+    static void joinFailedWorker(WindowsService& service)
+    {
+        if (service.workerExitCode != NO_ERROR && service.worker && service.worker->joinable())
+            service.worker->join();
+    }
+};
+
+namespace {
+
+// The system calls service mains and control handlers without a context
+// pointer: each slot gets a function of its own that knows its index.
+template <std::size_t Slot>
+void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv)
+{
+    ServiceDispatch::serviceMain(Slot, argc, argv);
+}
+
+template <std::size_t Slot>
+void WINAPI ControlHandlerEntry(DWORD control)
+{
+    ServiceDispatch::control(Slot, control);
+}
+
+template <std::size_t... Slots>
+constexpr std::array<LPSERVICE_MAIN_FUNCTIONW, sizeof...(Slots)> serviceMainEntries(std::index_sequence<Slots...>)
+{
+    return {{&ServiceMainEntry<Slots>...}};
+}
+
+template <std::size_t... Slots>
+constexpr std::array<LPHANDLER_FUNCTION, sizeof...(Slots)> controlHandlerEntries(std::index_sequence<Slots...>)
+{
+    return {{&ControlHandlerEntry<Slots>...}};
+}
+
+constexpr auto serviceMains = serviceMainEntries(std::make_index_sequence<maxServices>());
+constexpr auto controlHandlers = controlHandlerEntries(std::make_index_sequence<maxServices>());
+
+}  // namespace
+
+LPSERVICE_MAIN_FUNCTIONW serviceMainEntry(std::size_t slot)
+{
+    checkSlot(slot);
+    return serviceMains[slot];
+}
+
+LPHANDLER_FUNCTION controlHandlerEntry(std::size_t slot)
+{
+    checkSlot(slot);
+    return controlHandlers[slot];
+}
+
+WindowsService::WindowsService() = default;
+
+WindowsService::~WindowsService() = default;
+
+void WindowsService::onStart(DWORD, LPWSTR*) {}
+
+void WindowsService::onStop() {}
+
+void WindowsService::onControl(DWORD control)
+{
+    if (control == SERVICE_CONTROL_STOP)
+        stop();
+}
+
+std::wstring WindowsService::description() const
+{
+    return std::wstring();
+}
+
+std::wstring WindowsService::eventSourceName() const
+{
+    return std::wstring();
+}
+
+void WindowsService::setStatus(DWORD state, DWORD exitCode, DWORD waitHint)
+{
+    boost::mutex::scoped_lock lock(statusLock);
+    reportLocked(state, exitCode, waitHint);
+}
+
+void WindowsService::reportLocked(DWORD state, DWORD exitCode, DWORD waitHint)
+{
+    status.dwCurrentState = state;
+    status.dwWin32ExitCode = exitCode;
+    status.dwWaitHint = waitHint;
+    status.dwCheckPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : checkPoint++;
+    status.dwControlsAccepted = controlsAccepted();
+    SetServiceStatus(statusHandle, &status);
+}
+
+bool WindowsService::setStatusUnlessStopped(DWORD state)
+{
+    boost::mutex::scoped_lock lock(statusLock);
+    if (status.dwCurrentState == SERVICE_STOPPED)
+        return false;
+    reportLocked(state, NO_ERROR, 0);
+    return true;
+}
+
+DWORD WindowsService::currentState()
+{
+    boost::mutex::scoped_lock lock(statusLock);
+    return status.dwCurrentState;
+}
+
+void WindowsService::serviceMain(DWORD argc, LPWSTR* argv)
+{
+    {
+        boost::mutex::scoped_lock lock(statusLock);
+        checkPoint = 1;
+        // Reported as a shared-process service although it is installed as
+        // one of its own: the framework may host several in one process.
+        status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+        status.dwWin32ExitCode = NO_ERROR;
+        status.dwServiceSpecificExitCode = 0;
+        workerExitCode = NO_ERROR;
+    }
+    try {
+        setStatus(SERVICE_START_PENDING, NO_ERROR, 0);
+        onStart(argc, argv);
+        worker = std::make_unique<boost::thread>(&WindowsService::runWorker, this);
+        // A run() that failed at once has already reported the end.
+        setStatusUnlessStopped(SERVICE_RUNNING);
+    } catch (...) {
+        logFailure("failed to start", *this);
+        setStatus(SERVICE_STOPPED, failureExitCode, 0);
+    }
+}
+
+void WindowsService::runWorker()
+{
+    try {
+        run();
+        return;
+    } catch (const boost::thread_interrupted&) {
+        return;  // the stop request, let out of run(): a normal end
+    } catch (...) {
+        logFailure("ended by an exception", *this);
+    }
+    boost::mutex::scoped_lock lock(statusLock);
+    workerExitCode = failureExitCode;
+    // A stop under way reports the end itself once it has joined this thread.
+    if (status.dwCurrentState != SERVICE_STOP_PENDING && status.dwCurrentState != SERVICE_STOPPED)
+        reportLocked(SERVICE_STOPPED, failureExitCode, 0);
+}
+
+void WindowsService::stop()
+{
+    const DWORD previous = currentState();
+    try {
+        // run() failed and the service has ended already.
+        if (!setStatusUnlessStopped(SERVICE_STOP_PENDING))
+            return;
+        if (worker && worker->joinable()) {
+            worker->interrupt();
+            worker->join();
+        }
+        onStop();
+        boost::mutex::scoped_lock lock(statusLock);
+        reportLocked(SERVICE_STOPPED, workerExitCode, 0);
+    } catch (...) {
+        logFailure("failed to stop", *this);
+        setStatus(previous, NO_ERROR, 0);
+    }
+}
+
+BOOL RegisterServices(const ServiceTable& table)
+{
+    // Held for the whole dispatch: a second dispatch in the same process is
+    // refused at once instead of waiting for the first to end.
+    boost::mutex::scoped_lock lock(dispatchLock, boost::try_to_lock);
+    if (!lock.owns_lock() || table.size() > maxServices)
+        return FALSE;
+
+    std::vector<std::wstring> names;
+    names.reserve(table.size());
+    std::array<SERVICE_TABLE_ENTRYW, maxServices + 1> entries = {};  // zero entry ends the table
+    for (std::size_t slot = 0; slot < table.size(); ++slot) {
+        names.push_back(table[slot]->serviceName());
+        entries[slot].lpServiceName = names.back().data();
+        entries[slot].lpServiceProc = serviceMainEntry(slot);
+    }
+
+    dispatchedServices = table;
+    const BOOL result = StartServiceCtrlDispatcherW(entries.data());
+    for (const auto& service : dispatchedServices)
+        ServiceDispatch::joinFailedWorker(*service);
+    dispatchedServices.clear();
+    return result;
+}
+
+namespace {
+
+// The dependency names, each followed by its NUL; the string's own
+// terminator ends the list.
+std::wstring dependencyList(const std::vector<std::wstring>& names)
+{
+    std::wstring list;
+    for (const auto& name : names) {
+        list += name;
+        list.push_back(L'\0');
+    }
+    return list;
+}
+
+void setDescription(const ServiceHandle& service, const std::wstring& description)
+{
+    SERVICE_DESCRIPTIONW config = {const_cast<LPWSTR>(description.c_str())};
+    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &config))
+        wprintf(L"ChangeServiceConfig2 failed, GetLastError: 0x%08lx\n", GetLastError());
+}
+
+// The executable is its own message file: its message table holds the
+// texts of the records it writes.
+void registerEventSource(const std::wstring& source, const std::wstring& programPath)
+{
+    const std::wstring key = applicationEventSources + source;
+    LSTATUS result = RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"EventMessageFile", REG_EXPAND_SZ,
+                                     programPath.c_str(), DWORD((programPath.size() + 1) * sizeof(wchar_t)));
+    if (result == ERROR_SUCCESS)
+        result = RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"TypesSupported", REG_DWORD, &eventTypesSupported,
+                                 sizeof eventTypesSupported);
+    if (result != ERROR_SUCCESS)
+        wprintf(L"RegSetKeyValue failed w/err 0x%08lx\n", static_cast<unsigned long>(result));
+}
+
+void unregisterEventSource(const std::wstring& source)
+{
+    const LSTATUS result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, (applicationEventSources + source).c_str());
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
+        wprintf(L"RegDeleteKey failed w/err 0x%08lx\n", static_cast<unsigned long>(result));
+}
+
+// Asks a running service to stop and waits while it reports stop pending.
+// A service that does not run is left alone without a message.
+void stopForRemoval(const ServiceHandle& service, const std::wstring& name)
+{
+    SERVICE_STATUS status = {};
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+        return;
+    wprintf(L"Stopping %ls.", name.c_str());
+    fflush(stdout);
+    Sleep(stopPollMilliseconds);
+    SERVICE_STATUS queried;
+    while (QueryServiceStatus(service.get(), &queried)) {
+        status = queried;
+        if (status.dwCurrentState != SERVICE_STOP_PENDING)
+            break;
+        wprintf(L".");
+        fflush(stdout);
+        Sleep(stopPollMilliseconds);
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED)
+        wprintf(L"\n%ls is stopped.\n", name.c_str());
+    else
+        wprintf(L"\n%ls failed to stop.\n", name.c_str());
+}
+
+}  // namespace
+
+void InstallService(const std::wstring& name, const std::wstring& displayName, DWORD startType,
+                    const std::vector<std::wstring>& dependencies, const std::wstring& accountName,
+                    const boost::optional<std::wstring>& password, const std::wstring& description,
+                    const std::wstring& eventSourceName)
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    // A full buffer means the path was cut short: installing it would point
+    // the service at another file.
+    if (length == 0 || length >= MAX_PATH) {
+        wprintf(L"GetModuleFileName failed, GetLastError: 0x%08lx\n", GetLastError());
+        return;
+    }
+    const std::wstring programPath(path, length);
+
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (!manager) {
+        wprintf(L"OpenSCManager failed, GetLastError: 0x%08lx\n", GetLastError());
+        return;
+    }
+    // Quoted: unquoted, a path with blanks would let the service manager
+    // start a program named by its first words instead.
+    const std::wstring imagePath = L"\"" + programPath + L"\"";
+    const std::wstring dependencyNames = dependencyList(dependencies);
+    const ServiceHandle service(CreateServiceW(manager.get(), name.c_str(), displayName.c_str(),
+                                               SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
+                                               startType, SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
+                                               dependencyNames.c_str(), accountName.c_str(),
+                                               password ? password->c_str() : nullptr));
+    if (!service) {
+        wprintf(L"CreateService failed, GetLastError: 0x%08lx\n", GetLastError());
+        return;
+    }
+    wprintf(L"%ls is installed.\n", name.c_str());
+    if (!description.empty())
+        setDescription(service, description);
+    if (!eventSourceName.empty())
+        registerEventSource(eventSourceName, programPath);
+}
+
+void RemoveService(const std::wstring& name, const std::wstring& eventSourceName)
+{
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        wprintf(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
+        return;
+    }
+    const ServiceHandle service(OpenServiceW(manager.get(), name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) {
+        wprintf(L"OpenService failed, GetLastError: 0x%08lx\n", GetLastError());
+        return;
+    }
+    stopForRemoval(service, name);
+    if (!DeleteService(service.get())) {
+        wprintf(L"DeleteService failed w/err 0x%08lx\n", GetLastError());
+        return;
+    }
+    wprintf(L"%ls is removed.\n", name.c_str());
+    if (!eventSourceName.empty())
+        unregisterEventSource(eventSourceName);
+}
+
+void InstallServices(const ServiceTable& table)
+{
+    if (table.size() > maxServices)
+        return;
+    for (const auto& service : table)
+        InstallService(service->serviceName(), service->displayName(), service->startType(), service->dependencies(),
+                       service->accountName(), service->password(), service->description(),
+                       service->eventSourceName());
+}
+
+void RemoveServices(const ServiceTable& table)
+{
+    if (table.empty() || table.size() > maxServices)
+        return;
+    for (const auto& service : table)
+        RemoveService(service->serviceName(), service->eventSourceName());
+}

@@ -1,0 +1,672 @@
+// The service framework against Wine's real service manager: the test
+// service program is installed with its own "/install", started, controlled
+// and stopped through the manager, and removed with "/remove". The status
+// reports are followed by polling the manager; the service writes what the
+// framework does to it into a log file.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/chrono.hpp>
+#include <boost/locale/encoding_utf.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/thread.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "windows_service/FrameworkTestNames.h"
+#include "windows_service/ServiceHandle.h"
+#include "windows_service/WindowsService.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::ContainsRegex;
+using ::testing::MatchesRegex;
+
+namespace {
+
+// Generous bounds for a loaded machine; a passing test never waits for them.
+const DWORD stateTimeoutMilliseconds = 30000;
+const DWORD statePollMilliseconds = 2;
+
+// How "sc query" shows a running service.
+const char runningState[] = "STATE\\s*:\\s*4\\s+RUNNING";
+
+std::string narrow(const std::wstring& text)
+{
+    return boost::locale::conv::utf_to_utf<char>(text);
+}
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+typedef std::unique_ptr<void, HandleCloser> Handle;
+
+std::wstring programDirectory()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring program(path, length);
+    return program.substr(0, program.find_last_of(L'\\'));
+}
+
+// A folder with a blank in its name: an unquoted image path would break here.
+std::wstring serviceDirectory()
+{
+    return programDirectory() + L"\\framework test";
+}
+
+std::wstring serviceProgram()
+{
+    return serviceDirectory() + L"\\windows_service_test_service.exe";
+}
+
+std::wstring eventSourceKey()
+{
+    return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + frameworkTest::eventSource;
+}
+
+struct ProgramResult {
+    DWORD exitCode;
+    std::string output;  // standard output and error, CR LF made LF
+};
+
+// A child process whose standard output and error go to a pipe.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::wstring commandLine)
+    {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        HANDLE readEnd = nullptr, writeEnd = nullptr;
+        if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
+            throw std::runtime_error("CreatePipe failed");
+        output.reset(readEnd);
+        const Handle childEnd(writeEnd);
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = writeEnd;
+        PROCESS_INFORMATION info = {};
+        if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+            throw std::runtime_error("CreateProcess failed: " + narrow(commandLine));
+        CloseHandle(info.hThread);
+        process.reset(info.hProcess);
+    }
+
+    // Reads the output to its end and waits for the process to exit.
+    ProgramResult finish()
+    {
+        std::string text;
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(output.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+            text.append(buffer, got);
+        WaitForSingleObject(process.get(), INFINITE);
+        DWORD exitCode = 0;
+        GetExitCodeProcess(process.get(), &exitCode);
+        std::string lf;
+        for (char c : text)
+            if (c != '\r')
+                lf.push_back(c);
+        return {exitCode, lf};
+    }
+
+private:
+    Handle process;
+    Handle output;
+};
+
+ProgramResult runProgram(const std::wstring& commandLine)
+{
+    return ChildProcess(commandLine).finish();
+}
+
+ProgramResult runService(const std::wstring& action)
+{
+    return runProgram(L"\"" + serviceProgram() + L"\" " + action);
+}
+
+std::vector<std::string> readLines(const std::wstring& path)
+{
+    std::vector<std::string> lines;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (!file)
+        return lines;
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, got);
+    std::fclose(file);
+    std::string line;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else if (c != '\r') {
+            line.push_back(c);
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+ServiceHandle openManager()
+{
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+        throw std::runtime_error("OpenSCManager failed");
+    return manager;
+}
+
+SERVICE_STATUS_PROCESS queryStatus(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+        ADD_FAILURE() << "QueryServiceStatusEx failed: " << GetLastError();
+    return status;
+}
+
+// One status as the manager reported it, in a form gtest can print.
+struct Report {
+    DWORD state;
+    DWORD checkPoint;
+    bool operator==(const Report& other) const { return state == other.state && checkPoint == other.checkPoint; }
+};
+void PrintTo(const Report& report, std::ostream* out)
+{
+    *out << "{state " << report.state << ", check point " << report.checkPoint << "}";
+}
+
+// Polls the service's status until `done` holds, appending each status that
+// differs from the one before to `seen`. Fails the test on time-out.
+SERVICE_STATUS_PROCESS waitForStatus(SC_HANDLE service, const std::function<bool(const SERVICE_STATUS_PROCESS&)>& done,
+                                     std::vector<Report>* seen = nullptr)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const SERVICE_STATUS_PROCESS status = queryStatus(service);
+        const Report report{status.dwCurrentState, status.dwCheckPoint};
+        if (seen && (seen->empty() || !(seen->back() == report)))
+            seen->push_back(report);
+        if (done(status))
+            return status;
+        if (GetTickCount() - start > stateTimeoutMilliseconds) {
+            ADD_FAILURE() << "service stuck in state " << status.dwCurrentState;
+            return status;
+        }
+        Sleep(statePollMilliseconds);
+    }
+}
+
+SERVICE_STATUS_PROCESS waitForState(SC_HANDLE service, DWORD state, std::vector<Report>* seen = nullptr)
+{
+    return waitForStatus(service, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; }, seen);
+}
+
+// Stops and deletes whatever an earlier or failed run left behind, waiting
+// until the manager has forgotten the services.
+void removeTestServices()
+{
+    const ServiceHandle manager = openManager();
+    for (const wchar_t* name : {frameworkTest::firstName, frameworkTest::secondName}) {
+        {
+            const ServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
+            if (!service)
+                continue;
+            SERVICE_STATUS status;
+            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            waitForState(service.get(), SERVICE_STOPPED);
+            DeleteService(service.get());
+        }
+        const DWORD start = GetTickCount();
+        while (ServiceHandle(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS)) &&
+               GetTickCount() - start < stateTimeoutMilliseconds)
+            Sleep(10);
+    }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, eventSourceKey().c_str());
+}
+
+// Copies the service program into the folder it is installed from; an old
+// service process may still be exiting and holding the file.
+void placeServiceProgram()
+{
+    CreateDirectoryW(serviceDirectory().c_str(), nullptr);
+    const std::wstring source = programDirectory() + L"\\windows_service_test_service.exe";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (CopyFileW(source.c_str(), serviceProgram().c_str(), FALSE))
+            return;
+        Sleep(100);
+    }
+    throw std::runtime_error("cannot copy the test service program");
+}
+
+// The test services installed by their own "/install" for each test, and
+// removed before and after it whatever the test did.
+class InstalledServices : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        removeTestServices();
+        placeServiceProgram();
+    }
+
+    void SetUp() override
+    {
+        removeTestServices();
+        continueEvent.reset(
+            CreateEventW(nullptr, TRUE, FALSE, frameworkTest::continueEventName(frameworkTest::firstName).c_str()));
+        ASSERT_TRUE(continueEvent);
+        std::string testName = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(testName.begin(), testName.end(), '/', '_');  // parameterised names
+        logPath = serviceDirectory() + L"\\" + boost::locale::conv::utf_to_utf<wchar_t>(testName) + L".log";
+        DeleteFileW(logPath.c_str());
+        const ProgramResult installed = runService(L"/install");
+        ASSERT_EQ(installed.output, "OstrelFrameworkTest is installed.\nOstrelFrameworkTest2 is installed.\n");
+        ASSERT_EQ(installed.exitCode, 0u);
+        manager = openManager();
+        first = ServiceHandle(OpenServiceW(manager.get(), frameworkTest::firstName, SERVICE_ALL_ACCESS));
+        second = ServiceHandle(OpenServiceW(manager.get(), frameworkTest::secondName, SERVICE_ALL_ACCESS));
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(second);
+    }
+
+    void TearDown() override
+    {
+        SetEvent(continueEvent.get());  // no service stays held
+        first = ServiceHandle();
+        second = ServiceHandle();
+        manager = ServiceHandle();
+        removeTestServices();
+    }
+
+    // Starts the first service with the arguments, its log file first.
+    // Wine's StartServiceW may wait for the start sequence, so it runs on a
+    // thread of its own while the test watches the service.
+    boost::thread startFirst(std::vector<std::wstring> arguments)
+    {
+        arguments.insert(arguments.begin(), logPath);
+        return boost::thread([this, arguments] {
+            std::vector<const wchar_t*> argv;
+            for (const auto& argument : arguments)
+                argv.push_back(argument.c_str());
+            if (!StartServiceW(first.get(), DWORD(argv.size()), argv.data()))
+                ADD_FAILURE() << "StartService failed: " << GetLastError();
+        });
+    }
+
+    std::vector<std::string> log() const { return readLines(logPath); }
+
+    ServiceHandle manager;
+    ServiceHandle first;
+    ServiceHandle second;
+    Handle continueEvent;
+    std::wstring logPath;
+};
+
+// Read from the service's key: Wine's QueryServiceConfigW leaves the list empty.
+std::vector<std::wstring> queryDependencies(const std::wstring& service)
+{
+    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + service;
+    wchar_t list[512] = {};
+    DWORD size = sizeof list - 2 * sizeof(wchar_t);  // room for the NULs that end the list
+    std::vector<std::wstring> names;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"DependOnService", RRF_RT_REG_MULTI_SZ, nullptr, list, &size) !=
+        ERROR_SUCCESS)
+        return names;
+    for (const wchar_t* name = list; *name; name += wcslen(name) + 1)
+        names.push_back(name);
+    return names;
+}
+
+std::vector<BYTE> queryConfig(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), needed, &needed))
+        ADD_FAILURE() << "QueryServiceConfigW failed: " << GetLastError();
+    return buffer;
+}
+
+std::wstring queryDescription(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + sizeof(SERVICE_DESCRIPTIONW));
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), DWORD(buffer.size()), &needed))
+        return L"<failed>";
+    const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
+    return description->lpDescription ? description->lpDescription : L"";
+}
+
+bool eventSourceExists()
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, eventSourceKey().c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+TEST_F(InstalledServices, InstallRegistersQuotedOwnProcessServices)
+{
+    struct Expected {
+        SC_HANDLE service;
+        const wchar_t* name;
+        const wchar_t* displayName;
+        std::vector<std::wstring> dependencies;
+        const wchar_t* description;
+    };
+    const std::vector<Expected> cases = {
+        {first.get(), frameworkTest::firstName, frameworkTest::firstDisplayName, {}, frameworkTest::firstDescription},
+        {second.get(), frameworkTest::secondName, frameworkTest::secondDisplayName, {L"RpcSs", L"PlugPlay"}, L""},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(narrow(expected.displayName));
+        const std::vector<BYTE> buffer = queryConfig(expected.service);
+        const auto& config = *reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
+        EXPECT_EQ(std::wstring(config.lpBinaryPathName), L"\"" + serviceProgram() + L"\"");
+        EXPECT_EQ(config.dwServiceType, DWORD(SERVICE_WIN32_OWN_PROCESS));
+        EXPECT_EQ(config.dwStartType, DWORD(SERVICE_DEMAND_START));
+        EXPECT_EQ(config.dwErrorControl, DWORD(SERVICE_ERROR_NORMAL));
+        EXPECT_EQ(std::wstring(config.lpDisplayName), expected.displayName);
+        EXPECT_EQ(std::wstring(config.lpServiceStartName), frameworkTest::accountName);
+        EXPECT_EQ(queryDependencies(expected.name), expected.dependencies);
+        EXPECT_EQ(queryDescription(expected.service), expected.description);
+    }
+
+    wchar_t messageFile[MAX_PATH] = {};
+    DWORD size = sizeof messageFile;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, eventSourceKey().c_str(), L"EventMessageFile",
+                           RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, messageFile, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(messageFile), serviceProgram());
+    DWORD types = 0;
+    size = sizeof types;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, eventSourceKey().c_str(), L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
+                           &types, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
+}
+
+TEST_F(InstalledServices, SecondInstallReportsTheServicesExist)
+{
+    const ProgramResult again = runService(L"/install");
+    EXPECT_EQ(again.output,
+              "CreateService failed, GetLastError: 0x00000431\nCreateService failed, GetLastError: 0x00000431\n");
+    EXPECT_EQ(again.exitCode, 0u);
+}
+
+TEST_F(InstalledServices, TablesBeyondTheLimitsAreIgnored)
+{
+    // 33 copies of the first service: each would report it exists.
+    EXPECT_EQ(runService(L"/install-oversized").output, "");
+    EXPECT_EQ(runService(L"/remove-empty").output, "");
+    EXPECT_EQ(queryStatus(first.get()).dwCurrentState, DWORD(SERVICE_STOPPED));
+}
+
+TEST_F(InstalledServices, LifeReportsPendingStatesWithCheckPoints)
+{
+    std::vector<Report> seen;
+    boost::thread starting = startFirst({L"hold"});
+    const SERVICE_STATUS_PROCESS startPending = waitForStatus(
+        first.get(),
+        [](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == SERVICE_START_PENDING && s.dwCheckPoint == 1; },
+        &seen);
+    EXPECT_EQ(startPending.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    SetEvent(continueEvent.get());
+    const SERVICE_STATUS_PROCESS running = waitForState(first.get(), SERVICE_RUNNING, &seen);
+    ResetEvent(continueEvent.get());
+    starting.join();
+    EXPECT_EQ(running.dwCheckPoint, 0u);
+    EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+
+    const ProgramResult query = runProgram(L"sc query OstrelFrameworkTest");
+    EXPECT_THAT(query.output, ContainsRegex(runningState));
+
+    // Codes other than stop reach the service and are ignored. Wine refuses
+    // to send SERVICE_CONTROL_SHUTDOWN itself (that one is covered below).
+    for (DWORD control : {DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(128)}) {
+        SERVICE_STATUS status;
+        EXPECT_TRUE(ControlService(first.get(), control, &status)) << control << ": " << GetLastError();
+        EXPECT_EQ(queryStatus(first.get()).dwCurrentState, DWORD(SERVICE_RUNNING)) << control;
+    }
+
+    ChildProcess stopping(L"net stop OstrelFrameworkTest");
+    waitForStatus(
+        first.get(),
+        [](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == SERVICE_STOP_PENDING && s.dwCheckPoint == 2; },
+        &seen);
+    SetEvent(continueEvent.get());
+    const SERVICE_STATUS_PROCESS stopped = waitForState(first.get(), SERVICE_STOPPED, &seen);
+    EXPECT_EQ(stopping.finish().exitCode, 0u);
+    EXPECT_EQ(stopped.dwCheckPoint, 0u);
+    EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
+
+    // Statuses before the first report of the service are the manager's own.
+    const auto ours = std::find(seen.begin(), seen.end(), Report{SERVICE_START_PENDING, 1});
+    EXPECT_THAT(std::vector<Report>(ours, seen.end()),
+                ElementsAre(Report{SERVICE_START_PENDING, 1}, Report{SERVICE_RUNNING, 0},
+                            Report{SERVICE_STOP_PENDING, 2}, Report{SERVICE_STOPPED, 0}));
+    EXPECT_THAT(log(), ElementsAre("onStart argc=3", "nested RegisterServices returned 0", "run", "control 4",
+                                   "control 128", "control 1", "run interrupted", "onStop"));
+}
+
+struct FailureCase {
+    const char* name;
+    const wchar_t* argument;
+    const char* logged;
+    bool runs;
+};
+
+class FailingService : public InstalledServices, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailingService, ReportsStoppedWithAnExitCodeAndLogsTheCause)
+{
+    boost::thread starting = startFirst({GetParam().argument});
+    // Until the service reports, the manager shows it stopped and never started.
+    const SERVICE_STATUS_PROCESS stopped = waitForStatus(first.get(), [](const SERVICE_STATUS_PROCESS& s) {
+        return s.dwCurrentState == SERVICE_STOPPED && s.dwWin32ExitCode != ERROR_SERVICE_NEVER_STARTED;
+    });
+    starting.join();
+    EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(ERROR_EXCEPTION_IN_SERVICE));
+
+    const std::vector<std::string> lines = log();
+    EXPECT_THAT(lines, ::testing::Contains(HasSubstr(GetParam().logged)));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "run"), GetParam().runs ? 1 : 0);
+    EXPECT_THAT(lines, ::testing::Not(::testing::Contains("onStop")));
+
+    // The process ended normally: removal finds nothing to stop.
+    EXPECT_EQ(runService(L"/remove").output, "OstrelFrameworkTest is removed.\nOstrelFrameworkTest2 is removed.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StartAndRun, FailingService,
+    ::testing::Values(FailureCase{"StartThrows", L"throw-start", "OstrelFrameworkTest failed to start", false},
+                      FailureCase{"RunThrows", L"throw-run", "OstrelFrameworkTest ended by an exception", true}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(InstalledServices, SecondSlotRunsUnderNetStartAndStop)
+{
+    EXPECT_EQ(runProgram(L"net start OstrelFrameworkTest2").exitCode, 0u);
+    waitForState(second.get(), SERVICE_RUNNING);
+    EXPECT_THAT(runProgram(L"sc query OstrelFrameworkTest2").output, ContainsRegex(runningState));
+    // The first slot's service is not started along with it.
+    EXPECT_EQ(queryStatus(first.get()).dwCurrentState, DWORD(SERVICE_STOPPED));
+
+    // Stop reaches the second object only through the second control handler.
+    EXPECT_EQ(runProgram(L"net stop OstrelFrameworkTest2").exitCode, 0u);
+    const SERVICE_STATUS_PROCESS stopped = waitForState(second.get(), SERVICE_STOPPED);
+    EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
+}
+
+TEST_F(InstalledServices, RemoveStopsARunningServiceFirst)
+{
+    boost::thread starting = startFirst({});
+    waitForState(first.get(), SERVICE_RUNNING);
+    starting.join();
+
+    const ProgramResult removed = runService(L"/remove");
+    EXPECT_THAT(removed.output, MatchesRegex("Stopping OstrelFrameworkTest\\.\\.*\n"
+                                             "OstrelFrameworkTest is stopped\\.\n"
+                                             "OstrelFrameworkTest is removed\\.\n"
+                                             "OstrelFrameworkTest2 is removed\\.\n"));
+    EXPECT_EQ(removed.exitCode, 0u);
+    EXPECT_THAT(log(), ElementsAre("onStart argc=2", "nested RegisterServices returned 0", "run", "control 1",
+                                   "run interrupted", "onStop"));
+    EXPECT_FALSE(eventSourceExists());
+}
+
+TEST_F(InstalledServices, RemoveOfStoppedServicesPrintsOnlyTheRemoval)
+{
+    ASSERT_TRUE(eventSourceExists());
+    first = ServiceHandle();
+    second = ServiceHandle();
+    const ProgramResult removed = runService(L"/remove");
+    EXPECT_EQ(removed.output, "OstrelFrameworkTest is removed.\nOstrelFrameworkTest2 is removed.\n");
+    EXPECT_FALSE(eventSourceExists());
+    EXPECT_FALSE(ServiceHandle(OpenServiceW(manager.get(), frameworkTest::firstName, SERVICE_QUERY_STATUS)));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
+
+    EXPECT_EQ(runService(L"/remove").output,
+              "OpenService failed, GetLastError: 0x00000424\nOpenService failed, GetLastError: 0x00000424\n");
+}
+
+// The framework's own checks, in this process, without the service manager.
+
+TEST(ServiceEntryTables, SlotsBeyondTheLastThrow)
+{
+    std::vector<LPSERVICE_MAIN_FUNCTIONW> mains;
+    std::vector<LPHANDLER_FUNCTION> handlers;
+    for (std::size_t slot = 0; slot < maxServices; ++slot) {
+        mains.push_back(serviceMainEntry(slot));
+        handlers.push_back(controlHandlerEntry(slot));
+    }
+    std::sort(mains.begin(), mains.end());
+    std::sort(handlers.begin(), handlers.end());
+    EXPECT_EQ(std::unique(mains.begin(), mains.end()), mains.end()) << "each slot has a function of its own";
+    EXPECT_EQ(std::unique(handlers.begin(), handlers.end()), handlers.end());
+
+    const std::string text = "Logic error: too many services, RegisterServices should have checked this";
+    for (std::size_t slot : {maxServices, maxServices + 1, std::size_t(1000)}) {
+        try {
+            serviceMainEntry(slot);
+            ADD_FAILURE() << "service main of slot " << slot;
+        } catch (const std::logic_error& e) {
+            EXPECT_EQ(e.what(), text);
+        }
+        try {
+            controlHandlerEntry(slot);
+            ADD_FAILURE() << "control handler of slot " << slot;
+        } catch (const std::logic_error& e) {
+            EXPECT_EQ(e.what(), text);
+        }
+    }
+}
+
+// A service run by calling the framework directly: its status reports go
+// nowhere (no status handle), its steps are recorded in order.
+class RecordingService : public WindowsService {
+public:
+    explicit RecordingService(bool throwInStart = false) : throwInStart(throwInStart) {}
+
+    std::wstring serviceName() const override { return L"OstrelFrameworkInProcess"; }
+    std::wstring displayName() const override { return serviceName(); }
+    DWORD startType() const override { return SERVICE_DEMAND_START; }
+    std::vector<std::wstring> dependencies() const override { return {}; }
+    std::wstring accountName() const override { return frameworkTest::accountName; }
+    boost::optional<std::wstring> password() const override { return boost::none; }
+    DWORD controlsAccepted() const override { return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN; }
+
+    void onStart(DWORD, LPWSTR*) override
+    {
+        record("onStart");
+        if (throwInStart)
+            throw std::runtime_error("refused");
+    }
+    void run() override
+    {
+        record("run");
+        try {
+            for (;;)
+                boost::this_thread::sleep_for(boost::chrono::hours(1));
+        } catch (const boost::thread_interrupted&) {
+            record("interrupted");
+        }
+    }
+    void onStop() override { record("onStop"); }
+
+    void waitForRun()
+    {
+        boost::mutex::scoped_lock lock(mutex);
+        changed.wait(lock, [this] { return std::find(steps.begin(), steps.end(), "run") != steps.end(); });
+    }
+    std::vector<std::string> recorded()
+    {
+        boost::mutex::scoped_lock lock(mutex);
+        return steps;
+    }
+
+private:
+    void record(const std::string& step)
+    {
+        boost::mutex::scoped_lock lock(mutex);
+        steps.push_back(step);
+        changed.notify_all();
+    }
+
+    const bool throwInStart;
+    boost::mutex mutex;
+    boost::condition_variable changed;
+    std::vector<std::string> steps;
+};
+
+wchar_t inProcessName[] = L"OstrelFrameworkInProcess";
+LPWSTR inProcessArgv[] = {inProcessName};
+
+TEST(ServiceSequences, OnlyTheStopControlEndsRunAndStopWaitsForIt)
+{
+    RecordingService service;
+    service.serviceMain(1, inProcessArgv);
+    service.waitForRun();
+    for (DWORD control : {DWORD(SERVICE_CONTROL_SHUTDOWN), DWORD(SERVICE_CONTROL_INTERROGATE),
+                          DWORD(SERVICE_CONTROL_PAUSE), DWORD(128)})
+        service.onControl(control);
+    EXPECT_THAT(service.recorded(), ElementsAre("onStart", "run"));
+    service.onControl(SERVICE_CONTROL_STOP);
+    EXPECT_THAT(service.recorded(), ElementsAre("onStart", "run", "interrupted", "onStop"));
+    // Stopped: a further stop finds nothing to do.
+    service.onControl(SERVICE_CONTROL_STOP);
+    EXPECT_THAT(service.recorded(), ElementsAre("onStart", "run", "interrupted", "onStop"));
+}
+
+TEST(ServiceSequences, FailedStartNeverRunsAndNeedsNoStop)
+{
+    RecordingService service(true);
+    service.serviceMain(1, inProcessArgv);
+    service.stop();
+    EXPECT_THAT(service.recorded(), ElementsAre("onStart"));
+}
+
+TEST(RegisterServicesRefusal, MoreThan32ServicesNeverReachTheManager)
+{
+    const ServiceTable table(maxServices + 1, boost::make_shared<RecordingService>());
+    // The dispatcher itself would fail here too, with 1063, after a while.
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(RegisterServices(table), FALSE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+}
+
+}  // namespace
