@@ -1,0 +1,177 @@
+// Readers, updaters and lockedFile on real files, contended by a second
+// process (file_holder) or by a second handle of this one.
+
+#include "locked_file/locked_file.h"
+
+#include "support/FileFailure.h"
+#include "support/FileHolder.h"
+#include "support/TempDirectory.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+
+namespace {
+
+using boost::chrono::milliseconds;
+using win32_file::handle_lock;
+
+const boost::chrono::seconds joinLimit(20);
+
+class LockedFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { path = dir.write("f.ini", std::string(100, 'x')); }
+
+    handle_lock open(bool read, bool write) { return handle_lock(win32_file::id{path}, true, false, read, write); }
+
+    TempDirectory dir;
+    std::string path;
+};
+
+std::string readRest(std::istream& in)
+{
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(LockedFileTest, UpdaterRewritesTheStartAndTruncatesAfterAFlush)
+{
+    {
+        handle_lock handle = open(false, false);
+        fileUpdater updater(handle, milliseconds(0));
+        updater.stream() << "0123456789" << std::flush;
+        updater.truncate();
+    }
+    EXPECT_EQ(dir.read("f.ini"), "0123456789");
+}
+
+TEST_F(LockedFileTest, ReaderReadsTheWholeFileAndOnlySetsFlagsAtTheEnd)
+{
+    dir.write("f.ini", "[Line01]\r\nMode=CNT\r\n");
+    handle_lock handle = open(false, false);
+    fileReader reader(handle);
+    EXPECT_EQ(readRest(reader.stream()), "[Line01]\r\nMode=CNT\r\n");
+    int number = 0;
+    EXPECT_NO_THROW(reader.stream() >> number);
+    EXPECT_TRUE(reader.stream().eof());
+    EXPECT_FALSE(reader.stream().bad());
+}
+
+TEST_F(LockedFileTest, DeviceErrorsAreThrown)
+{
+    handle_lock handle = open(true, false);
+    fileReader reader(handle);
+    reader.stream() << "cannot be written through a read-only handle";
+    EXPECT_THROW(reader.stream().flush(), std::ios_base::failure);
+}
+
+TEST_F(LockedFileTest, UnflushedOutputArrivesBeforeTheLockIsReleased)
+{
+    dir.write("f.ini", "");
+    FileHolder holder;
+    holder.require("open " + path);
+    handle_lock handle = open(false, false);
+    auto updater = std::make_unique<fileUpdater>(handle);
+    updater->stream() << "hello";
+    // The other process waits for the lock and reports the file's size as
+    // soon as it has it.
+    holder.send("waitlock exclusive");
+    updater.reset();
+    EXPECT_EQ(holder.reply(), "ok 5");
+}
+
+TEST_F(LockedFileTest, ReaderAndUpdaterOnTwoHandlesExcludeEachOther)
+{
+    handle_lock first = open(false, false);
+    handle_lock second = open(false, false);
+    {
+        fileUpdater updater(first);
+        try {
+            fileReader reader(second, milliseconds(0));
+            FAIL() << "read a file under update";
+        } catch (const win32_file::temporarily_unavailable& e) {
+            EXPECT_EQ(nestedFailure(e), (FileFailure{ERROR_LOCK_VIOLATION, "LockFile", path}));
+        }
+    }
+    fileReader reader(first);
+    EXPECT_NO_THROW(fileReader(second, milliseconds(0)));
+    EXPECT_THROW(fileUpdater(second, milliseconds(0)), win32_file::temporarily_unavailable);
+}
+
+TEST_F(LockedFileTest, ModificationTimeIsInUtc)
+{
+    lockedFile file(dir.widePath("f.ini"), win32_file::open_write);
+    file.stream() << "touch" << std::flush;
+    const boost::posix_time::ptime written = file.getFileModificationTime();
+    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::universal_time();
+    EXPECT_LT(abs((now - written).total_seconds()), 60) << written << " against " << now;
+}
+
+TEST_F(LockedFileTest, LockedFileTruncatingForWriteEmptiesTheFileAndLocksItExclusively)
+{
+    FileHolder holder;
+    holder.require("open " + path);
+    {
+        lockedFile file(dir.widePath("f.ini"), win32_file::open_write | win32_file::open_truncate);
+        EXPECT_EQ(holder.command("lock shared"), "error 33");
+        file.stream() << "abc" << std::flush;
+    }
+    EXPECT_EQ(holder.command("lock shared"), "ok 3");
+}
+
+TEST_F(LockedFileTest, LockedFileTruncatesAtTheHandlePosition)
+{
+    {
+        lockedFile file(dir.widePath("f.ini"), win32_file::open_read | win32_file::open_write, milliseconds(0));
+        file.stream() << "abc" << std::flush;
+        file.truncate();
+    }
+    EXPECT_EQ(dir.read("f.ini"), "abc");
+}
+
+TEST_F(LockedFileTest, LockedFileForReadingNeedsAnExistingFile)
+{
+    try {
+        lockedFile file(dir.widePath("missing.ini"), 0);
+        FAIL() << "opened a missing file";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(describe(e), (FileFailure{ERROR_FILE_NOT_FOUND, "CreateFile", dir.path("missing.ini")}));
+        EXPECT_EQ(std::string(e.what()).find("File open failed"), 0u) << e.what();
+    }
+    EXPECT_FALSE(dir.exists("missing.ini"));
+}
+
+TEST_F(LockedFileTest, LockedFileSharesReadingWithAnotherProcessButNotWriting)
+{
+    FileHolder holder;
+    holder.require("open " + path);
+    holder.require("lock shared");
+    lockedFile reading(dir.widePath("f.ini"), win32_file::open_read, milliseconds(0));
+    EXPECT_EQ(readRest(reading.stream()), std::string(100, 'x'));
+    EXPECT_THROW(lockedFile(dir.widePath("f.ini"), win32_file::open_write, milliseconds(0)),
+                 win32_file::temporarily_unavailable);
+}
+
+TEST_F(LockedFileTest, InterruptedLockedFileLeavesWithTheInterruptionAndNothingOpen)
+{
+    FileHolder holder;
+    holder.require("open " + path);
+    holder.require("lock exclusive");
+    bool interrupted = false;
+    boost::thread waiter([&] {
+        try {
+            lockedFile file(dir.widePath("f.ini"), win32_file::open_read);
+        } catch (const boost::thread_interrupted&) {
+            interrupted = true;
+        }
+    });
+    waiter.interrupt();
+    ASSERT_TRUE(waiter.try_join_for(joinLimit));
+    EXPECT_TRUE(interrupted);
+    holder.require("close");
+    EXPECT_EQ(holder.command("deny " + path), "ok");
+}
+
+}  // namespace
