@@ -1,0 +1,2 @@
+// Process entry of the service program.
+int wmain(int, wchar_t**) { return 0; }
