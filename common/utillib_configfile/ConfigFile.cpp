@@ -1,0 +1,74 @@
+#include "ConfigFile.h"
+
+#include <boost/throw_exception.hpp>
+
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+win32_file::timeout waitFor(bool wait)
+{
+    return wait ? win32_file::timeout() : win32_file::timeout(boost::chrono::milliseconds(0));
+}
+
+// Replaces the file's content by the snapshot's text.
+void writeWhole(const C_CfgFileSnapshot& snapshot, fileUpdater& updater)
+{
+    std::ostringstream rendered;
+    snapshot.writeTo(rendered);
+    const std::string text = rendered.str();
+    // Seeking writes out anything the stream still buffers and puts the
+    // handle at offset 0; a stream left failed by a caller would skip it.
+    std::iostream& file = updater.stream();
+    file.clear();
+    file.seekp(0);
+    if (file.fail())
+        boost::throw_exception(std::ios_base::failure("INI file cannot be rewound"), BOOST_CURRENT_LOCATION);
+    // One write straight to the device: through the stream's 4 KB buffer the
+    // text would reach the file in one WriteFile per buffer.
+    updater.device().write(text.data(), static_cast<std::streamsize>(text.size()));
+    // The handle now stands just after the text.
+    updater.truncate();
+}
+
+}  // namespace
+
+C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, bool wait, int noLoad)
+    : handle_(win32_file::id{boost::filesystem::path(path)}, true, (mode & modeUpdate) != 0, (mode & modeRead) != 0,
+              (mode & modeUpdate) != 0, waitFor(wait))
+{
+    if (mode & modeUpdate)
+        updater_.reset(new fileUpdater(handle_, waitFor(wait)));
+    else
+        reader_.reset(new fileReader(handle_, waitFor(wait)));
+    if (!(mode & modeNoLoad) && noLoad == 0)
+        reload();
+}
+
+C_ConfigFile::~C_ConfigFile() = default;
+
+std::iostream& C_ConfigFile::stream()
+{
+    return reader_ ? reader_->stream() : updater_->stream();
+}
+
+void C_ConfigFile::reload()
+{
+    readFrom(stream());
+}
+
+void C_ConfigFile::commit()
+{
+    if (!updater_)
+        boost::throw_exception(std::logic_error("C_ConfigFile::commit: the file is not open for update"),
+                               BOOST_CURRENT_LOCATION);
+    writeWhole(*this, *updater_);
+}
+
+void C_CfgFileSnapshot::saveAs(const std::wstring& path) const
+{
+    win32_file::handle_lock handle(win32_file::id{path}, true, true, true, true);
+    fileUpdater updater(handle);
+    writeWhole(*this, updater);
+}

@@ -1,0 +1,58 @@
+#pragma once
+// An INI file bound to its snapshot, held open and locked for the object's
+// whole life: shared when read only, exclusive when opened for update, so
+// that no process taking the same locks reads or writes it meanwhile.
+//
+// The file is read at construction (unless told not to) and on reload(); it
+// is written only by commit(): an object destroyed without commit leaves the
+// file as it was. Waiting for a sharing or lock violation happens in the
+// constructor, with the retries of the win32_file layer; those waits are
+// Boost.Thread interruption points.
+
+#include "CfgFileSnapshot.h"
+
+#include "locked_file/locked_file.h"
+
+#include <memory>
+#include <string>
+
+class C_ConfigFile : public C_CfgFileSnapshot {
+public:
+    // Mode flags.
+    enum : unsigned {
+        modeRead = 0x01,    // read access at open (else reopened for the shared lock)
+        modeUpdate = 0x02,  // read and write access, created if missing, exclusive lock
+        modeNoLoad = 0x10,  // start with an empty snapshot instead of reading the file
+    };
+
+    // Opens and locks the file (path in the process's ANSI or OEM code page)
+    // and reads it unless modeNoLoad is set or noLoad is non-zero. wait: retry
+    // sharing and lock violations without end; otherwise the first one fails.
+    // Throws boost::system::system_error "File open failed",
+    // win32_file::temporarily_unavailable, Configuration::SyntaxError, or
+    // boost::thread_interrupted; a failed constructor leaves nothing open or
+    // locked.
+    C_ConfigFile(const std::string& path, unsigned mode, bool wait = true, int noLoad = 0);
+    // Unlocks and closes; writes nothing.
+    ~C_ConfigFile() override;
+
+    C_ConfigFile(const C_ConfigFile&) = delete;
+    C_ConfigFile& operator=(const C_ConfigFile&) = delete;
+
+    // Replaces the snapshot by the file's current content; on a syntax error
+    // the snapshot stays as it was.
+    void reload();
+
+    // Writes the whole snapshot into the file from offset 0 and cuts the file
+    // after it. Requires modeUpdate (std::logic_error otherwise). Passes on
+    // the stream's errors (std::ios_base::failure) and "File truncation
+    // failed"; the snapshot is never changed.
+    void commit();
+
+private:
+    std::iostream& stream();
+
+    win32_file::handle_lock handle_;
+    std::unique_ptr<fileReader> reader_;
+    std::unique_ptr<fileUpdater> updater_;
+};
