@@ -24,8 +24,10 @@ boost::shared_ptr<const ScheduleEvent> LinesetSchedule::nextEvent(
 Schedule::Schedule(const boost::shared_ptr<const Settings>& settings, const Clock& clock)
 {
     std::vector<boost::shared_ptr<::Schedule>> members;
-    for (const LinesetSettings& lineset : settings->linesets)
-        members.push_back(boost::make_shared<LinesetSchedule>(boost::make_shared<const LinesetSettings>(lineset), clock));
+    for (const LinesetSettings& lineset : settings->linesets) {
+        const auto copy = boost::make_shared<const LinesetSettings>(lineset);
+        members.push_back(boost::make_shared<LinesetSchedule>(copy, clock));
+    }
     composite = boost::make_shared<CompositeSchedule>(members);
 }
 

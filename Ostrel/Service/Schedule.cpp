@@ -16,15 +16,20 @@ struct TickReader : ptime {
     std::int64_t ticks() const { return time_.time_count(); }
 };
 
-const boost::gregorian::date lastDate(boost::date_time::max_date_time);
-const std::int64_t firstTicks = momentTicks(ptime(boost::gregorian::date(boost::date_time::min_date_time)));
-const std::int64_t lastTicks =
-    momentTicks(ptime(lastDate, boost::posix_time::hours(24) - boost::posix_time::microseconds(1)));
+// 9999-12-31: no later date can be represented.
+boost::gregorian::date lastDate()
+{
+    return boost::gregorian::date(boost::date_time::max_date_time);
+}
 
 // A moment the date library can turn back into a date: not special and
 // within 1400-01-01 to 9999-12-31.
 bool isRealMoment(const ptime& moment)
 {
+    static const std::int64_t firstTicks =
+        momentTicks(ptime(boost::gregorian::date(boost::date_time::min_date_time)));
+    static const std::int64_t lastTicks =
+        momentTicks(ptime(lastDate(), boost::posix_time::hours(24) - boost::posix_time::microseconds(1)));
     const std::int64_t ticks = momentTicks(moment);
     return !moment.is_special() && ticks >= firstTicks && ticks <= lastTicks;
 }
@@ -45,7 +50,7 @@ ptime nextDaily(std::int32_t hour, std::int32_t minute, const ptime& after)
 ptime nextWeekly(std::int32_t hour, std::int32_t minute, int weekday, const ptime& after)
 {
     const time_duration timeOfDay(hour, minute, 0);
-    for (boost::gregorian::day_iterator day(after.date()); *day <= lastDate; ++day) {
+    for (boost::gregorian::day_iterator day(after.date()); *day <= lastDate(); ++day) {
         if (day->day_of_week().as_number() != weekday) continue;
         const ptime candidate(*day, timeOfDay);
         if (isLater(candidate, after)) return candidate;
@@ -54,8 +59,9 @@ ptime nextWeekly(std::int32_t hour, std::int32_t minute, int weekday, const ptim
 }
 
 // The next point of the grid start + n * period, found by one division.
-// Rounding toward zero puts an after before the start one period further
-// on than the grid would suggest; that is the rule's meaning and is kept.
+// Rounding toward zero makes an after before the start, and off the grid,
+// skip the next grid point (less than a period before the start gives
+// start + period, not start); that is the rule's meaning and is kept.
 // The number of periods is taken in 64 bits: in 32 it wraps after 2^31
 // periods and gives a moment before after. With after and start inside the
 // date range and a period of at most 2^31 hours plus 2^31 minutes, no

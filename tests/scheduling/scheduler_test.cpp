@@ -181,7 +181,8 @@ public:
 
 TEST_F(SchedulerTest, AScheduleWithoutEventsAtTheStartIsNeverAskedAgain)
 {
-    auto empty = boost::make_shared<ScriptedSchedule>(std::deque<ScriptedSchedule::Answer>{ScriptedSchedule::nothing()});
+    using S = ScriptedSchedule;
+    auto empty = boost::make_shared<S>(std::deque<S::Answer>{S::nothing()});
     Scheduler scheduler(empty, recorder(), retry, clock);
     for (int day = 0; day < 3; ++day) {
         clock.advance(hours(24));
