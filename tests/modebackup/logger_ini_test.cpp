@@ -1,0 +1,135 @@
+// Reading and writing one line's mode in the real logger.ini of the Windows
+// directory.
+
+#include "Ostrel/Service/ModeBackup.h"
+
+#include <stdexcept>
+
+#include "support/LoggerIniFixture.h"
+#include "utillib_configfile/CfgFileSnapshot.h"
+
+using namespace Ostrel;
+using testing::HasSubstr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+class LoggerIniTest : public LoggerIniFixture {};
+
+TEST(LoggerIniPaths, WindowsDirectoryAndFileNames)
+{
+    const std::string dir = windowsDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), '\\');
+    char raw[MAX_PATH];
+    const UINT n = GetWindowsDirectoryA(raw, MAX_PATH);
+    EXPECT_EQ(dir, std::string(raw, n) + (raw[n - 1] == '\\' ? "" : "\\"));
+    EXPECT_EQ(loggerConfigFilePath(LoggerIni), dir + "logger.ini");
+    EXPECT_EQ(loggerConfigFilePath(LoggerRes), dir + "logger.res");
+    EXPECT_EQ(loggerConfigFilePath(LoggerInf), dir + "logger.inf");
+    EXPECT_EQ(loggerConfigFilePath(RadioIni), dir + "radio.ini");
+    try {
+        loggerConfigFilePath(static_cast<LoggerConfigFile>(4));
+        FAIL();
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Invalid enum value for LoggerConfigFile");
+    }
+}
+
+TEST(LoggerIniPaths, LineSectionNames)
+{
+    const struct { int line; const char* name; } cases[] = {
+        {3, "Line03"}, {5, "Line05"}, {12, "Line12"}, {100, "Line100"}, {0, "Line00"}, {-2, "Line-2"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(lineSectionName(c.line), c.name);
+}
+
+TEST(LoggerIniPaths, ModeAsStoredDropsTrailingBlanksAndTabsOnly)
+{
+    EXPECT_EQ(modeAsStored("CNT"), "CNT");
+    EXPECT_EQ(modeAsStored("CNT \t "), "CNT");
+    EXPECT_EQ(modeAsStored(" CNT"), " CNT");
+    EXPECT_EQ(modeAsStored(" \t"), "");
+    EXPECT_EQ(modeAsStored(""), "");
+}
+
+const char* const sample =
+    "; logging application\n"
+    "[General]\n"
+    "Name = Studio   \n"
+    "[Line05]\n"
+    "Mode=CNT\n"
+    "Gain=3\n"
+    "\n"
+    "[Line100]\n"
+    "Mode = REC\n"
+    "[Line07]\n"
+    "Gain=1\n";
+
+TEST_F(LoggerIniTest, AReadReturnsTheModeAndChangesNoByte)
+{
+    setIni(sample);
+    EXPECT_EQ(getLineModeFromLoggerINI(5, "def"), "CNT");
+    EXPECT_EQ(getLineModeFromLoggerINI(100, "def"), " REC");  // the grammar keeps the blank after "="
+    EXPECT_EQ(ini(), sample);
+}
+
+TEST_F(LoggerIniTest, ASectionWithoutModeThrowsOnReadAndGainsItOnWrite)
+{
+    setIni(sample);
+    EXPECT_THROW(getLineModeFromLoggerINI(7, "def"), Configuration::KeyNotFoundError);
+    setLineModeInLoggerINI(7, "M1");
+    EXPECT_EQ(getLineModeFromLoggerINI(7, "def"), "M1");
+    EXPECT_EQ(ini(),
+              "[General]\r\nName= Studio\r\n"
+              "[Line05]\r\nMode=CNT\r\nGain=3\r\n\r\n"
+              "[Line100]\r\nMode= REC\r\n"
+              "[Line07]\r\nGain=1\r\nMode=M1\r\n");
+}
+
+TEST_F(LoggerIniTest, AWriteReplacesTheModeInPlace)
+{
+    setIni(sample);
+    setLineModeInLoggerINI(5, "OFF");
+    EXPECT_EQ(getLineModeFromLoggerINI(5, "def"), "OFF");
+    EXPECT_THAT(ini(), HasSubstr("[Line05]\r\nMode=OFF\r\nGain=3\r\n"));
+}
+
+TEST_F(LoggerIniTest, AMissingSectionIsReportedAndNotAdded)
+{
+    setIni(sample);
+    CaptureStdout();
+    EXPECT_EQ(getLineModeFromLoggerINI(9, "def"), "def");
+    setLineModeInLoggerINI(9, "CNT");
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(ini(), sample);
+    const std::string message = "ERROR: [Ostrel::getLineModeFromLoggerINI] : Can't find section Line09. Can't set mode for line 9";
+    EXPECT_THAT(out, HasSubstr(message));
+    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::setLineModeInLoggerINI] : Can't find section Line09. Can't set mode for line 9"));
+}
+
+TEST_F(LoggerIniTest, AMissingFileIsCreatedEmptyByARead)
+{
+    ASSERT_FALSE(fileExists(iniPath));
+    CaptureStdout();
+    EXPECT_EQ(getLineModeFromLoggerINI(1, "def"), "def");
+    EXPECT_THAT(GetCapturedStdout(), HasSubstr("Can't find section Line01. Can't set mode for line 1"));
+    EXPECT_TRUE(fileExists(iniPath));
+    EXPECT_EQ(ini(), "");
+}
+
+TEST_F(LoggerIniTest, AMalformedFileIsReportedAsASyntaxErrorAndLeftAlone)
+{
+    const std::string broken = "[Line01]\nMode=CNT\n[Line02\nMode=REC\n";
+    setIni(broken);
+    EXPECT_THROW(getLineModeFromLoggerINI(1, "def"), Configuration::SyntaxError);
+    EXPECT_THROW(setLineModeInLoggerINI(1, "OFF"), Configuration::SyntaxError);
+    EXPECT_EQ(ini(), broken);
+    // Nothing stays locked: the file can be fixed and used at once.
+    setIni(sample);
+    EXPECT_EQ(getLineModeFromLoggerINI(5, "def"), "CNT");
+}
+
+}  // namespace
