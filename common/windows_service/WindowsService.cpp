@@ -5,7 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include <boost/exception/diagnostic_information.hpp>
+#include <boost/exception/get_error_info.hpp>
+#include <boost/exception/info.hpp>
 #include <boost/locale/encoding_utf.hpp>
 #include <boost/throw_exception.hpp>
 
@@ -36,16 +37,29 @@ std::string narrow(const std::wstring& text)
     return boost::locale::conv::utf_to_utf<char>(text);
 }
 
-void logFailure(const char* what, const WindowsService& service)
+// The exception being handled (call it inside a catch block), on one line:
+// its text and, when it has one, its throw site.
+std::string currentException()
 {
-    LOG_ERROR("%s %s: %s", narrow(service.serviceName()).c_str(), what,
-              boost::current_exception_diagnostic_information().c_str());
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        std::string text = e.what();
+        const char* const* file = boost::get_error_info<boost::throw_file>(e);
+        const int* line = boost::get_error_info<boost::throw_line>(e);
+        if (file && line)
+            text += " (thrown at " + std::string(*file) + "(" + std::to_string(*line) + "))";
+        return text;
+    } catch (...) {
+        return "an exception of unknown type";
+    }
 }
+
 
 void checkSlot(std::size_t slot)
 {
     if (slot >= maxServices)
-        boost::throw_exception(std::logic_error("Logic error: too many services, RegisterServices should have checked this"));
+        BOOST_THROW_EXCEPTION(std::logic_error("Logic error: too many services, RegisterServices should have checked this"));
 }
 
 }  // namespace
@@ -191,7 +205,7 @@ void WindowsService::serviceMain(DWORD argc, LPWSTR* argv)
         // A run() that failed at once has already reported the end.
         setStatusUnlessStopped(SERVICE_RUNNING);
     } catch (...) {
-        logFailure("failed to start", *this);
+        LOG_ERROR("%s failed to start: %s", narrow(serviceName()).c_str(), currentException().c_str());
         setStatus(SERVICE_STOPPED, failureExitCode, 0);
     }
 }
@@ -204,7 +218,7 @@ void WindowsService::runWorker()
     } catch (const boost::thread_interrupted&) {
         return;  // the stop request, let out of run(): a normal end
     } catch (...) {
-        logFailure("ended by an exception", *this);
+        LOG_ERROR("%s ended by an exception: %s", narrow(serviceName()).c_str(), currentException().c_str());
     }
     boost::mutex::scoped_lock lock(statusLock);
     workerExitCode = failureExitCode;
@@ -228,7 +242,7 @@ void WindowsService::stop()
         boost::mutex::scoped_lock lock(statusLock);
         reportLocked(SERVICE_STOPPED, workerExitCode, 0);
     } catch (...) {
-        logFailure("failed to stop", *this);
+        LOG_ERROR("%s failed to stop: %s", narrow(serviceName()).c_str(), currentException().c_str());
         setStatus(previous, NO_ERROR, 0);
     }
 }

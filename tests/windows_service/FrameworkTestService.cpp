@@ -24,6 +24,7 @@
 
 #include <boost/chrono.hpp>
 #include <boost/make_shared.hpp>
+#include <boost/throw_exception.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "windows_service/FrameworkTestNames.h"
@@ -78,7 +79,7 @@ public:
     {
         std::printf("run\n");
         if (throwInRun)
-            throw std::runtime_error("run failed on purpose");
+            BOOST_THROW_EXCEPTION(std::runtime_error("run failed on purpose"));
         try {
             for (;;)
                 boost::this_thread::sleep_for(boost::chrono::hours(1));
