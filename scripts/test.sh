@@ -12,7 +12,7 @@ ctest --test-dir "$OSTREL_BUILD/native" --output-on-failure -j2 "$@"
 
 # One wineserver for the whole run: each Wine process then starts in a
 # fraction of a second, and services live as long as the tests need them.
-wineserver -p
+wineserver -p 2>/dev/null || true  # one may already run
 trap 'wineserver -k || true' EXIT
 # The first Wine process of a session starts Wine's own background services;
 # started by a test they would inherit its output pipe and CTest would wait

@@ -1,2 +1,72 @@
-// Process entry of the service program.
-int wmain(int, wchar_t**) { return 0; }
+// The process entry: run as the service under the service control manager
+// (no argument), install or remove it, or run the engine in the foreground.
+
+#include <windows.h>
+
+#include <future>
+#include <string>
+
+#include <boost/make_shared.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "Ostrel/Service/Service.h"
+#include "logging/Log.h"
+#include "windows_service/WindowsService.h"
+
+namespace {
+
+// The engine of "/console", run on a thread of its own so that Ctrl+C,
+// Ctrl+Break or closing the console can stop it like a service stop: the
+// running toggles then revert before the process ends.
+struct ConsoleEngine {
+    boost::thread thread;
+    std::shared_future<void> ended;
+};
+ConsoleEngine* consoleEngine = nullptr;
+
+BOOL WINAPI onConsoleControl(DWORD)
+{
+    const std::shared_future<void> ended = consoleEngine->ended;
+    consoleEngine->thread.interrupt();
+    // The process ends once this handler returns (for a closed console), so
+    // it returns only when the engine has reverted its lines.
+    ended.wait();
+    return TRUE;
+}
+
+void runInConsole(WindowsService& engine)
+{
+    std::promise<void> done;
+    ConsoleEngine console{boost::thread(), done.get_future().share()};
+    console.thread = boost::thread([&engine, &done] {
+        try {
+            engine.run();
+        } catch (const std::exception& e) {
+            LOG_ERROR("The engine stopped on an error: %s", e.what());
+        }
+        done.set_value();
+    });
+    consoleEngine = &console;
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    console.thread.join();
+    SetConsoleCtrlHandler(onConsoleControl, FALSE);
+    consoleEngine = nullptr;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    ServiceTable table{boost::make_shared<Ostrel::Service>()};
+    const std::wstring action = argc > 1 ? argv[1] : L"";
+    if (argc < 2)
+        RegisterServices(table);
+    else if (action == L"/install" || action == L"-install")
+        InstallServices(table);
+    else if (action == L"/remove" || action == L"-remove")
+        RemoveServices(table);
+    else if (action == L"/console")
+        runInConsole(*table.front());
+    table.clear();
+    return 0;
+}

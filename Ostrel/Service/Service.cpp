@@ -1,0 +1,164 @@
+#include "Ostrel/Service/Service.h"
+
+#include <iostream>
+
+#include <boost/bind/bind.hpp>
+#include <boost/chrono.hpp>
+#include <boost/make_shared.hpp>
+
+#include "logging/Log.h"
+
+namespace Ostrel {
+
+namespace {
+
+// The loop has no timer of its own: events fire up to one period late, and
+// each pass costs one read of the settings.
+const boost::chrono::milliseconds pollPeriod(250);
+
+std::string lineText(const LinesetSettings& lineset)
+{
+    return joinLines(lineset.lines, ", ");
+}
+
+// The settings the timetable is built from: the loaded ones without the
+// linesets that must never fire, each reported once per load.
+boost::shared_ptr<const Settings> usableLinesets(const Settings& loaded)
+{
+    auto usable = boost::make_shared<Settings>();
+    for (const LinesetSettings& lineset : loaded.linesets) {
+        const std::string refusal = linesetRefusal(lineset);
+        if (refusal.empty())
+            usable->linesets.push_back(lineset);
+        else
+            LOG_ERROR("Lineset %s [%s] is never toggled: %s", lineset.name.c_str(), lineText(lineset).c_str(),
+                      refusal.c_str());
+    }
+    return usable;
+}
+
+}  // namespace
+
+std::string linesetRefusal(const LinesetSettings& lineset)
+{
+    if (lineset.mode.find_first_of("\r\n") != std::string::npos)
+        return "its mode contains a line break";
+    return scheduleRefusal(lineset.schedule);
+}
+
+Service::Service() = default;
+Service::~Service() = default;
+
+std::wstring Service::serviceName() const { return L"OstrelService"; }
+std::wstring Service::displayName() const { return L"Brevik Ostrel service"; }
+DWORD Service::startType() const { return SERVICE_AUTO_START; }
+std::vector<std::wstring> Service::dependencies() const { return {}; }
+std::wstring Service::accountName() const { return L"NT AUTHORITY\\SYSTEM"; }
+boost::optional<std::wstring> Service::password() const { return boost::none; }
+DWORD Service::controlsAccepted() const { return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN; }
+std::wstring Service::description() const
+{
+    return L"Switches the recording mode of groups of logger lines on a timetable.";
+}
+std::wstring Service::eventSourceName() const { return L"Brevik Ostrel service program"; }
+
+void Service::run()
+{
+    LOG_INFO("Ostrel started");
+    boost::this_thread::disable_interruption noInterruption;
+
+    modeBackup = boost::make_shared<ModeBackup>(loggerConfigFilePath(LoggerIni));
+    modeBackup->load();
+    try {
+        modeBackup->restoreAllLines();
+    } catch (const std::exception& e) {
+        // The records stay in the backup file for the next start; the
+        // service still does its work meanwhile.
+        LOG_ERROR("Reverting the lines of an earlier run failed: %s", e.what());
+    }
+    settingsMonitor = boost::make_shared<SettingsMonitor<Settings>>();
+
+    while (!boost::this_thread::interruption_requested()) {
+        if (!settings)
+            restart();
+        else if (settingsMonitor->changed()) {
+            LOG_INFO("Settings changed, restart required...");
+            restart();
+        }
+        scheduler->poll();
+        reapEndedToggles();
+        boost::this_thread::sleep_for(pollPeriod);
+    }
+
+    for (auto& thread : toggleThreads) {
+        thread->interrupt();
+        thread->join();
+    }
+    toggleThreads.clear();
+    LOG_INFO("Ostrel stopped");
+}
+
+void Service::restart()
+{
+    settings = loadSettings();
+    settings->print(std::cout);
+    settingsMonitor->setCurrent(settings);
+    schedule = boost::make_shared<Ostrel::Schedule>(usableLinesets(*settings));
+    scheduler = boost::make_shared<Scheduler>(
+        schedule, boost::bind(&Service::handleScheduleEvent, this, boost::placeholders::_1, boost::placeholders::_2),
+        schedulerRetryInterval);
+}
+
+void Service::reapEndedToggles()
+{
+    toggleThreads.remove_if([](const boost::shared_ptr<boost::thread>& thread) {
+        return thread->try_join_for(boost::chrono::milliseconds(0));
+    });
+}
+
+void Service::handleScheduleEvent(const boost::shared_ptr<const ScheduleEvent>& due,
+                                  const boost::shared_ptr<const ScheduleEvent>&)
+{
+    const auto toggle = boost::dynamic_pointer_cast<const LinesetToggleEvent>(due);
+    if (!toggle)
+        return;
+    toggleThreads.push_back(boost::make_shared<boost::thread>(&Service::toggleLines, this, toggle->lineset));
+}
+
+namespace {
+
+// Runs one line's step of a toggle; a failure is logged and the toggle goes
+// on with the next line. What the backup recorded stays there for the next
+// start. Interruptions pass.
+template <class Step>
+void forEachLine(const LinesetSettings& lineset, const char* what, Step step)
+{
+    for (std::int32_t line : lineset.lines) {
+        try {
+            step(line);
+        } catch (const std::exception& e) {
+            LOG_ERROR("Can't %s mode of line %d: %s", what, line, e.what());
+        }
+    }
+}
+
+}  // namespace
+
+void Service::toggleLines(boost::shared_ptr<const LinesetSettings> lineset)
+{
+    const std::string lines = lineText(*lineset);
+    LOG_INFO("Setting [%s] mode to %s", lines.c_str(), lineset->mode.c_str());
+    forEachLine(*lineset, "set", [&](std::int32_t line) { modeBackup->setLineMode(line, lineset->mode); });
+
+    const boost::int64_t ms = std::max<boost::int64_t>(0, lineset->interval.total_microseconds() / 1000);
+    try {
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
+    } catch (const boost::thread_interrupted&) {
+        LOG_INFO("Interruption requested");
+    }
+
+    LOG_INFO("Reverting [%s]", lines.c_str());
+    forEachLine(*lineset, "revert", [&](std::int32_t line) { modeBackup->restoreLine(line); });
+}
+
+}  // namespace Ostrel

@@ -1,0 +1,77 @@
+#pragma once
+// The engine: repairs logger.ini from the backup left by an earlier run,
+// builds the timetable of all linesets from the registry settings, fires
+// each due lineset on a toggle thread of its own, rebuilds the timetable when
+// the settings change, and on a stop reverts every running toggle.
+
+#include <list>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "Ostrel/Service/LinesetSchedule.h"
+#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/Service/Scheduler.h"
+#include "Ostrel/Service/Settings.h"
+#include "Ostrel/Service/SettingsMonitor.h"
+#include "windows_service/WindowsService.h"
+
+namespace Ostrel {
+
+// Why a lineset is never fired, or an empty text when it can be: its
+// schedule cannot be computed, or its mode holds a line break, which would
+// forge lines and sections in logger.ini.
+std::string linesetRefusal(const LinesetSettings& lineset);
+
+class Service : public WindowsService {
+public:
+    Service();
+    ~Service() override;
+
+    std::wstring serviceName() const override;
+    std::wstring displayName() const override;
+    DWORD startType() const override;
+    std::vector<std::wstring> dependencies() const override;
+    std::wstring accountName() const override;
+    boost::optional<std::wstring> password() const override;
+    DWORD controlsAccepted() const override;
+    std::wstring description() const override;
+    std::wstring eventSourceName() const override;
+
+    // Runs until the calling thread is interrupted; then interrupts and
+    // joins every toggle thread, so it returns only when all their lines are
+    // reverted. Interruption is off inside: the request is looked at once
+    // per pass, at most a poll period after it was made.
+    void run() override;
+
+    // The Scheduler's handler: starts a toggle thread for a lineset event;
+    // ignores every other kind of event.
+    virtual void handleScheduleEvent(const boost::shared_ptr<const ScheduleEvent>& due,
+                                     const boost::shared_ptr<const ScheduleEvent>& following);
+
+    // A toggle thread's body: sets the lineset's mode on each of its lines,
+    // keeps it for the interval (cut short by an interruption), then puts the
+    // previous modes back. A line that fails is logged and left to the
+    // backup; the other lines go on. An interruption while waiting for
+    // logger.ini ends the toggle at once, its lines left to the backup.
+    virtual void toggleLines(boost::shared_ptr<const LinesetSettings> lineset);
+
+    // The number of toggle threads not yet reaped, for tests and benchmarks.
+    std::size_t toggleThreadCount() const { return toggleThreads.size(); }
+
+    // Drops the toggle threads that have ended. Called once per pass.
+    void reapEndedToggles();
+
+private:
+    void restart();
+
+    std::list<boost::shared_ptr<boost::thread>> toggleThreads;
+    boost::shared_ptr<ModeBackup> modeBackup;
+    boost::shared_ptr<const Settings> settings;
+    boost::shared_ptr<Ostrel::Schedule> schedule;
+    boost::shared_ptr<Scheduler> scheduler;
+    boost::shared_ptr<SettingsMonitor<Settings>> settingsMonitor;
+};
+
+}  // namespace Ostrel
