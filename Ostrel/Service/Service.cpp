@@ -66,18 +66,7 @@ void Service::run()
 {
     LOG_INFO("Ostrel started");
     boost::this_thread::disable_interruption noInterruption;
-
-    modeBackup = boost::make_shared<ModeBackup>(loggerConfigFilePath(LoggerIni));
-    modeBackup->load();
-    try {
-        modeBackup->restoreAllLines();
-    } catch (const std::exception& e) {
-        // The records stay in the backup file for the next start; the
-        // service still does its work meanwhile.
-        LOG_ERROR("Reverting the lines of an earlier run failed: %s", e.what());
-    }
-    settingsMonitor = boost::make_shared<SettingsMonitor<Settings>>();
-
+    startUp();
     while (!boost::this_thread::interruption_requested()) {
         if (!settings)
             restart();
@@ -90,12 +79,31 @@ void Service::run()
         boost::this_thread::sleep_for(pollPeriod);
     }
 
+    stopToggles();
+    LOG_INFO("Ostrel stopped");
+}
+
+void Service::startUp()
+{
+    modeBackup = boost::make_shared<ModeBackup>(loggerConfigFilePath(LoggerIni));
+    modeBackup->load();
+    try {
+        modeBackup->restoreAllLines();
+    } catch (const std::exception& e) {
+        // The records stay in the backup file for the next start; the
+        // service still does its work meanwhile.
+        LOG_ERROR("Reverting the lines of an earlier run failed: %s", e.what());
+    }
+    settingsMonitor = boost::make_shared<SettingsMonitor<Settings>>();
+}
+
+void Service::stopToggles()
+{
     for (auto& thread : toggleThreads) {
         thread->interrupt();
         thread->join();
     }
     toggleThreads.clear();
-    LOG_INFO("Ostrel stopped");
 }
 
 void Service::restart()

@@ -57,11 +57,19 @@ public:
     // logger.ini ends the toggle at once, its lines left to the backup.
     virtual void toggleLines(boost::shared_ptr<const LinesetSettings> lineset);
 
-    // The number of toggle threads not yet reaped, for tests and benchmarks.
-    std::size_t toggleThreadCount() const { return toggleThreads.size(); }
-
-    // Drops the toggle threads that have ended. Called once per pass.
+    // The steps of run() around its loop, public so that tests and
+    // benchmarks can drive toggles without it. startUp: the backup of
+    // line modes is loaded and every line still recorded in it reverted
+    // (a failure is logged; the records stay for the next start).
+    // stopToggles: interrupts and joins every toggle thread in the order of
+    // starting. reapEndedToggles: drops the toggle threads that have ended,
+    // so that handles and memory stay flat over months; called once per pass.
+    void startUp();
+    void stopToggles();
     void reapEndedToggles();
+
+    // The number of toggle threads not yet reaped. Same thread as run() only.
+    std::size_t toggleThreadCount() const { return toggleThreads.size(); }
 
 private:
     void restart();

@@ -188,14 +188,16 @@ TEST_F(ModeBackupTest, StartUpRepair)
         start.restoreAllLines();
         const std::string out = GetCapturedStdout();
         EXPECT_EQ(ini(), c.expectedIni);
-        if (c.expectedBackup.empty())
+        if (c.expectedBackup.empty()) {
             EXPECT_FALSE(fileExists(backupPath));
-        else
+        } else {
             EXPECT_EQ(backup(), c.expectedBackup);
+        }
         for (const std::string& m : c.messages)
             EXPECT_THAT(out, HasSubstr(m));
-        if (c.messages.empty())
+        if (c.messages.empty()) {
             EXPECT_EQ(out, "");
+        }
     }
 }
 
