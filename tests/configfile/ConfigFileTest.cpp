@@ -5,6 +5,7 @@
 
 #include "support/FileFailure.h"
 #include "support/FileHolder.h"
+#include "support/InterruptedWait.h"
 #include "support/TempDirectory.h"
 
 #include <boost/thread/thread.hpp>
@@ -252,17 +253,7 @@ TEST_F(ConfigFileTest, InterruptedWaitLeavesWithTheInterruptionAndNothingOpen)
     FileHolder holder;
     holder.require("open " + path);
     holder.require("lock exclusive");
-    bool interrupted = false;
-    boost::thread waiter([&] {
-        try {
-            C_ConfigFile config(path, update);
-        } catch (const boost::thread_interrupted&) {
-            interrupted = true;
-        }
-    });
-    waiter.interrupt();
-    ASSERT_TRUE(waiter.try_join_for(joinLimit));
-    EXPECT_TRUE(interrupted);
+    EXPECT_TRUE(waitEndsByInterruption([&] { C_ConfigFile config(path, update); }));
     holder.require("close");
     EXPECT_EQ(holder.command("deny " + path), "ok");
 }

@@ -5,6 +5,7 @@
 
 #include "support/FileFailure.h"
 #include "support/FileHolder.h"
+#include "support/InterruptedWait.h"
 #include "support/TempDirectory.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -19,7 +20,6 @@ namespace {
 using boost::chrono::milliseconds;
 using win32_file::handle_lock;
 
-const boost::chrono::seconds joinLimit(20);
 
 class LockedFileTest : public ::testing::Test {
 protected:
@@ -159,17 +159,7 @@ TEST_F(LockedFileTest, InterruptedLockedFileLeavesWithTheInterruptionAndNothingO
     FileHolder holder;
     holder.require("open " + path);
     holder.require("lock exclusive");
-    bool interrupted = false;
-    boost::thread waiter([&] {
-        try {
-            lockedFile file(dir.widePath("f.ini"), win32_file::open_read);
-        } catch (const boost::thread_interrupted&) {
-            interrupted = true;
-        }
-    });
-    waiter.interrupt();
-    ASSERT_TRUE(waiter.try_join_for(joinLimit));
-    EXPECT_TRUE(interrupted);
+    EXPECT_TRUE(waitEndsByInterruption([&] { lockedFile file(dir.widePath("f.ini"), win32_file::open_read); }));
     holder.require("close");
     EXPECT_EQ(holder.command("deny " + path), "ok");
 }

@@ -10,26 +10,13 @@
 #include <boost/lexical_cast.hpp>
 #include <gtest/gtest.h>
 
+#include "support/SettingsSamples.h"
+
 using namespace Ostrel;
 using boost::posix_time::seconds;
 using boost::posix_time::time_from_string;
 
 namespace {
-
-ScheduleSettings schedule(ScheduleMode mode)
-{
-    ScheduleSettings s;
-    s.scheduleMode = mode;
-    s.dailyHour = 7;
-    s.dailyMinute = 5;
-    s.weeklyHour = 9;
-    s.weeklyMinute = 30;
-    s.weeklyWeekday = boost::date_time::Monday;
-    s.periodicHours = 1;
-    s.periodicMinutes = 30;
-    s.periodicStartTime = boost::posix_time::from_time_t(0);
-    return s;
-}
 
 struct EqualityCase {
     const char* name;
@@ -56,7 +43,7 @@ TEST(ScheduleEquality, ComparesOnlyTheFieldsOfTheSelectedMode)
         {"the mode itself", Daily, [](ScheduleSettings& s) { s.scheduleMode = Weekly; }, false},
     };
     for (const auto& c : cases) {
-        ScheduleSettings a = schedule(c.mode), b = a;
+        ScheduleSettings a = sampleSchedule(c.mode), b = a;
         c.edit(b);
         EXPECT_EQ(a == b, c.equal) << c.name;
         EXPECT_EQ(a != b, !c.equal) << c.name;
@@ -69,7 +56,7 @@ LinesetSettings night()
     l.name = "Night";
     l.mode = "CNT";
     l.interval = seconds(30);
-    l.schedule = schedule(Daily);
+    l.schedule = sampleSchedule(Daily);
     l.lines = {1, 2};
     return l;
 }
@@ -109,32 +96,32 @@ TEST(SettingsEquality, SameLinesetsInTheSameOrder)
 
 TEST(ScheduleDescription, OneLinePerMode)
 {
-    ScheduleSettings periodicHalf = schedule(Periodic);
+    ScheduleSettings periodicHalf = sampleSchedule(Periodic);
     periodicHalf.periodicHours = 0;
     periodicHalf.periodicStartTime = time_from_string("1970-01-01 00:00:00.5");
-    ScheduleSettings periodicOdd = schedule(Periodic);
+    ScheduleSettings periodicOdd = sampleSchedule(Periodic);
     periodicOdd.periodicHours = -1;
     periodicOdd.periodicMinutes = 125;
     periodicOdd.periodicStartTime = time_from_string("2014-05-01 06:30:00");
-    ScheduleSettings weeklySat = schedule(Weekly);
+    ScheduleSettings weeklySat = sampleSchedule(Weekly);
     weeklySat.weeklyWeekday = boost::date_time::Saturday;
     weeklySat.weeklyHour = 23;
     weeklySat.weeklyMinute = 0;
-    ScheduleSettings dailyWide = schedule(Daily);
+    ScheduleSettings dailyWide = sampleSchedule(Daily);
     dailyWide.dailyHour = 123;
     dailyWide.dailyMinute = -5;
-    ScheduleSettings periodicDefault = schedule(Periodic);
+    ScheduleSettings periodicDefault = sampleSchedule(Periodic);
     periodicDefault.periodicHours = 0;
 
     const struct { ScheduleSettings s; const char* text; } cases[] = {
-        {schedule(Daily), "Daily, 07:05"},
+        {sampleSchedule(Daily), "Daily, 07:05"},
         {dailyWide, "Daily, 123:-5"},
-        {schedule(Weekly), "Weekly, Monday 09:30"},
+        {sampleSchedule(Weekly), "Weekly, Monday 09:30"},
         {weeklySat, "Weekly, Saturday 23:00"},
         {periodicDefault, "Every 0h 30m from 1970-Jan-01 00:00:00"},
         {periodicHalf, "Every 0h 30m from 1970-Jan-01 00:00:00.500000"},
         {periodicOdd, "Every -1h 125m from 2014-May-01 06:30:00"},
-        {schedule(Invalid), "INVALID"},
+        {sampleSchedule(Invalid), "INVALID"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(boost::lexical_cast<std::string>(c.s), c.text);

@@ -11,6 +11,7 @@
 #include <boost/make_shared.hpp>
 
 #include "registry/Reg.h"
+#include "support/SettingsSamples.h"
 #include "support/RegistryFixture.h"
 
 using namespace Ostrel;
@@ -18,28 +19,13 @@ using boost::posix_time::time_from_string;
 
 namespace {
 
-ScheduleSettings scheduleOf(ScheduleMode mode)
-{
-    ScheduleSettings s;
-    s.scheduleMode = mode;
-    s.dailyHour = 7;
-    s.dailyMinute = 5;
-    s.weeklyHour = 9;
-    s.weeklyMinute = 30;
-    s.weeklyWeekday = boost::date_time::Monday;
-    s.periodicHours = 1;
-    s.periodicMinutes = 30;
-    s.periodicStartTime = time_from_string("2024-03-04 06:00:00");
-    return s;
-}
-
 LinesetSettings linesetOf(const std::string& name, ScheduleMode mode, std::vector<std::int32_t> lines)
 {
     LinesetSettings l;
     l.name = name;
     l.mode = "REC";
     l.interval = boost::posix_time::seconds(30);
-    l.schedule = scheduleOf(mode);
+    l.schedule = sampleSchedule(mode);
     l.lines = std::move(lines);
     return l;
 }

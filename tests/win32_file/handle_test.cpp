@@ -6,6 +6,7 @@
 
 #include "support/FileFailure.h"
 #include "support/FileHolder.h"
+#include "support/InterruptedWait.h"
 #include "support/TempDirectory.h"
 
 #include <boost/exception/get_error_info.hpp>
@@ -267,17 +268,7 @@ TEST_F(FileTest, InterruptedOpenLeavesWithTheInterruptionAndNothingOpen)
     const std::string path = dir.write("f.ini", "x");
     FileHolder holder;
     holder.require("deny " + path);
-    bool interrupted = false;
-    boost::thread opener([&] {
-        try {
-            handle_lock handle(fileId("f.ini"), true, false, true, true);
-        } catch (const boost::thread_interrupted&) {
-            interrupted = true;
-        }
-    });
-    opener.interrupt();
-    ASSERT_TRUE(opener.try_join_for(joinLimit));
-    EXPECT_TRUE(interrupted);
+    EXPECT_TRUE(waitEndsByInterruption([&] { handle_lock handle(fileId("f.ini"), true, false, true, true); }));
     // Denying all sharing succeeds only when no handle with access is open.
     holder.require("close");
     EXPECT_EQ(holder.command("deny " + path), "ok");

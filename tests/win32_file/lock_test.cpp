@@ -5,6 +5,7 @@
 
 #include "support/FileFailure.h"
 #include "support/FileHolder.h"
+#include "support/InterruptedWait.h"
 #include "support/TempDirectory.h"
 
 #include <boost/iostreams/stream.hpp>
@@ -123,17 +124,7 @@ TEST_F(LockTest, InterruptedLockLeavesWithTheInterruptionAndNothingOpen)
 {
     holder.require("open " + path);
     holder.require("lock exclusive");
-    bool interrupted = false;
-    boost::thread locker([&] {
-        try {
-            win32_file::locked_handle locked(path, win32_file::open_write);
-        } catch (const boost::thread_interrupted&) {
-            interrupted = true;
-        }
-    });
-    locker.interrupt();
-    ASSERT_TRUE(locker.try_join_for(joinLimit));
-    EXPECT_TRUE(interrupted);
+    EXPECT_TRUE(waitEndsByInterruption([&] { win32_file::locked_handle locked(path, win32_file::open_write); }));
     holder.require("close");
     EXPECT_EQ(holder.command("deny " + path), "ok");
 }
