@@ -1,0 +1,831 @@
+// The real OstrelService.exe from outside, as a user runs it: "/console" in
+// a console of its own, the other arguments, and the service installed with
+// "/install", driven through Wine's service manager, killed, and removed
+// with "/remove". The configuration goes into the real registry key,
+// logger.ini and the backup file are the real ones in the Windows directory.
+//
+// A service process has no standard output, so under the service manager
+// the tests watch logger.ini, the backup file and the reported status; the
+// messages and their order are checked in console mode, which runs the same
+// engine. OstrelService is auto-start: it is stopped and deleted before and
+// after every test, so that no later Wine session starts it again.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/locale/encoding_utf.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/RegistryFixture.h"
+#include "service/LiveProcess.h"
+#include "windows_service/ServiceHandle.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+using ::testing::Not;
+using ::testing::UnorderedElementsAre;
+
+namespace {
+
+// Generous bounds for a loaded machine; a passing test never waits for them.
+const DWORD waitMilliseconds = 15000;
+const DWORD pollMilliseconds = 10;
+// Status polls are fast so that short pending states are seen.
+const DWORD statusPollMilliseconds = 1;
+// A lineset toggled for this long is still toggled whenever a test stops,
+// kills or interrupts the program; a revert that waited for the interval
+// would run into the test's time-out.
+const DWORD longInterval = 120;
+// Seconds from the configuration to a lineset's first toggle: later than
+// the program's start under Wine (a service start takes about a second),
+// soon enough to keep the suite short.
+const int consoleDue = 2;
+const int serviceDue = 3;
+
+const wchar_t serviceName[] = L"OstrelService";
+const char installed[] = "OstrelService is installed.\n";
+const char removed[] = "OstrelService is removed.\n";
+const wchar_t eventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Brevik Ostrel service program";
+
+std::string narrow(const std::wstring& text)
+{
+    return boost::locale::conv::utf_to_utf<char>(text);
+}
+
+std::wstring programDirectory()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring program(path, length);
+    return program.substr(0, program.find_last_of(L'\\'));
+}
+
+// The program as built, for the runs in the foreground.
+std::wstring builtProgram()
+{
+    return programDirectory() + L"\\" OSTREL_SERVICE_PROGRAM;
+}
+
+// The installed copy lives in a folder with a blank in its name: the
+// service manager would start a program "...\ostrel" for an unquoted path.
+std::wstring installDirectory()
+{
+    return programDirectory() + L"\\ostrel service";
+}
+
+std::wstring installedProgram()
+{
+    return installDirectory() + L"\\" OSTREL_SERVICE_PROGRAM;
+}
+
+// True once the condition holds, polled until the time-out.
+bool eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds = waitMilliseconds)
+{
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMilliseconds)
+            return condition();
+        Sleep(pollMilliseconds);
+    }
+    return true;
+}
+
+// --- logger.ini and the backup file ---------------------------------------
+
+std::string windowsFile(const char* name)
+{
+    char directory[MAX_PATH];
+    const UINT length = GetWindowsDirectoryA(directory, MAX_PATH);
+    return std::string(directory, length) + "\\" + name;
+}
+
+const std::string iniPath = windowsFile("logger.ini");
+const std::string backupPath = windowsFile("brevik_ostrel_saved_modes.bak");
+
+// The file's bytes; empty when it is missing or locked by the program.
+std::string readBytes(const std::string& path)
+{
+    std::string bytes;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return bytes;
+    char buffer[4096];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, got);
+    std::fclose(file);
+    return bytes;
+}
+
+void writeBytes(const std::string& path, const std::string& bytes)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(file) << path;
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+}
+
+bool fileExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void removeFiles()
+{
+    for (const std::string& path : {iniPath, backupPath, backupPath + ".tmp", backupPath + ".damaged"})
+        DeleteFileA(path.c_str());
+}
+
+// logger.ini of a three-line logger, as the logging application writes it.
+std::string loggerIni(const std::string& line1, const std::string& line2, const std::string& line3)
+{
+    return "[General]\r\nStation=Test studio\r\n\r\n"
+           "[Line01]\r\nName=Studio A\r\nMode=" + line1 + "\r\n\r\n"
+           "[Line02]\r\nName=Studio B\r\nMode=" + line2 + "\r\n\r\n"
+           "[Line03]\r\nName=Phone-in\r\nMode=" + line3 + "\r\n";
+}
+
+const std::string originalIni = loggerIni("REC", "REC", "VOX");
+
+// The line records in the backup file (its elements "LineNN").
+std::set<std::string> backupRecords()
+{
+    const std::string text = readBytes(backupPath);
+    const std::regex record("<(Line[0-9]+)>");
+    std::set<std::string> lines;
+    for (std::sregex_iterator it(text.begin(), text.end(), record), end; it != end; ++it)
+        lines.insert((*it)[1]);
+    return lines;
+}
+
+// True once logger.ini shows exactly this text and the backup these records.
+bool showsToggle(const std::string& ini, const std::set<std::string>& records,
+                 DWORD timeoutMilliseconds = waitMilliseconds)
+{
+    return eventually([&] { return readBytes(iniPath) == ini && backupRecords() == records; }, timeoutMilliseconds);
+}
+
+// --- the registry configuration -------------------------------------------
+
+// One lineset as the test configures it: every minute by default, with its
+// next moment `dueIn` seconds after the configuration is written.
+struct Lineset {
+    std::wstring name;
+    std::wstring lines;
+    std::wstring mode;
+    DWORD interval;
+    int dueIn;
+    DWORD scheduleMode = 2;  // periodic
+    std::int32_t periodicHours = 0;
+    std::int32_t periodicMinutes = 1;
+    std::int32_t dailyHour = 0;
+};
+
+// The local wall-clock time `offset` seconds from now, as the registry
+// holds a start time.
+std::wstring localTimeText(std::int64_t offset)
+{
+    FILETIME utc;
+    GetSystemTimeAsFileTime(&utc);
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = utc.dwLowDateTime;
+    ticks.HighPart = utc.dwHighDateTime;
+    ticks.QuadPart += offset * 10000000;
+    utc.dwLowDateTime = ticks.LowPart;
+    utc.dwHighDateTime = ticks.HighPart;
+    FILETIME local;
+    SYSTEMTIME time;
+    FileTimeToLocalFileTime(&utc, &local);
+    FileTimeToSystemTime(&local, &time);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02u", time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute,
+             time.wSecond);
+    return text;
+}
+
+// --- log lines ---------------------------------------------------------------
+
+std::string escapeRegex(const std::string& text)
+{
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+// A log line of this level with exactly this message.
+std::string logged(const char* level, const std::string& message)
+{
+    return std::string(": ") + level + ": \\[[^\\]]*\\] : " + escapeRegex(message) + "$";
+}
+
+// The index of the first line matching the pattern, or -1.
+int lineIndex(const std::vector<std::string>& lines, const std::string& pattern)
+{
+    const std::regex expression(pattern);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (std::regex_search(lines[i], expression))
+            return int(i);
+    return -1;
+}
+
+int lineCount(const std::vector<std::string>& lines, const std::string& pattern)
+{
+    const std::regex expression(pattern);
+    return int(std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return std::regex_search(line, expression); }));
+}
+
+// --- processes ----------------------------------------------------------------
+
+struct ProgramResult {
+    DWORD exitCode;
+    std::string output;  // standard output and error, CRs removed
+};
+
+// Runs a command line to its end; fails the test on time-out.
+ProgramResult runProgram(const std::wstring& commandLine, DWORD timeoutMilliseconds = waitMilliseconds)
+{
+    LiveProcess process(commandLine);
+    DWORD exitCode = 0;
+    if (!process.finish(timeoutMilliseconds, &exitCode))
+        ADD_FAILURE() << narrow(commandLine) << " did not end";
+    return {exitCode, process.text()};
+}
+
+ProgramResult runInstalled(const std::wstring& action)
+{
+    return runProgram(L"\"" + installedProgram() + L"\" " + action);
+}
+
+// The engine in the foreground, in a console of its own without a window,
+// as it would run in a command prompt.
+std::wstring consoleCommand(const std::wstring& arguments = L"/console")
+{
+    return L"\"" + builtProgram() + L"\" " + arguments;
+}
+
+BOOL WINAPI ignoreConsoleControl(DWORD)
+{
+    return TRUE;
+}
+
+// Presses Ctrl+C in the console of the process: this test program joins
+// that console for the moment of the event (it has none of its own) and
+// ignores the event itself. Wine delivers only CTRL_C_EVENT to a whole
+// console; CTRL_BREAK_EVENT fails there with ERROR_INVALID_HANDLE.
+bool pressCtrlC(DWORD processId)
+{
+    static const BOOL ignoring = SetConsoleCtrlHandler(ignoreConsoleControl, TRUE);
+    FreeConsole();
+    if (!ignoring || !AttachConsole(processId))
+        return false;
+    const BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    FreeConsole();
+    return sent;
+}
+
+// --- the service manager -----------------------------------------------------
+
+ServiceHandle openManager()
+{
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+        throw std::runtime_error("OpenSCManager failed");
+    return manager;
+}
+
+SERVICE_STATUS_PROCESS queryStatus(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+        ADD_FAILURE() << "QueryServiceStatusEx failed: " << GetLastError();
+    return status;
+}
+
+// One status as the manager reported it, in a form gtest can print.
+struct Report {
+    DWORD state;
+    DWORD checkPoint;
+    bool operator==(const Report& other) const { return state == other.state && checkPoint == other.checkPoint; }
+};
+void PrintTo(const Report& report, std::ostream* out)
+{
+    *out << "{state " << report.state << ", check point " << report.checkPoint << "}";
+}
+
+// Every service process seen, so that no test begins while the process of
+// an earlier one is still on its way out (and holds the program file).
+std::vector<DWORD> serviceProcesses;
+
+void waitForServiceProcesses()
+{
+    for (DWORD id : serviceProcesses) {
+        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+        if (process) {
+            WaitForSingleObject(process, waitMilliseconds);
+            CloseHandle(process);
+        }
+    }
+    serviceProcesses.clear();
+}
+
+// Polls the status until `done` holds, appending each status that differs
+// from the one before to `seen`. Fails the test on time-out.
+SERVICE_STATUS_PROCESS waitForStatus(SC_HANDLE service, const std::function<bool(const SERVICE_STATUS_PROCESS&)>& done,
+                                     std::vector<Report>* seen = nullptr)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const SERVICE_STATUS_PROCESS status = queryStatus(service);
+        if (status.dwProcessId &&
+            std::find(serviceProcesses.begin(), serviceProcesses.end(), status.dwProcessId) == serviceProcesses.end())
+            serviceProcesses.push_back(status.dwProcessId);
+        const Report report{status.dwCurrentState, status.dwCheckPoint};
+        if (seen && (seen->empty() || !(seen->back() == report)))
+            seen->push_back(report);
+        if (done(status))
+            return status;
+        if (GetTickCount() - start > waitMilliseconds) {
+            ADD_FAILURE() << "service stuck in state " << status.dwCurrentState;
+            return status;
+        }
+        Sleep(statusPollMilliseconds);
+    }
+}
+
+SERVICE_STATUS_PROCESS waitForState(SC_HANDLE service, DWORD state, std::vector<Report>* seen = nullptr)
+{
+    return waitForStatus(service, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; }, seen);
+}
+
+bool eventSourceExists()
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, eventSourceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+bool serviceExists()
+{
+    return bool(ServiceHandle(OpenServiceW(openManager().get(), serviceName, SERVICE_QUERY_STATUS)));
+}
+
+// Stops and deletes OstrelService whatever installed it and whatever state
+// it is in, and waits until the manager has forgotten it and its process
+// has ended.
+void removeOstrelService()
+{
+    const ServiceHandle manager = openManager();
+    {
+        const ServiceHandle service(OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
+        if (service) {
+            SERVICE_STATUS status;
+            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            waitForState(service.get(), SERVICE_STOPPED);
+            DeleteService(service.get());
+        }
+    }
+    if (!eventually([&] { return !ServiceHandle(OpenServiceW(manager.get(), serviceName, SERVICE_QUERY_STATUS)); }))
+        ADD_FAILURE() << "OstrelService is still installed";
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, eventSourceKey);
+    waitForServiceProcesses();
+}
+
+// Copies the program into the folder it is installed from; a service
+// process of an earlier run may still be exiting and holding the file.
+void placeInstalledProgram()
+{
+    CreateDirectoryW(installDirectory().c_str(), nullptr);
+    if (!eventually([] { return CopyFileW(builtProgram().c_str(), installedProgram().c_str(), FALSE) != FALSE; }))
+        throw std::runtime_error("cannot copy the service program");
+}
+
+// --- fixtures -------------------------------------------------------------------
+
+// Every test starts from no configuration, the three-line logger.ini, no
+// backup file and no OstrelService, and leaves the same behind.
+class EndToEnd : public RegistryFixture {
+protected:
+    void SetUp() override
+    {
+        RegistryFixture::SetUp();
+        removeOstrelService();
+        removeFiles();
+        writeBytes(iniPath, originalIni);
+    }
+
+    void TearDown() override
+    {
+        removeOstrelService();
+        removeFiles();
+        RegistryFixture::TearDown();
+    }
+
+    static void configure(const std::vector<Lineset>& linesets)
+    {
+        setDword(L"", L"Count", DWORD(linesets.size()));
+        for (std::size_t i = 0; i < linesets.size(); ++i) {
+            const Lineset& lineset = linesets[i];
+            const std::wstring key = std::to_wstring(i + 1);
+            const std::int64_t period = std::int64_t(lineset.periodicHours) * 3600 + lineset.periodicMinutes * 60;
+            setString(key, L"Name", lineset.name);
+            setString(key, L"Lines", lineset.lines);
+            setString(key, L"LineMode", lineset.mode);
+            setDword(key, L"Interval", lineset.interval);
+            setDword(key, L"ScheduleMode", lineset.scheduleMode);
+            setDword(key, L"DailyHour", DWORD(lineset.dailyHour));
+            setDword(key, L"DailyMinute", 0);
+            setDword(key, L"PeriodicHours", DWORD(lineset.periodicHours));
+            setDword(key, L"PeriodicMinutes", DWORD(lineset.periodicMinutes));
+            setString(key, L"PeriodicStartTime", localTimeText(lineset.dueIn - period));
+        }
+    }
+};
+
+// --- the engine in the foreground ------------------------------------------------
+
+class ConsoleMode : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
+
+// A mode with trailing blanks is stored without them: the revert must still
+// recognise the mode it wrote and put the old one back.
+TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
+{
+    const std::string mode = GetParam();
+    configure({{L"Studios", L"3,1", boost::locale::conv::utf_to_utf<wchar_t>(mode), 2, consoleDue}});
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [3, 1] mode to " + mode), waitMilliseconds)) << engine.text();
+    const DWORD set = GetTickCount();
+    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"}, 1500)) << readBytes(iniPath);
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [3, 1]"), waitMilliseconds)) << engine.text();
+    EXPECT_GE(GetTickCount() - set, 1500u) << "the mode stays for the interval of 2 s";
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+
+    const std::vector<std::string> lines = engine.lines();
+    const int started = lineIndex(lines, logged("INFO", "Ostrel started"));
+    const int dump = lineIndex(lines, "^Settings:$");
+    EXPECT_EQ(started, 0) << engine.text();
+    EXPECT_GT(dump, started);
+    EXPECT_GT(lineIndex(lines, "^name: Studios$"), dump);
+    EXPECT_GT(lineIndex(lines, "^interval: 00:00:02$"), dump);
+    EXPECT_GT(lineIndex(lines, "^lines: 3, 1$"), dump);
+    EXPECT_GT(lineIndex(lines, "Setting \\[3, 1\\]"), dump);
+    EXPECT_EQ(lineCount(lines, "Settings changed"), 0) << "never on the first pass";
+    EXPECT_EQ(lineCount(lines, ": ERROR: "), 0) << engine.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ConsoleMode, ::testing::Values("CNT", "CNT \t "),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return info.index == 0 ? std::string("PlainMode") : std::string("TrailingBlanks");
+                         });
+
+TEST_F(EndToEnd, ConsoleSeesEachSettingsChangeOnceWithinAPass)
+{
+    // Due in an hour, every 23 hours: the lineset never fires meanwhile.
+    Lineset lineset{L"Nightly", L"2", L"CNT", 30, 3600};
+    lineset.periodicHours = 23;
+    lineset.periodicMinutes = 0;
+    configure({lineset});
+    // A further argument is ignored.
+    LiveProcess engine(consoleCommand(L"/console further"), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine("^lines: 2$", waitMilliseconds)) << engine.text();
+
+    const std::string changed = logged("INFO", "Settings changed, restart required...");
+    setDword(L"1", L"Interval", 45);
+    ASSERT_TRUE(engine.waitForLine(changed, 1000)) << "seen within a pass or two: " << engine.text();
+    ASSERT_TRUE(engine.waitForLine("^interval: 00:00:45$", 1000)) << engine.text();
+
+    setString(L"1", L"LineMode", L"VOX");
+    ASSERT_TRUE(engine.waitForLine("^mode: VOX$", 1000)) << engine.text();
+    // Some passes without a change.
+    Sleep(1000);
+
+    const std::vector<std::string> lines = engine.lines();
+    EXPECT_EQ(lineCount(lines, changed), 2) << engine.text();
+    EXPECT_EQ(lineCount(lines, "^Settings:$"), 3);
+    EXPECT_LT(lineIndex(lines, "^Settings:$"), lineIndex(lines, changed)) << "nothing on the first pass";
+    EXPECT_THAT(engine.text(), Not(HasSubstr("Setting [")));
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+}
+
+TEST_F(EndToEnd, KilledDuringAToggleIsRevertedAtTheNextStartBeforeTheSettingsAreRead)
+{
+    configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
+    {
+        LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+        engine.kill();
+    }
+    // Nothing reverted the lines; only the backup knows their modes.
+    EXPECT_EQ(readBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
+    EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+
+    deleteKey();
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    const std::vector<std::string> lines = engine.lines();
+    const int reverted = lineIndex(lines, logged("INFO", "Reverting Line01, Line03"));
+    EXPECT_GT(reverted, lineIndex(lines, logged("INFO", "Ostrel started"))) << engine.text();
+    EXPECT_LT(reverted, lineIndex(lines, "^Settings:$")) << engine.text();
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+}
+
+TEST_F(EndToEnd, CtrlCInTheConsoleRevertsRunningTogglesBeforeTheProcessEnds)
+{
+    configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+
+    ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
+    DWORD exitCode = 1;
+    ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running after Ctrl+C: " << engine.text();
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+
+    const std::vector<std::string> lines = engine.lines();
+    const int set = lineIndex(lines, logged("INFO", "Setting [1, 3] mode to CNT"));
+    const int interrupted = lineIndex(lines, logged("INFO", "Interruption requested"));
+    const int reverted = lineIndex(lines, logged("INFO", "Reverting [1, 3]"));
+    const int stopped = lineIndex(lines, logged("INFO", "Ostrel stopped"));
+    EXPECT_LT(set, interrupted) << engine.text();
+    EXPECT_LT(interrupted, reverted);
+    EXPECT_LT(reverted, stopped);
+    EXPECT_EQ(stopped, int(lines.size()) - 1);
+}
+
+// Linesets the engine must never fire, each with the reason it names.
+struct Refusal {
+    const char* name;
+    Lineset lineset;
+    const char* reason;
+};
+
+Lineset refusedLineset(const wchar_t* name, const wchar_t* mode, std::int32_t hours, std::int32_t minutes)
+{
+    Lineset lineset{name, L"2", mode, 0, 1};
+    lineset.periodicHours = hours;
+    lineset.periodicMinutes = minutes;
+    return lineset;
+}
+
+Lineset negativeDailyHour()
+{
+    Lineset lineset{L"NegativeDaily", L"2", L"CNT", 0, 1};
+    lineset.scheduleMode = 0;
+    lineset.dailyHour = -1;
+    return lineset;
+}
+
+const Refusal refusals[] = {
+    {"ZeroPeriod", refusedLineset(L"ZeroPeriod", L"CNT", 0, 0), "zero period"},
+    {"NegativeHours", refusedLineset(L"NegativeHours", L"CNT", -1, 1), "negative period (hours -1, minutes 1)"},
+    {"NegativeDaily", negativeDailyHour(), "negative daily hour or minute (hour -1, minute 0)"},
+    {"LineFeedInMode", refusedLineset(L"LineFeedInMode", L"CNT\nMode=OFF", 0, 1), "its mode contains a line break"},
+    {"CarriageReturnInMode", refusedLineset(L"CarriageReturnInMode", L"CNT\r[Line09]", 0, 1),
+     "its mode contains a line break"},
+};
+
+TEST_F(EndToEnd, RefusedLinesetsAreReportedByNameAndNeverFire)
+{
+    std::vector<Lineset> linesets;
+    for (const Refusal& refusal : refusals)
+        linesets.push_back(refusal.lineset);
+    // A lineset that does fire, after the others would have.
+    linesets.push_back({L"Clock", L"1", L"CNT", 0, consoleDue + 1});
+    configure(linesets);
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1]"), waitMilliseconds)) << engine.text();
+    Sleep(500);  // two more passes
+
+    const std::vector<std::string> lines = engine.lines();
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        EXPECT_EQ(lineCount(lines, logged("ERROR", std::string("Lineset ") + refusal.name +
+                                                       " [2] is never toggled: " + refusal.reason)),
+                  1)
+            << engine.text();
+    }
+    EXPECT_EQ(lineCount(lines, "Setting \\[2\\]"), 0) << engine.text();
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+}
+
+// A logger.ini that a toggle cannot use, and what the engine then reports.
+struct BrokenIni {
+    const char* name;
+    std::string ini;
+    const char* error;
+    bool repaired;  // logger.ini is put right after the error
+};
+
+class ToggleFailure : public EndToEnd, public ::testing::WithParamInterface<BrokenIni> {};
+
+TEST_P(ToggleFailure, IsLoggedAtErrorAndTheEngineGoesOn)
+{
+    const BrokenIni& broken = GetParam();
+    writeBytes(iniPath, broken.ini);
+    configure({{L"Broken", L"2", L"CNT", 0, consoleDue}, {L"Later", L"1", L"CNT", 0, consoleDue + 3}});
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine(logged("ERROR", std::string("Can't set mode of line 2: ") + broken.error),
+                                   waitMilliseconds))
+        << engine.text();
+    const std::string after = broken.repaired ? originalIni : broken.ini;
+    if (broken.repaired)
+        writeBytes(iniPath, originalIni);
+
+    // The process goes on and the next lineset toggles as usual.
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1]"), waitMilliseconds)) << engine.text();
+    EXPECT_TRUE(engine.running());
+    EXPECT_TRUE(engine.waitForLine(logged("INFO", "Setting [1] mode to CNT"), 0));
+    EXPECT_TRUE(showsToggle(after, {})) << readBytes(iniPath);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ini, ToggleFailure,
+    ::testing::Values(BrokenIni{"SectionWithoutMode", "[Line01]\r\nMode=REC\r\n\r\n[Line02]\r\nName=Studio B\r\n",
+                                "Key not found: Mode", false},
+                      BrokenIni{"Malformed", "[Line01\r\nMode=REC\r\n[Line02]\r\nMode=REC\r\n",
+                                "Syntax error. Section header invalid: \"[Line01\"", true}),
+    [](const ::testing::TestParamInfo<BrokenIni>& info) { return std::string(info.param.name); });
+
+// --- the other arguments -------------------------------------------------------------
+
+class IgnoredArgument : public EndToEnd, public ::testing::WithParamInterface<const wchar_t*> {};
+
+TEST_P(IgnoredArgument, DoesNothingAndExitsWithZero)
+{
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" " + GetParam());
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_FALSE(serviceExists());
+    EXPECT_FALSE(eventSourceExists());
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+}
+
+// The actions are compared case-sensitively and as whole strings.
+INSTANTIATE_TEST_SUITE_P(Arguments, IgnoredArgument,
+                         ::testing::Values(L"/INSTALL", L"/Install", L"-REMOVE", L"/Console", L"-console",
+                                           L"/console2", L"install", L"/help"));
+
+TEST_F(EndToEnd, WithoutArgumentOutsideTheServiceManagerExitsQuietly)
+{
+    configure({{L"Studios", L"1,3", L"CNT", 2, 1}});
+    // Wine's dispatcher gives up only after about 10 s.
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\"", 4 * waitMilliseconds);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_FALSE(fileExists(backupPath));
+}
+
+// --- under the service manager ----------------------------------------------------
+
+std::vector<BYTE> queryConfig(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), needed, &needed))
+        ADD_FAILURE() << "QueryServiceConfigW failed: " << GetLastError();
+    return buffer;
+}
+
+std::wstring queryDescription(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + sizeof(SERVICE_DESCRIPTIONW));
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), DWORD(buffer.size()), &needed))
+        return L"<failed>";
+    const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
+    return description->lpDescription ? description->lpDescription : L"";
+}
+
+// OstrelService installed by its own "/install" from the folder with a
+// blank, and a handle to it.
+class InstalledService : public EndToEnd {
+protected:
+    static void SetUpTestSuite()
+    {
+        removeOstrelService();
+        placeInstalledProgram();
+    }
+
+    static void TearDownTestSuite() { removeOstrelService(); }
+
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        const ProgramResult result = runInstalled(L"/install");
+        ASSERT_EQ(result.output, installed);
+        ASSERT_EQ(result.exitCode, 0u);
+        manager = openManager();
+        service = ServiceHandle(OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
+        ASSERT_TRUE(service);
+    }
+
+    void TearDown() override
+    {
+        service = ServiceHandle();
+        manager = ServiceHandle();
+        EndToEnd::TearDown();
+    }
+
+    // Starts the service with the command a user would type and waits until
+    // it runs.
+    SERVICE_STATUS_PROCESS start(const wchar_t* command = L"net start OstrelService")
+    {
+        const ProgramResult started = runProgram(command);
+        EXPECT_EQ(started.exitCode, 0u) << started.output;
+        return waitForState(service.get(), SERVICE_RUNNING);
+    }
+
+    ServiceHandle manager;
+    ServiceHandle service;
+};
+
+TEST_F(InstalledService, IsAnAutoStartOwnProcessServiceForSystemWithAQuotedPath)
+{
+    const std::vector<BYTE> buffer = queryConfig(service.get());
+    const auto& config = *reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
+    EXPECT_EQ(std::wstring(config.lpBinaryPathName), L"\"" + installedProgram() + L"\"");
+    EXPECT_EQ(config.dwServiceType, DWORD(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config.dwStartType, DWORD(SERVICE_AUTO_START));
+    EXPECT_EQ(config.dwErrorControl, DWORD(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(std::wstring(config.lpDisplayName), L"Brevik Ostrel service");
+    EXPECT_EQ(std::wstring(config.lpServiceStartName), L"NT AUTHORITY\\SYSTEM");
+    EXPECT_EQ(queryDescription(service.get()),
+              L"Switches the recording mode of groups of logger lines on a timetable.");
+    // Installing does not start it.
+    EXPECT_EQ(queryStatus(service.get()).dwCurrentState, DWORD(SERVICE_STOPPED));
+
+    wchar_t messageFile[MAX_PATH] = {};
+    DWORD size = sizeof messageFile;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, eventSourceKey, L"EventMessageFile",
+                           RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, messageFile, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(messageFile), installedProgram());
+    DWORD types = 0;
+    size = sizeof types;
+    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, eventSourceKey, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types,
+                           &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
+
+    const ProgramResult again = runInstalled(L"/install");
+    EXPECT_EQ(again.output, "CreateService failed, GetLastError: 0x00000431\n");
+    EXPECT_EQ(again.exitCode, 0u);
+}
+
+TEST_F(InstalledService, RemoveOfTheStoppedServiceDeletesItAndItsEventSource)
+{
+    service = ServiceHandle();
+    const ProgramResult result = runInstalled(L"/remove");
+    EXPECT_EQ(result.output, removed);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_FALSE(serviceExists());
+    EXPECT_FALSE(eventSourceExists());
+
+    const ProgramResult again = runInstalled(L"-remove");
+    EXPECT_EQ(again.output, "OpenService failed, GetLastError: 0x00000424\n");
+    EXPECT_EQ(again.exitCode, 0u);
+}
+
+TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
+{
+    configure({{L"Studios", L"1,3", L"CNT", 2, serviceDue}});
+    const SERVICE_STATUS_PROCESS running = start(L"sc start OstrelService");
+    EXPECT_EQ(running.dwCheckPoint, 0u);
+    EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    EXPECT_THAT(runProgram(L"sc query OstrelService").output, ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
+
+    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+
+    std::vector<Report> seen;
+    const ProgramResult stopped = runProgram(L"net stop OstrelService");
+    EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
+    const SERVICE_STATUS_PROCESS end = waitForState(service.get(), SERVICE_STOPPED, &seen);
+    EXPECT_EQ(end.dwWin32ExitCode, DWORD(NO_ERROR));
+    EXPECT_EQ(end.dwCheckPoint, 0u);
+}
+
+}  // namespace
