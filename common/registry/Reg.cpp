@@ -39,48 +39,75 @@ Reg::~Reg()
     RegCloseKey(key);
 }
 
-std::int32_t Reg::read(const std::wstring& name, std::int32_t def) const
+std::int32_t Reg::read(const wchar_t* name, std::int32_t def) const
 {
     std::uint8_t buffer[4] = {};
     DWORD size = sizeof buffer;
-    if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr, buffer, &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key, name, nullptr, nullptr, buffer, &size) != ERROR_SUCCESS)
         return def;
     // Shorter data fills the low bytes; the rest stay zero.
     return static_cast<std::int32_t>(buffer[0] | buffer[1] << 8 | buffer[2] << 16 | std::uint32_t(buffer[3]) << 24);
 }
 
-bool Reg::read(const std::wstring& name, bool def) const
+bool Reg::read(const wchar_t* name, bool def) const
 {
     return read(name, std::int32_t(def ? 1 : 0)) != 0;
 }
 
-boost::date_time::weekdays Reg::read(const std::wstring& name, boost::date_time::weekdays def) const
+boost::date_time::weekdays Reg::read(const wchar_t* name, boost::date_time::weekdays def) const
 {
     std::int32_t stored = read(name, noWeekday);
     return stored >= 0 && stored <= 6 ? weekdayFromRegistry(stored) : def;
 }
 
-std::wstring Reg::read(const std::wstring& name, const std::wstring& def) const
+namespace {
+
+// Enough for every value the configuration holds, so that a read is one
+// registry query; longer data takes a second query sized by the first.
+constexpr DWORD inlineStringBytes = 512;
+
+// The text from the data's start up to the first NUL, or all of the data
+// when it holds none.
+std::wstring textOf(const BYTE* data, DWORD size)
 {
-    DWORD size = 0;
-    if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
-        return def;
-    if (size == 0)
-        return std::wstring();
-    std::vector<BYTE> buffer(size);
-    if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr, buffer.data(), &size) != ERROR_SUCCESS)
-        return def;
-    // The data need not end with a NUL: take it up to the first NUL or its end.
     std::wstring text(size / sizeof(wchar_t), L'\0');
-    std::copy(buffer.begin(), buffer.begin() + text.size() * sizeof(wchar_t), reinterpret_cast<BYTE*>(&text[0]));
+    std::copy(data, data + text.size() * sizeof(wchar_t), reinterpret_cast<BYTE*>(&text[0]));
     return text.substr(0, text.find(L'\0'));
 }
 
-boost::posix_time::ptime Reg::read(const std::wstring& name, const boost::posix_time::ptime& def) const
+}  // namespace
+
+bool Reg::tryRead(const wchar_t* name, std::wstring& text) const
 {
+    BYTE inlineBuffer[inlineStringBytes];
+    DWORD size = sizeof inlineBuffer;
+    const LONG status = RegQueryValueExW(key, name, nullptr, nullptr, inlineBuffer, &size);
+    if (status == ERROR_SUCCESS) {
+        text = textOf(inlineBuffer, size);
+        return true;
+    }
+    if (status != ERROR_MORE_DATA)
+        return false;
+    std::vector<BYTE> buffer(size);
+    if (RegQueryValueExW(key, name, nullptr, nullptr, buffer.data(), &size) != ERROR_SUCCESS)
+        return false;
+    text = textOf(buffer.data(), size);
+    return true;
+}
+
+std::wstring Reg::read(const wchar_t* name, const std::wstring& def) const
+{
+    std::wstring text;
+    return tryRead(name, text) ? text : def;
+}
+
+boost::posix_time::ptime Reg::read(const wchar_t* name, const boost::posix_time::ptime& def) const
+{
+    std::wstring stored;
+    if (!tryRead(name, stored))
+        return def;
     try {
-        std::wstring defText = boost::locale::conv::utf_to_utf<wchar_t>(boost::posix_time::to_iso_extended_string(def));
-        std::string text = boost::locale::conv::utf_to_utf<char>(read(name, defText));
+        std::string text = boost::locale::conv::utf_to_utf<char>(stored);
         // A text without a time part is no date-and-time, although the
         // parser would accept it as midnight.
         if (text.find('T') == std::string::npos)
@@ -91,38 +118,38 @@ boost::posix_time::ptime Reg::read(const std::wstring& name, const boost::posix_
     }
 }
 
-void Reg::set(const std::wstring& name, DWORD type, const void* data, DWORD size)
+void Reg::set(const wchar_t* name, DWORD type, const void* data, DWORD size)
 {
-    if (RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS)
+    if (RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS)
         boost::throw_exception(RegWriteError());
 }
 
-void Reg::write(const std::wstring& name, std::int32_t value)
+void Reg::write(const wchar_t* name, std::int32_t value)
 {
     set(name, REG_DWORD, &value, sizeof value);
 }
 
-void Reg::write(const std::wstring& name, bool value)
+void Reg::write(const wchar_t* name, bool value)
 {
     write(name, std::int32_t(value ? 1 : 0));
 }
 
-void Reg::write(const std::wstring& name, boost::date_time::weekdays value)
+void Reg::write(const wchar_t* name, boost::date_time::weekdays value)
 {
     write(name, weekdayToRegistry(value));
 }
 
-void Reg::write(const std::wstring& name, const std::wstring& value)
+void Reg::write(const wchar_t* name, const std::wstring& value)
 {
     set(name, REG_SZ, value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t)));
 }
 
-void Reg::write(const std::wstring& name, const std::vector<std::uint8_t>& value)
+void Reg::write(const wchar_t* name, const std::vector<std::uint8_t>& value)
 {
     set(name, REG_BINARY, value.data(), DWORD(value.size()));
 }
 
-void Reg::write(const std::wstring& name, const boost::posix_time::ptime& value)
+void Reg::write(const wchar_t* name, const boost::posix_time::ptime& value)
 {
     write(name, boost::locale::conv::utf_to_utf<wchar_t>(boost::posix_time::to_iso_extended_string(value)));
 }

@@ -33,26 +33,29 @@ public:
 
     // Reads return the stored value, or the default when the value is
     // missing, of the wrong size or unreadable. They never throw.
-    std::int32_t read(const std::wstring& name, std::int32_t def) const;
-    bool read(const std::wstring& name, bool def) const;
+    std::int32_t read(const wchar_t* name, std::int32_t def) const;
+    bool read(const wchar_t* name, bool def) const;
     // Stored 0 = Monday ... 6 = Sunday; other numbers give the default.
-    boost::date_time::weekdays read(const std::wstring& name, boost::date_time::weekdays def) const;
-    std::wstring read(const std::wstring& name, const std::wstring& def) const;
-    std::wstring read(const std::wstring& name, const wchar_t* def) const { return read(name, std::wstring(def)); }
+    boost::date_time::weekdays read(const wchar_t* name, boost::date_time::weekdays def) const;
+    std::wstring read(const wchar_t* name, const std::wstring& def) const;
+    std::wstring read(const wchar_t* name, const wchar_t* def) const { return read(name, std::wstring(def)); }
     // ISO extended text such as 2014-05-01T06:30:00; anything else gives the default.
-    boost::posix_time::ptime read(const std::wstring& name, const boost::posix_time::ptime& def) const;
+    boost::posix_time::ptime read(const wchar_t* name, const boost::posix_time::ptime& def) const;
 
     // Writes create or replace the value; they throw RegWriteError on failure.
-    void write(const std::wstring& name, std::int32_t value);
-    void write(const std::wstring& name, bool value);
-    void write(const std::wstring& name, boost::date_time::weekdays value);
-    void write(const std::wstring& name, const std::wstring& value);
-    void write(const std::wstring& name, const wchar_t* value) { write(name, std::wstring(value)); }
-    void write(const std::wstring& name, const std::vector<std::uint8_t>& value);
-    void write(const std::wstring& name, const boost::posix_time::ptime& value);
+    void write(const wchar_t* name, std::int32_t value);
+    void write(const wchar_t* name, bool value);
+    void write(const wchar_t* name, boost::date_time::weekdays value);
+    void write(const wchar_t* name, const std::wstring& value);
+    void write(const wchar_t* name, const wchar_t* value) { write(name, std::wstring(value)); }
+    void write(const wchar_t* name, const std::vector<std::uint8_t>& value);
+    void write(const wchar_t* name, const boost::posix_time::ptime& value);
 
 private:
-    void set(const std::wstring& name, DWORD type, const void* data, DWORD size);
+    // The value's text (up to its first NUL); false, with text unchanged,
+    // when the value is missing or unreadable.
+    bool tryRead(const wchar_t* name, std::wstring& text) const;
+    void set(const wchar_t* name, DWORD type, const void* data, DWORD size);
 
     HKEY key;
 };
