@@ -8,6 +8,7 @@
 #include <boost/exception/get_error_info.hpp>
 #include <boost/exception/info.hpp>
 #include <boost/locale/encoding_utf.hpp>
+#include <boost/thread/condition_variable.hpp>
 #include <boost/throw_exception.hpp>
 
 #include "logging/Log.h"
@@ -31,6 +32,41 @@ const DWORD eventTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | 
 // no dispatcher runs, so the entry points read it without the lock.
 ServiceTable dispatchedServices;
 boost::mutex dispatchLock;
+
+// Control handlers of the current dispatch: how many run now, and whether
+// any has run at all. Wine calls the handlers on a thread of its own and
+// returns from the dispatcher as soon as the last service reports
+// SERVICE_STOPPED, even when that report came from a handler that has yet
+// to return and send its answer to the manager; Windows calls them on the
+// dispatcher's own thread.
+boost::mutex controlLock;
+boost::condition_variable controlsEnded;
+std::size_t runningControls = 0;
+bool controlsDispatched = false;
+
+// Time for the dispatcher thread to send the answer of a handler that has
+// just returned: the answer follows the return at once, and a process that
+// ends before it fails the sender's ControlService with ERROR_BROKEN_PIPE
+// although the service stopped.
+const DWORD controlAnswerMilliseconds = 100;
+
+// Counts one handler call as running for its lifetime, on every path out.
+struct RunningControl {
+    RunningControl()
+    {
+        boost::mutex::scoped_lock lock(controlLock);
+        ++runningControls;
+        controlsDispatched = true;
+    }
+    ~RunningControl()
+    {
+        boost::mutex::scoped_lock lock(controlLock);
+        --runningControls;
+        controlsEnded.notify_all();
+    }
+    RunningControl(const RunningControl&) = delete;
+    RunningControl& operator=(const RunningControl&) = delete;
+};
 
 std::string narrow(const std::wstring& text)
 {
@@ -75,7 +111,24 @@ struct ServiceDispatch {
         service->serviceMain(argc, argv);
     }
 
-    static void control(std::size_t slot, DWORD control) { dispatchedServices[slot]->onControl(control); }
+    static void control(std::size_t slot, DWORD control)
+    {
+        const RunningControl running;
+        dispatchedServices[slot]->onControl(control);
+    }
+
+    // The dispatcher has returned: waits until no handler runs on the
+    // objects of the table, and gives the last one's answer time to reach
+    // the manager before the process may end.
+    static void waitForControlHandlers()
+    {
+        boost::mutex::scoped_lock lock(controlLock);
+        controlsEnded.wait(lock, [] { return runningControls == 0; });
+        const bool answerMayBePending = std::exchange(controlsDispatched, false);
+        lock.unlock();
+        if (answerMayBePending)
+            Sleep(controlAnswerMilliseconds);
+    }
 
     // A worker whose run() failed has reported SERVICE_STOPPED itself and is
     // only returning; it is joined before the table lets go of its object.
@@ -266,6 +319,7 @@ BOOL RegisterServices(const ServiceTable& table)
 
     dispatchedServices = table;
     const BOOL result = StartServiceCtrlDispatcherW(entries.data());
+    ServiceDispatch::waitForControlHandlers();
     for (const auto& service : dispatchedServices)
         ServiceDispatch::joinFailedWorker(*service);
     dispatchedServices.clear();

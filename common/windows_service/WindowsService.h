@@ -107,7 +107,9 @@ typedef std::vector<boost::shared_ptr<WindowsService>> ServiceTable;
 constexpr std::size_t maxServices = 32;
 
 // Connects the table to the service control manager and runs its services
-// until every one of them has stopped. Returns the result of
+// until every one of them has stopped and no control handler runs any more
+// (after a control, it also waits a moment for the handler's answer to
+// reach the manager, so that the process can end). Returns the result of
 // StartServiceCtrlDispatcherW (non-zero for success), or 0 at once when a
 // dispatch already runs in this process or the table has more than
 // maxServices entries. Outside the service manager the dispatcher fails
