@@ -1,12 +1,10 @@
 #include "utillib_configfile/CfgFileSnapshot.h"
 
-#include <boost/algorithm/string/predicate.hpp>
-#include <boost/iostreams/filter/newline.hpp>
-#include <boost/iostreams/device/back_inserter.hpp>
-#include <boost/iostreams/filtering_stream.hpp>
 #include <boost/throw_exception.hpp>
 
 #include <algorithm>
+#include <cstring>
+#include <locale>
 #include <utility>
 
 namespace Configuration {
@@ -34,13 +32,6 @@ bool isHeaderLine(const std::string& line) { return !line.empty() && line[0] == 
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 
-void trimTrailingBlanks(std::string& text) {
-    auto end = text.end();
-    while (end != text.begin() && isBlankOrTab(*(end - 1)))
-        --end;
-    text.erase(end, text.end());
-}
-
 // A line break inside a stored string would be rendered as a line of its own.
 void requireSingleLine(const std::string& text, const char* what) {
     if (text.find_first_of("\r\n") != std::string::npos)
@@ -48,21 +39,110 @@ void requireSingleLine(const std::string& text, const char* what) {
             Configuration::Exception(std::string(what) + " contains a line break: \"" + text + "\""));
 }
 
-bool namesMatch(const std::string& a, const std::string& b) { return boost::algorithm::iequals(a, b); }
+// Case-insensitive equality as boost::algorithm::iequals has it (same length,
+// upper-case forms equal under the global locale), with the locale's ctype
+// facet looked up once per search instead of once per character.
+class NameMatcher {
+public:
+    NameMatcher() : m_ctype(std::use_facet<std::ctype<char>>(m_locale)) {}
+    bool operator()(const std::string& a, const std::string& b) const {
+        if (a.size() != b.size())
+            return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (a[i] != b[i] && m_ctype.toupper(a[i]) != m_ctype.toupper(b[i]))
+                return false;
+        return true;
+    }
 
-std::vector<std::string> readLines(std::istream& in) {
-    boost::iostreams::filtering_istream text;
-    text.push(boost::iostreams::newline_filter(boost::iostreams::newline::posix));
-    text.push(in);
-    // Errors of the caller's stream buffer reach the caller as they were
-    // thrown instead of looking like the end of the text. (Set once the
-    // chain is complete: before that the stream is bad for want of a buffer.)
-    text.exceptions(std::ios::badbit);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(text, line))
-        lines.push_back(line);
+private:
+    const std::locale m_locale;
+    const std::ctype<char>& m_ctype;
+};
+
+// One line of a text, without its line break: [begin, end) in the text.
+struct LineSpan {
+    std::size_t begin;
+    std::size_t end;
+    std::size_t size() const { return end - begin; }
+};
+
+// The lines of a text whose line breaks are CR LF, a lone CR or a lone LF:
+// what std::getline gives on the text after a newline filter with the POSIX
+// target. A last line without a break is still a line; a text ending in a
+// break yields no empty last line. The breaks are found with memchr, each
+// kind once per stretch of text.
+std::vector<LineSpan> splitLines(const std::string& text) {
+    std::vector<LineSpan> lines;
+    lines.reserve(text.size() / 16 + 1);
+    std::size_t nextCr = text.find('\r'), nextLf = text.find('\n');
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        if (nextCr < begin)
+            nextCr = text.find('\r', begin);
+        if (nextLf < begin)
+            nextLf = text.find('\n', begin);
+        const std::size_t end = std::min(std::min(nextCr, nextLf), text.size());
+        lines.push_back(LineSpan{begin, end});
+        begin = end + 1;
+        if (end == nextCr && nextLf == end + 1)
+            ++begin;
+    }
     return lines;
+}
+
+// The text with every line break (CR LF, lone CR, lone LF) written as CR
+// LF: what a newline filter with the DOS target writes. Only a caller's
+// ParseAndInsertKeyValue can bring a CR or LF into an entry; otherwise the
+// breaks are the LFs the rendering put there and the fast path applies.
+std::string withCrLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8 + 2);
+    if (text.find('\r') == std::string::npos) {
+        std::size_t begin = 0;
+        for (std::size_t lf; (lf = text.find('\n', begin)) != std::string::npos; begin = lf + 1)
+            out.append(text, begin, lf - begin).append("\r\n");
+        out.append(text, begin, std::string::npos);
+        return out;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            out += "\r\n";
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else if (text[i] == '\n') {
+            out += "\r\n";
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// All bytes of the stream from where it stands, read through its buffer in
+// large blocks. Errors of the buffer reach the caller as they were thrown
+// instead of looking like the end of the text.
+std::string readAll(std::istream& in) {
+    std::string text;
+    std::streambuf* buffer = in.rdbuf();
+    if (!buffer)
+        return text;
+    char block[16384];
+    for (std::streamsize got; (got = buffer->sgetn(block, sizeof block)) > 0;)
+        text.append(block, static_cast<std::size_t>(got));
+    return text;
+}
+
+bool isHeaderLine(const std::string& text, const LineSpan& line) {
+    return line.size() > 0 && text[line.begin] == '[';
+}
+
+// ParseSectionHeader on a line of a text.
+std::string headerName(const std::string& text, const LineSpan& line) {
+    const char* const first = text.data() + line.begin;
+    const void* close = line.size() > 0 && first[0] == '[' ? std::memchr(first, ']', line.size()) : nullptr;
+    if (!close)
+        BOOST_THROW_EXCEPTION(Configuration::SyntaxError(headerInvalid, std::string(first, line.size())));
+    return std::string(first + 1, static_cast<const char*>(close));
 }
 
 }  // namespace
@@ -78,20 +158,28 @@ bool operator==(const C_CfgFileSection& a, const C_CfgFileSection& b) {
 C_CfgFileSection::C_CfgFileSection(std::string name) : m_name(std::move(name)) {}
 
 void C_CfgFileSection::ParseAndInsertKeyValue(const std::string& line) {
+    ParseAndInsertKeyValue(line.data(), line.size());
+}
+
+void C_CfgFileSection::ParseAndInsertKeyValue(const char* line, std::size_t size) {
     C_CfgFileEntry entry;
-    const bool blank = std::all_of(line.begin(), line.end(), isBlankOrTab);
+    const bool blank = std::all_of(line, line + size, isBlankOrTab);
     if (blank || line[0] == '#' || line[0] == '/' || line[0] == ';') {
-        entry.key = line;
+        entry.key.assign(line, size);
         m_entries.push_back(std::move(entry));
         return;
     }
-    const auto equals = line.find('=');
-    if (equals == std::string::npos)
-        BOOST_THROW_EXCEPTION(Configuration::SyntaxError(keyValueInvalid, line));
-    entry.key = line.substr(0, equals);
-    entry.value = line.substr(equals + 1);
-    trimTrailingBlanks(entry.key);
-    trimTrailingBlanks(entry.value);
+    const void* found = std::memchr(line, '=', size);
+    if (!found)
+        BOOST_THROW_EXCEPTION(Configuration::SyntaxError(keyValueInvalid, std::string(line, size)));
+    const char* const equals = static_cast<const char*>(found);
+    const auto trimmedEnd = [](const char* begin, const char* end) {
+        while (end != begin && isBlankOrTab(*(end - 1)))
+            --end;
+        return end;
+    };
+    entry.key.assign(line, trimmedEnd(line, equals));
+    entry.value.assign(equals + 1, trimmedEnd(equals + 1, line + size));
     entry.isKeyValue = true;
     m_entries.push_back(std::move(entry));
 }
@@ -103,6 +191,7 @@ void C_CfgFileSection::appendEntry(const C_CfgFileEntry& entry) {
 }
 
 bool C_CfgFileSection::findKey(const std::string& key, std::size_t& index) const {
+    const NameMatcher namesMatch;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         if (m_entries[i].isKeyValue && namesMatch(m_entries[i].key, key)) {
             index = i;
@@ -182,13 +271,18 @@ void C_CfgFileSnapshot::readFrom(std::istream& in) {
     // that a later commit would write back as the whole file.
     if (in.fail())
         BOOST_THROW_EXCEPTION(std::ios_base::failure("INI text stream cannot be rewound"));
-    const std::vector<std::string> lines = readLines(in);
+    const std::string text = readAll(in);
     in.clear();
+    parse(text);
+}
 
-    const auto nextHeader = [&lines](std::size_t from) {
-        return static_cast<std::size_t>(
-            std::find_if(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), isHeaderLine) -
-            lines.begin());
+void C_CfgFileSnapshot::parse(const std::string& text) {
+    const std::vector<LineSpan> lines = splitLines(text);
+
+    const auto nextHeader = [&](std::size_t from) {
+        while (from < lines.size() && !isHeaderLine(text, lines[from]))
+            ++from;
+        return from;
     };
 
     // Each header is checked as soon as the scan reaches it, before the body
@@ -197,41 +291,52 @@ void C_CfgFileSnapshot::readFrom(std::istream& in) {
     std::size_t header = nextHeader(0);
     std::string name;
     if (header < lines.size())
-        ParseSectionHeader(lines[header], name);
+        name = headerName(text, lines[header]);
     while (header < lines.size()) {
         const std::size_t next = nextHeader(header + 1);
         std::string nextName;
         if (next < lines.size())
-            ParseSectionHeader(lines[next], nextName);
-        C_CfgFileSection section(name);
+            nextName = headerName(text, lines[next]);
+        sections.emplace_back(std::move(name));
+        C_CfgFileSection& section = sections.back();
+        section.m_entries.reserve(next - header - 1);
         for (std::size_t i = header + 1; i < next; ++i)
-            section.ParseAndInsertKeyValue(lines[i]);
-        sections.push_back(std::move(section));
+            section.ParseAndInsertKeyValue(text.data() + lines[i].begin, lines[i].size());
         header = next;
         name = std::move(nextName);
     }
     m_sections = std::move(sections);
 }
 
-void C_CfgFileSnapshot::writeTo(std::ostream& out) const {
-    // The text is rendered whole and handed over in one write, so that the
-    // stream's own state and exception mask judge the write: a filtering
-    // stream on top of it would drop the bytes the stream refuses.
-    std::string rendered;
-    {
-        boost::iostreams::filtering_ostream text;
-        text.push(boost::iostreams::newline_filter(boost::iostreams::newline::dos));
-        text.push(boost::iostreams::back_inserter(rendered));
-        for (const C_CfgFileSection& section : m_sections) {
-            text << '[' << section.name() << "]\n";
-            for (const C_CfgFileEntry& entry : section.entries()) {
-                if (entry.isKeyValue)
-                    text << entry.key << '=' << entry.value << '\n';
-                else
-                    text << entry.key << '\n';
+std::string C_CfgFileSnapshot::render() const {
+    std::size_t size = 0;
+    for (const C_CfgFileSection& section : m_sections) {
+        size += section.name().size() + 3;
+        for (const C_CfgFileEntry& entry : section.entries())
+            size += entry.key.size() + entry.value.size() + 2;
+    }
+    std::string text;
+    text.reserve(size);
+    for (const C_CfgFileSection& section : m_sections) {
+        text += '[';
+        text += section.name();
+        text += "]\n";
+        for (const C_CfgFileEntry& entry : section.entries()) {
+            text += entry.key;
+            if (entry.isKeyValue) {
+                text += '=';
+                text += entry.value;
             }
+            text += '\n';
         }
-    }  // closing the chain flushes the filter into `rendered`
+    }
+    return withCrLf(text);
+}
+
+void C_CfgFileSnapshot::writeTo(std::ostream& out) const {
+    // Handed over in one write, so that the stream's own state and
+    // exception mask judge the write.
+    const std::string rendered = render();
     out.write(rendered.data(), static_cast<std::streamsize>(rendered.size()));
     out.flush();
     if (!out)
@@ -239,6 +344,7 @@ void C_CfgFileSnapshot::writeTo(std::ostream& out) const {
 }
 
 bool C_CfgFileSnapshot::findSection(const std::string& name, std::size_t& index) const {
+    const NameMatcher namesMatch;
     for (std::size_t i = 0; i < m_sections.size(); ++i) {
         if (namesMatch(m_sections[i].name(), name)) {
             index = i;

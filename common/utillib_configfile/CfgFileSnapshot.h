@@ -80,6 +80,8 @@ public:
     // Configuration::SyntaxError ("Key-value pair format violated") for any
     // other line without "=", leaving the section unchanged.
     void ParseAndInsertKeyValue(const std::string& line);
+    // The same for a line given as its first character and its length.
+    void ParseAndInsertKeyValue(const char* line, std::size_t size);
 
     // Appends a ready-made entry. Throws Configuration::Exception, leaving
     // the section unchanged, when its key or value holds a CR or LF: the
@@ -110,6 +112,8 @@ public:
     bool removeKey(const std::string& key);
 
 private:
+    friend class C_CfgFileSnapshot;  // reserves the entries of a parsed section
+
     std::string m_name;
     std::vector<C_CfgFileEntry> m_entries;
 };
@@ -142,6 +146,14 @@ public:
     // sections stay. The stream's state flags are cleared after a
     // successful read so that it can be written next.
     void readFrom(std::istream& in);
+
+    // Parses a whole text held in memory as readFrom parses a stream's, and
+    // with the same errors; on Configuration::SyntaxError the previous
+    // sections stay.
+    void parse(const std::string& text);
+
+    // The text writeTo writes: every section, each line ending in CR LF.
+    std::string render() const;
 
     // Renders every section, each line ending in CR LF, writes the text to
     // `out` in one write and flushes it. A stream whose exception mask asks

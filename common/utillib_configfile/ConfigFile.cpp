@@ -2,7 +2,6 @@
 
 #include <boost/throw_exception.hpp>
 
-#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -15,9 +14,7 @@ win32_file::timeout waitFor(bool wait)
 // Replaces the file's content by the snapshot's text.
 void writeWhole(const C_CfgFileSnapshot& snapshot, fileUpdater& updater)
 {
-    std::ostringstream rendered;
-    snapshot.writeTo(rendered);
-    const std::string text = rendered.str();
+    const std::string text = snapshot.render();
     // Seeking writes out anything the stream still buffers and puts the
     // handle at offset 0; a stream left failed by a caller would skip it.
     std::iostream& file = updater.stream();
@@ -48,14 +45,18 @@ C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, bool wait, in
 
 C_ConfigFile::~C_ConfigFile() = default;
 
-std::iostream& C_ConfigFile::stream()
-{
-    return reader_ ? reader_->stream() : updater_->stream();
-}
-
 void C_ConfigFile::reload()
 {
-    readFrom(stream());
+    // Straight from the device, in as few reads as the file's size allows:
+    // through the stream the text would arrive in one ReadFile per 4 KB.
+    // The stream itself never reads, so it holds no stale buffer.
+    boost::iostreams::file_descriptor device = reader_ ? reader_->device() : updater_->device();
+    device.seek(0, std::ios_base::beg);
+    std::string text;
+    char block[64 * 1024];
+    for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
+        text.append(block, static_cast<std::size_t>(got));
+    parse(text);
 }
 
 void C_ConfigFile::commit()

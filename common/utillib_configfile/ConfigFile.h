@@ -50,8 +50,6 @@ public:
     void commit();
 
 private:
-    std::iostream& stream();
-
     win32_file::handle_lock handle_;
     std::unique_ptr<fileReader> reader_;
     std::unique_ptr<fileUpdater> updater_;

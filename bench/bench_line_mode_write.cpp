@@ -1,0 +1,105 @@
+// P2, the line-mode write: setLineModeInLoggerINI on a logger.ini of 256
+// line sections (about 30 KB, the keys a logging application keeps per
+// line) against the cost nobody can avoid: the same file opened, locked,
+// read whole, rewritten whole from offset 0, cut, unlocked and closed with
+// the same Win32 calls and nothing else.
+//
+// Usage: bench_line_mode_write [calls of each side]
+
+#include "bench/BenchSupport.h"
+
+#include <cstdlib>
+
+#include "Ostrel/Service/ModeBackup.h"
+#include "utillib_configfile/CfgFileSnapshot.h"
+#include "support/TempDirectory.h"
+
+namespace {
+
+const int sectionCount = 256;
+
+std::string loggerIni()
+{
+    std::string text = "[General]\r\nStation=Bench FM\r\nLines=256\r\n\r\n";
+    for (int line = 1; line <= sectionCount; ++line) {
+        const std::string n = std::to_string(line);
+        text += "[" + Ostrel::lineSectionName(line) + "]\r\n";
+        text += "Name=Studio line " + n + "\r\n";
+        text += "Mode=REC\r\n";
+        text += "Source=Input " + n + "\r\n";
+        text += "Path=D:\\Logger\\Line" + n + "\\\r\n";
+        text += "Retention=90\r\n";
+        text += "; split at the top of each hour\r\n";
+        text += "\r\n";
+    }
+    return text;
+}
+
+// Everything the write cannot do without: the calls of the file layer
+// (CreateFileA with the same access and sharing, LockFileEx, ReadFile until
+// the end, SetFilePointer, WriteFile, SetEndOfFile, UnlockFileEx,
+// CloseHandle), the bytes read written back unchanged.
+void rawRewrite(const std::string& path, std::string& buffer)
+{
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    OVERLAPPED whole = {};
+    LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole);
+    buffer.resize(64 * 1024);
+    DWORD total = 0, got = 0;
+    while (ReadFile(file, &buffer[total], DWORD(buffer.size() - total), &got, nullptr) && got > 0)
+        total += got;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    DWORD written = 0;
+    WriteFile(file, buffer.data(), total, &written, nullptr);
+    SetEndOfFile(file);
+    UnlockFileEx(file, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole);
+    CloseHandle(file);
+}
+
+template <class F>
+double secondsOf(F f)
+{
+    const double start = bench::now();
+    f();
+    return bench::now() - start;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int calls = argc > 1 ? std::atoi(argv[1]) : 400;
+    TempDirectory dir;
+    const std::string text = loggerIni();
+    const std::string path = dir.write("logger.ini", text);
+    std::string buffer;
+
+    // Same-length modes keep the file's size, so both sides move the same bytes.
+    const char* const modes[] = {"CNT", "REC"};
+    std::vector<double> product, raw, parse, render;
+    C_CfgFileSnapshot snapshot;
+    for (int i = 0; i < 10; ++i)
+        Ostrel::setLineModeInLoggerINI(1 + i, modes[i % 2], path), rawRewrite(path, buffer);
+    for (int i = 0; i < calls; ++i) {
+        const int line = 1 + (i * 37) % sectionCount;
+        product.push_back(secondsOf([&] { Ostrel::setLineModeInLoggerINI(line, modes[i % 2], path); }));
+        raw.push_back(secondsOf([&] { rawRewrite(path, buffer); }));
+        parse.push_back(secondsOf([&] { snapshot.parse(text); }));
+        render.push_back(secondsOf([&] { snapshot.render(); }));
+    }
+    for (int line = 1; line <= sectionCount; ++line)
+        Ostrel::setLineModeInLoggerINI(line, "REC", path);
+    if (dir.read("logger.ini") != text) {
+        bench::print("P2 logger.ini is not what it was after every mode was put back\n");
+        return 1;
+    }
+    bench::print("P2 logger.ini of %d sections, %zu bytes, %d calls each: setLineModeInLoggerINI %.3f ms, "
+                 "raw locked read + rewrite + truncate %.3f ms (medians)\n",
+                 sectionCount, text.size(), calls, bench::median(product) * 1e3, bench::median(raw) * 1e3);
+    bench::print("P2 of which in memory: parsing the text %.3f ms, rendering it %.3f ms\n", bench::median(parse) * 1e3,
+                 bench::median(render) * 1e3);
+    bench::print("P2 line-mode write ratio (setLineModeInLoggerINI / raw locked rewrite): %.3f (target <= 1.5)\n",
+                 bench::median(product) / bench::median(raw));
+    return 0;
+}
