@@ -34,7 +34,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 using ::testing::Not;
-using ::testing::UnorderedElementsAre;
 
 namespace {
 
