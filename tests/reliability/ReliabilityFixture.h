@@ -1,0 +1,143 @@
+#pragma once
+// What the reliability tests share: the real logger.ini and backup file of
+// the build's Wine prefix (LoggerIniFixture), the service's real
+// configuration key (deleted before and after each test), a look at the
+// modes logger.ini shows and the lines the backup file still records, and
+// the parameters that the long forms raise.
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+
+#include "Ostrel/Service/Settings.h"
+#include "support/LoggerIniFixture.h"
+#include "support/ServiceProcess.h"
+#include "utillib_configfile/CfgFileSnapshot.h"
+
+// An integer from the environment (the long forms set them), else the default.
+inline long environmentNumber(const char* name, long fallback)
+{
+    const char* text = std::getenv(name);
+    return text && *text ? std::strtol(text, nullptr, 10) : fallback;
+}
+
+class ReliabilityFixture : public LoggerIniFixture {
+protected:
+    static constexpr const wchar_t* keyPath = L"SOFTWARE\\Brevik\\Ostrel";
+
+    void SetUp() override
+    {
+        LoggerIniFixture::SetUp();
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath);
+    }
+    void TearDown() override
+    {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath);
+        LoggerIniFixture::TearDown();
+    }
+
+    static void setRaw(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data, DWORD size)
+    {
+        const std::wstring path = subkey.empty() ? std::wstring(keyPath) : std::wstring(keyPath) + L"\\" + subkey;
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    static void setDword(const std::wstring& subkey, const wchar_t* name, DWORD value)
+    {
+        setRaw(subkey, name, REG_DWORD, &value, sizeof value);
+    }
+    static void setString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value)
+    {
+        setRaw(subkey, name, REG_SZ, value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t)));
+    }
+    // Switches the stored linesets on (their number) or off (0) while the
+    // subkeys stay; the engine's change test picks it up within a pass.
+    static void setCount(DWORD count) { setDword(L"", L"Count", count); }
+
+    // logger.ini of eight lines whose modes differ in length (an empty one
+    // among them), with other keys and comments, written in the form the INI
+    // model renders: with every mode back it is the original byte for byte.
+    static std::string eightLineIni()
+    {
+        const char* const modes[] = {"REC", "VOX", "", "ALWAYS_RECORDING", "REC", "M1", "CNT", "X"};
+        std::string text = "[General]\r\nStation=Reliability FM\r\nStamp=0\r\n; lines below\r\n\r\n";
+        for (int line = 1; line <= 8; ++line) {
+            text += "[Line0" + std::to_string(line) + "]\r\nName=Studio " + std::to_string(line) + "\r\n";
+            text += std::string("Mode=") + modes[line - 1] + "\r\nPath=D:\\Logger\\" + std::to_string(line) + "\r\n\r\n";
+        }
+        return text + "[Other]\r\nKey=Value\r\n";
+    }
+
+    // Sixty linesets, one on each second of the minute, each every minute
+    // with an interval of 2 s over two of the eight lines: toggles always
+    // run, overlap, and switch lines that another toggle holds. Stored with
+    // Count 0, so that setCount(togglingLinesets) switches them on.
+    static constexpr DWORD togglingLinesets = 60;
+    static void storeTogglingLinesets()
+    {
+        auto settings = boost::make_shared<Ostrel::Settings>();
+        const char* const modes[] = {"CNT", "ALWAYS_ON", "Y"};
+        const boost::posix_time::ptime minute(boost::gregorian::date(2026, 1, 1));
+        for (DWORD k = 0; k < togglingLinesets; ++k) {
+            Ostrel::LinesetSettings l;
+            l.name = "Toggle " + std::to_string(k);
+            l.mode = modes[k % 3];
+            l.interval = boost::posix_time::seconds(2);
+            l.schedule.scheduleMode = Ostrel::Periodic;
+            l.schedule.periodicHours = 0;
+            l.schedule.periodicMinutes = 1;
+            l.schedule.periodicStartTime = minute + boost::posix_time::seconds(k);
+            l.lines = {std::int32_t(k % 8 + 1), std::int32_t((k + 3) % 8 + 1)};
+            settings->linesets.push_back(l);
+        }
+        Ostrel::saveSettings(settings);
+        setCount(0);
+    }
+
+    // Mode of every line section of logger.ini (key: the section name).
+    // Throws Configuration::SyntaxError when the file no longer parses.
+    std::map<std::string, std::string> iniModes() const
+    {
+        C_CfgFileSnapshot snapshot;
+        snapshot.parse(ini());
+        std::map<std::string, std::string> modes;
+        for (const C_CfgFileSection& section : snapshot.sections())
+            if (section.name().compare(0, 4, "Line") == 0)
+                modes[section.name()] = section.getValueOr("Mode", "<no Mode key>");
+        return modes;
+    }
+
+    // The top-level elements of the backup file: the lines it still records.
+    std::size_t backupRecords() const
+    {
+        std::istringstream text(backup());
+        boost::property_tree::ptree tree;
+        boost::property_tree::read_xml(text, tree);
+        return tree.size();
+    }
+
+    // How many lines show a mode other than the original one (a missing
+    // section counts as lost).
+    static int linesOff(const std::map<std::string, std::string>& original,
+                        const std::map<std::string, std::string>& now)
+    {
+        int off = 0;
+        for (const auto& line : original) {
+            const auto found = now.find(line.first);
+            off += found == now.end() || found->second != line.second;
+        }
+        return off;
+    }
+};
