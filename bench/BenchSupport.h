@@ -61,14 +61,24 @@ struct Resources {
     SIZE_T privateBytes;
 };
 
+// Wine's GetProcessHandleCount answers 0 and its PrivateUsage stays 0; its
+// PagefileUsage is the process's private commit (as on Windows, where the
+// two are the same figure), and valid handles are found by asking for the
+// information of every handle value in turn.
 inline Resources processResources()
 {
     Resources r = {0, 0};
     GetProcessHandleCount(GetCurrentProcess(), &r.handles);
+    if (r.handles == 0) {
+        for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+            DWORD flags;
+            r.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+        }
+    }
     PROCESS_MEMORY_COUNTERS_EX memory = {};
     memory.cb = sizeof memory;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
-    r.privateBytes = memory.PrivateUsage;
+    r.privateBytes = memory.PrivateUsage ? memory.PrivateUsage : memory.PagefileUsage;
     return r;
 }
 

@@ -97,7 +97,11 @@ int main(int argc, char** argv)
     bench::print("P2 logger.ini of %d sections, %zu bytes, %d calls each: setLineModeInLoggerINI %.3f ms, "
                  "raw locked read + rewrite + truncate %.3f ms (medians)\n",
                  sectionCount, text.size(), calls, bench::median(product) * 1e3, bench::median(raw) * 1e3);
-    bench::print("P2 of which in memory: parsing the text %.3f ms, rendering it %.3f ms\n", bench::median(parse) * 1e3,
+    bench::print("P2 fastest tenth: setLineModeInLoggerINI %.3f ms, raw %.3f ms (ratio %.3f)\n",
+                 bench::percentile(product, 0.1) * 1e3, bench::percentile(raw, 0.1) * 1e3,
+                 bench::percentile(product, 0.1) / bench::percentile(raw, 0.1));
+    bench::print("P2 for comparison, the INI model alone on the same text: parsing %.3f ms, rendering %.3f ms "
+                 "(not used when the file is in the form the model writes)\n", bench::median(parse) * 1e3,
                  bench::median(render) * 1e3);
     bench::print("P2 line-mode write ratio (setLineModeInLoggerINI / raw locked rewrite): %.3f (target <= 1.5)\n",
                  bench::median(product) / bench::median(raw));

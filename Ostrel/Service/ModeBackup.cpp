@@ -23,6 +23,9 @@ namespace {
 
 const char* const backupFileName = "brevik_ostrel_saved_modes.bak";
 const char* const modeKey = "Mode";
+// Present in a line's record only while a new mode of a line the service had
+// already switched is being written: the mode logger.ini may still show.
+const char* const replacedModeKey = "replaced_mode";
 
 // Update mode, waiting without time-out, parsed at once.
 constexpr unsigned iniUpdate = C_ConfigFile::modeRead | C_ConfigFile::modeUpdate;
@@ -64,10 +67,20 @@ std::string modeAsStored(const std::string& mode)
     return mode.substr(0, mode.find_last_not_of(" \t") + 1);
 }
 
+// Both open logger.ini without parsing it: a file in the form the INI model
+// writes, as the service leaves it, is read or changed in place with the
+// model's own result (see findRenderedValue); any other goes through the
+// model, which also reports its syntax errors.
+
 std::string getLineModeFromLoggerINI(int line, const std::string& defaultMode, const std::string& iniPath)
 {
-    C_ConfigFile ini(iniPath, iniUpdate, true, 0);
+    C_ConfigFile ini(iniPath, iniUpdate | C_ConfigFile::modeNoLoad, true, 0);
+    const std::string text = ini.readText();
     const std::string section = lineSectionName(line);
+    const C_CfgRenderedValue found = findRenderedValue(text, section, modeKey);
+    if (found.keyFound)
+        return text.substr(found.valueBegin, found.valueEnd - found.valueBegin);
+    ini.parse(text);
     try {
         return ini.getSection(section, false).getValue(modeKey);
     } catch (const Configuration::SectionNotFoundError&) {
@@ -78,8 +91,14 @@ std::string getLineModeFromLoggerINI(int line, const std::string& defaultMode, c
 
 void setLineModeInLoggerINI(int line, const std::string& mode, const std::string& iniPath)
 {
-    C_ConfigFile ini(iniPath, iniUpdate, true, 0);
+    C_ConfigFile ini(iniPath, iniUpdate | C_ConfigFile::modeNoLoad, true, 0);
+    std::string text = ini.readText();
     const std::string section = lineSectionName(line);
+    if (setRenderedValue(text, section, modeKey, mode)) {
+        ini.commitText(text);
+        return;
+    }
+    ini.parse(text);
     try {
         ini.getSection(section, false).setValue(modeKey, mode);
     } catch (const Configuration::SectionNotFoundError&) {
@@ -153,14 +172,26 @@ void ModeBackup::setLineMode(int line, const std::string& requested)
     const std::string ini = getLineModeFromLoggerINI(line, std::string(), iniPath);
     // While logger.ini still shows what the service wrote last, the mode
     // recorded before the first change stays the one to put back.
-    if (!saved || !current || ini != *current)
+    const bool servicesModeShown = saved && current && ini == *current;
+    if (!servicesModeShown)
         saved = ini;
     tree.put(section + ".current_mode", mode);
     tree.put(section + ".saved_mode", *saved);
     // Recorded before logger.ini changes: a crash in between leaves a record
-    // whose current mode logger.ini does not show, which the revert ignores.
+    // whose current mode logger.ini does not show. For a first change that
+    // is right (logger.ini still shows the line's own mode, which the revert
+    // leaves alone); for a line the service had already switched, logger.ini
+    // still shows the service's earlier mode, which must still be reverted:
+    // it is kept as the replaced mode until the new one is written.
+    const bool replacing = servicesModeShown && ini != mode;
+    if (replacing)
+        tree.put(section + "." + replacedModeKey, ini);
     saveLocked();
     setLineModeInLoggerINI(line, mode, iniPath);
+    if (replacing) {
+        tree.get_child(section).erase(replacedModeKey);
+        saveLocked();
+    }
 }
 
 void ModeBackup::restoreLine(int line)
@@ -171,9 +202,10 @@ void ModeBackup::restoreLine(int line)
     if (!saved)
         return;
     const boost::optional<std::string> current = tree.get_optional<std::string>(section + ".current_mode");
+    const boost::optional<std::string> replaced = tree.get_optional<std::string>(section + "." + replacedModeKey);
     const std::string ini = getLineModeFromLoggerINI(line, std::string(), iniPath);
     // Another mode in logger.ini was set by somebody else since; it stands.
-    if (current && ini == *current)
+    if ((current && ini == *current) || (replaced && ini == *replaced))
         setLineModeInLoggerINI(line, *saved, iniPath);
     tree.erase(tree.to_iterator(tree.find(section)));
     saveLocked();

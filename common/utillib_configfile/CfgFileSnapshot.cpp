@@ -398,3 +398,88 @@ bool C_CfgFileSnapshot::removeSection(const std::string& name) {
     m_sections.erase(m_sections.begin() + static_cast<std::ptrdiff_t>(index));
     return true;
 }
+
+namespace {
+
+// Whether a body line (without its CR LF) is one that parsing and rendering
+// give back unchanged: a verbatim line, or a key/value line with nothing
+// trimmed. A line without "=" that is no verbatim line is a syntax error
+// and is not in rendered form either.
+bool isRenderedBodyLine(const char* line, std::size_t size) {
+    if (std::all_of(line, line + size, isBlankOrTab) || line[0] == '#' || line[0] == '/' || line[0] == ';')
+        return true;
+    const char* equals = static_cast<const char*>(std::memchr(line, '=', size));
+    if (!equals)
+        return false;
+    const bool keyTrimmed = equals == line || !isBlankOrTab(*(equals - 1));
+    const bool valueTrimmed = equals + 1 == line + size || !isBlankOrTab(line[size - 1]);
+    return keyTrimmed && valueTrimmed;
+}
+
+bool isKeyValueLine(const char* line, std::size_t size) {
+    return !(std::all_of(line, line + size, isBlankOrTab) || line[0] == '#' || line[0] == '/' || line[0] == ';');
+}
+
+}  // namespace
+
+C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string& section, const std::string& key) {
+    C_CfgRenderedValue found;
+    if (text.empty() || text[0] != '[' || text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
+        return found;
+    const NameMatcher namesMatch;
+    std::string name;
+    enum { before, inside, after } where = before;  // relative to the section looked for
+    for (std::size_t begin = 0; begin < text.size();) {
+        const std::size_t cr = text.find('\r', begin);
+        const std::size_t lf = text.find('\n', begin);
+        if (cr == std::string::npos || lf != cr + 1)
+            return C_CfgRenderedValue();  // a lone CR or LF
+        const char* const line = text.data() + begin;
+        const std::size_t size = cr - begin;
+        if (size > 0 && line[0] == '[') {
+            const char* close = static_cast<const char*>(std::memchr(line, ']', size));
+            if (!close || close != line + size - 1)
+                return C_CfgRenderedValue();  // not a header as rendered, or a broken one
+            if (where == inside)
+                where = after;
+            if (where == before) {
+                name.assign(line + 1, close);
+                if (namesMatch(name, section)) {
+                    where = inside;
+                    found.sectionFound = true;
+                }
+            }
+        } else {
+            if (!isRenderedBodyLine(line, size))
+                return C_CfgRenderedValue();
+            if (where == inside && !found.keyFound && isKeyValueLine(line, size)) {
+                const char* equals = static_cast<const char*>(std::memchr(line, '=', size));
+                name.assign(line, equals);
+                if (namesMatch(name, key)) {
+                    found.keyFound = true;
+                    found.valueBegin = begin + static_cast<std::size_t>(equals + 1 - line);
+                    found.valueEnd = cr;
+                }
+            }
+        }
+        begin = lf + 1;
+        if (where == inside)
+            found.sectionEnd = begin;
+    }
+    found.rendered = true;
+    return found;
+}
+
+bool setRenderedValue(std::string& text, const std::string& section, const std::string& key,
+                      const std::string& value) {
+    if (key.find_first_of("\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
+        return false;
+    const C_CfgRenderedValue found = findRenderedValue(text, section, key);
+    if (!found.rendered || !found.sectionFound)
+        return false;
+    if (found.keyFound)
+        text.replace(found.valueBegin, found.valueEnd - found.valueBegin, value);
+    else
+        text.insert(found.sectionEnd, key + "=" + value + "\r\n");
+    return true;
+}

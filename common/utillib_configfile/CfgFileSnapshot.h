@@ -128,6 +128,31 @@ inline bool operator!=(const C_CfgFileSection& a, const C_CfgFileSection& b) { r
 // `name` unchanged.
 void ParseSectionHeader(const std::string& line, std::string& name);
 
+// Where a key's value stands in a text that is already in the form
+// C_CfgFileSnapshot::render writes (every line ending in CR LF, a header
+// line first, headers with nothing after the "]", key/value lines without
+// blanks or tabs before the "=" or at their end). Lets a caller read or
+// replace one value without building the model, with exactly the result
+// the model would give.
+struct C_CfgRenderedValue {
+    bool rendered = false;      // the text is in rendered form (nothing else is set otherwise)
+    bool sectionFound = false;  // a section of that name exists (the first one is used)
+    bool keyFound = false;      // it has a key/value line of that key (the first one is used)
+    std::size_t valueBegin = 0; // the value's bytes, when keyFound
+    std::size_t valueEnd = 0;
+    std::size_t sectionEnd = 0; // where the section's last line ends, when sectionFound
+};
+
+// Looks up section and key (matched as the model matches them) in text.
+C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string& section, const std::string& key);
+
+// The text that parsing `text`, setting key to value in its first section
+// called `section` and rendering would give; false, with text unchanged,
+// when text is not in rendered form, the section is missing, or key or
+// value holds a CR or LF (the model's way then reports the error).
+bool setRenderedValue(std::string& text, const std::string& section, const std::string& key,
+                      const std::string& value);
+
 // The sections of one INI text. References and pointers to a section stay
 // valid until a section is added or removed.
 class C_CfgFileSnapshot {

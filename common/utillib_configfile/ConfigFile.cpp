@@ -11,10 +11,9 @@ win32_file::timeout waitFor(bool wait)
     return wait ? win32_file::timeout() : win32_file::timeout(boost::chrono::milliseconds(0));
 }
 
-// Replaces the file's content by the snapshot's text.
-void writeWhole(const C_CfgFileSnapshot& snapshot, fileUpdater& updater)
+// Replaces the file's content by a text.
+void writeWhole(const std::string& text, fileUpdater& updater)
 {
-    const std::string text = snapshot.render();
     // Seeking writes out anything the stream still buffers and puts the
     // handle at offset 0; a stream left failed by a caller would skip it.
     std::iostream& file = updater.stream();
@@ -47,29 +46,39 @@ C_ConfigFile::~C_ConfigFile() = default;
 
 void C_ConfigFile::reload()
 {
-    // Straight from the device, in as few reads as the file's size allows:
-    // through the stream the text would arrive in one ReadFile per 4 KB.
-    // The stream itself never reads, so it holds no stale buffer.
+    parse(readText());
+}
+
+std::string C_ConfigFile::readText()
+{
+    // Straight from the device: through the stream the text would arrive in
+    // one ReadFile per 4 KB. The stream itself never reads, so it holds no
+    // stale buffer.
     boost::iostreams::file_descriptor device = reader_ ? reader_->device() : updater_->device();
     device.seek(0, std::ios_base::beg);
     std::string text;
     char block[64 * 1024];
     for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
         text.append(block, static_cast<std::size_t>(got));
-    parse(text);
+    return text;
 }
 
 void C_ConfigFile::commit()
 {
+    commitText(render());
+}
+
+void C_ConfigFile::commitText(const std::string& text)
+{
     if (!updater_)
         boost::throw_exception(std::logic_error("C_ConfigFile::commit: the file is not open for update"),
                                BOOST_CURRENT_LOCATION);
-    writeWhole(*this, *updater_);
+    writeWhole(text, *updater_);
 }
 
 void C_CfgFileSnapshot::saveAs(const std::wstring& path) const
 {
     win32_file::handle_lock handle(win32_file::id{path}, true, true, true, true);
     fileUpdater updater(handle);
-    writeWhole(*this, updater);
+    writeWhole(render(), updater);
 }

@@ -43,6 +43,15 @@ public:
     // the snapshot stays as it was.
     void reload();
 
+    // The file's whole content from offset 0, read straight from the handle
+    // in as few reads as its size allows; the snapshot is not touched.
+    // Throws std::ios_base::failure on a read error.
+    std::string readText();
+
+    // Replaces the file's content by text: written from offset 0 in one
+    // write, the file cut after it. Requires modeUpdate; throws as commit.
+    void commitText(const std::string& text);
+
     // Writes the whole snapshot into the file from offset 0 and cuts the file
     // after it. Requires modeUpdate (std::logic_error otherwise). Passes on
     // the stream's errors (std::ios_base::failure) and "File truncation

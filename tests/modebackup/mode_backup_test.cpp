@@ -165,6 +165,12 @@ TEST_F(ModeBackupTest, StartUpRepair)
         // logger.ini does not show the recorded mode, so it is left alone.
         {"a record whose change never reached logger.ini", original, declaration + record("Line03", "CNT", "M0"),
          original, declaration, {"Reverting Line03"}},
+        // A crash while a line the service had switched to CNT was being
+        // switched on to ALW: logger.ini still shows the service's CNT.
+        {"a record left while a switched line was switched again", "[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=M2\r\n",
+         declaration + "<Line03><current_mode>ALW</current_mode><saved_mode>M1</saved_mode>"
+             "<replaced_mode>CNT</replaced_mode></Line03>",
+         original, declaration, {"Reverting Line03"}},
         {"a declaration only", original, declaration, original, declaration, {}},
         {"no file", original, "", original, "",
          {"INFO: [Ostrel::ModeBackup::load] : Backup file not found, nothing to revert"}},

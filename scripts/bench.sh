@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Benchmarks, and with --long the long forms of the reliability tests, run
+# under the build's Wine prefix. Every benchmark prints its figure last.
+#   scripts/bench.sh          the five benchmarks (a few minutes)
+#   scripts/bench.sh --long   also 200 kills, 10 minutes of contention, the
+#                             real run loop for 300 events, the bad-input test
+# The programs use the logger.ini, backup file and configuration key of the
+# build's own Wine prefix; run nothing else in that prefix meanwhile.
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export OSTREL_BUILD=${OSTREL_BUILD:-$ROOT/build}
+LONG=0
+[ "${1:-}" = --long ] && LONG=1
+"$ROOT/scripts/setup.sh"
+"$ROOT/scripts/build.sh" win
+. "$ROOT/scripts/wine-env.sh"
+"$ROOT/scripts/wine-prefix.sh"
+wineserver -p 2>/dev/null || true  # one may already run
+trap 'wineserver -k || true' EXIT
+wine cmd /c exit </dev/null >/dev/null 2>&1
+
+# Under Wine the registry lives in the wineserver, so the idle benchmark
+# counts its processor time too. This prefix's server works in a folder
+# named after the prefix's device and inode.
+server=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
+for pid in $(pgrep wineserver || true); do
+  case $(readlink "/proc/$pid/cwd" 2>/dev/null) in */"$server") export OSTREL_WINESERVER_PID=$pid ;; esac
+done
+
+BIN=$OSTREL_BUILD/win/bin
+run() {
+  echo "== $*"
+  wine "$BIN/$1" "${@:2}" 2>&1 | tr -d '\r'
+}
+if [ $LONG = 1 ]; then
+  run bench_idle_pass.exe 1000 30
+  run bench_line_mode_write.exe 1000
+  run bench_lock_handoff.exe 200
+  run bench_event_latency.exe 120
+  run bench_resources.exe 10000
+  run bench_resources.exe --loop 300
+  OSTREL_KILLS=200 run kill_test.exe
+  OSTREL_CONTENTION_SECONDS=600 run contention_test.exe
+  run bad_input_test.exe
+else
+  run bench_idle_pass.exe
+  run bench_line_mode_write.exe
+  run bench_lock_handoff.exe
+  run bench_event_latency.exe
+  run bench_resources.exe
+fi

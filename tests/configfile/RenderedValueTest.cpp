@@ -1,0 +1,96 @@
+// Reading and replacing one value in a text already in rendered form must
+// give exactly what the model gives (parse, look up or setValue, render),
+// and must decline every text the model would change or refuse.
+
+#include "utillib_configfile/CfgFileSnapshot.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct RenderedCase {
+    const char* what;
+    std::string text;
+    const char* section;
+    const char* key;
+    const char* value;
+    bool rendered;  // whether the text counts as rendered form
+};
+
+// What the model makes of the same request: the rendered text after
+// setValue, or nothing when the section is missing.
+bool modelSet(const std::string& text, const RenderedCase& c, std::string& out, std::string& before, bool& hadKey)
+{
+    C_CfgFileSnapshot model;
+    model.parse(text);
+    C_CfgFileSection* section = model.findSection(c.section);
+    if (!section)
+        return false;
+    hadKey = section->tryGetValue(c.key, before);
+    section->setValue(c.key, c.value);
+    out = model.render();
+    return true;
+}
+
+void PrintTo(const RenderedCase& c, std::ostream* os) { *os << c.what; }
+
+class RenderedValueTest : public testing::TestWithParam<RenderedCase> {};
+
+TEST_P(RenderedValueTest, GivesTheModelsResultOrDeclines)
+{
+    const RenderedCase& c = GetParam();
+    const C_CfgRenderedValue found = findRenderedValue(c.text, c.section, c.key);
+    EXPECT_EQ(found.rendered, c.rendered);
+    std::string changed = c.text;
+    const bool set = setRenderedValue(changed, c.section, c.key, c.value);
+    if (!c.rendered) {
+        EXPECT_FALSE(set);
+        EXPECT_EQ(changed, c.text);
+        return;
+    }
+    std::string expected, before;
+    bool hadKey = false;
+    if (std::string(c.value).find_first_of("\r\n") != std::string::npos) {
+        // The model refuses it with its error; the caller goes that way.
+        EXPECT_FALSE(set);
+        EXPECT_EQ(changed, c.text);
+        EXPECT_THROW(modelSet(c.text, c, expected, before, hadKey), Configuration::Exception);
+        return;
+    }
+    const bool sectionThere = modelSet(c.text, c, expected, before, hadKey);
+    EXPECT_EQ(found.sectionFound, sectionThere);
+    EXPECT_EQ(set, sectionThere);
+    EXPECT_EQ(changed, sectionThere ? expected : c.text);
+    EXPECT_EQ(found.keyFound, hadKey);
+    if (found.keyFound)
+        EXPECT_EQ(c.text.substr(found.valueBegin, found.valueEnd - found.valueBegin), before);
+}
+
+const std::string two = "[Line01]\r\nName=A\r\nMode=REC\r\n; note\r\n\r\n[Line02]\r\nMode=VOX\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, RenderedValueTest,
+    testing::Values(
+        RenderedCase{"value replaced in place", two, "Line01", "Mode", "CNT", true},
+        RenderedCase{"names and keys match as the model matches them", two, "LINE02", "mode", "ALWAYS", true},
+        RenderedCase{"a missing key goes after the trailing comment and blank line", two, "Line01", "Path", "D:\\", true},
+        RenderedCase{"a missing key at the end of the text", two, "Line02", "Gain", "3", true},
+        RenderedCase{"a missing section is left to the model", two, "Line03", "Mode", "CNT", true},
+        RenderedCase{"the first of duplicate sections and keys",
+                     "[A]\r\nk=1\r\nk=2\r\n[a]\r\nk=3\r\n", "a", "K", "9", true},
+        RenderedCase{"a value with trailing blanks is written as given", two, "Line01", "Mode", "CNT  ", true},
+        RenderedCase{"empty values and keys", "[S]\r\n=x\r\nMode=\r\n", "S", "Mode", "", true},
+        RenderedCase{"a value holding a line break is left to the model", two, "Line01", "Mode", "a\r\nb", true},
+        RenderedCase{"lines before the first header", "x\r\n" + two, "Line01", "Mode", "CNT", false},
+        RenderedCase{"LF line ends", "[S]\nMode=A\n", "S", "Mode", "B", false},
+        RenderedCase{"a last line without a line break", "[S]\r\nMode=A", "S", "Mode", "B", false},
+        RenderedCase{"text after a header's bracket", "[S] x\r\nMode=A\r\n", "S", "Mode", "B", false},
+        RenderedCase{"blanks before the equals sign", "[S]\r\nMode =A\r\n", "S", "Mode", "B", false},
+        RenderedCase{"a trailing tab in a value elsewhere", "[S]\r\nMode=A\r\n[T]\r\nk=v\t\r\n", "S", "Mode", "B",
+                     false},
+        RenderedCase{"a syntax error further down", two + "[Broken\r\n", "Line01", "Mode", "B", false},
+        RenderedCase{"a body line without equals sign", "[S]\r\nMode\r\n", "S", "Mode", "B", false},
+        RenderedCase{"an empty text", "", "S", "Mode", "B", false}),
+    [](const testing::TestParamInfo<RenderedCase>& info) { return "case" + std::to_string(info.index); });
+
+}  // namespace
