@@ -62,8 +62,9 @@ TEST_P(RenderedValueTest, GivesTheModelsResultOrDeclines)
     EXPECT_EQ(set, sectionThere);
     EXPECT_EQ(changed, sectionThere ? expected : c.text);
     EXPECT_EQ(found.keyFound, hadKey);
-    if (found.keyFound)
+    if (found.keyFound) {
         EXPECT_EQ(c.text.substr(found.valueBegin, found.valueEnd - found.valueBegin), before);
+    }
 }
 
 const std::string two = "[Line01]\r\nName=A\r\nMode=REC\r\n; note\r\n\r\n[Line02]\r\nMode=VOX\r\n";
