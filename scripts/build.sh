@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Configures and builds both trees, or those named (native, win): build/win
-# (the Windows program, under
-# Wine) and build/native (the portable code with sanitizers).
+# Configures and builds both trees, or only those named (native, win):
+# build/win (the Windows program, run under Wine) and build/native (the
+# portable code, with sanitizers).
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${OSTREL_BUILD:-$ROOT/build}
