@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "support/RegistryFixture.h"
+#include "support/ServiceManager.h"
 #include "service/LiveProcess.h"
 #include "windows_service/ServiceHandle.h"
 
@@ -40,8 +41,6 @@ namespace {
 // Generous bounds for a loaded machine; a passing test never waits for them.
 const DWORD waitMilliseconds = 15000;
 const DWORD pollMilliseconds = 10;
-// Status polls are fast so that short pending states are seen.
-const DWORD statusPollMilliseconds = 1;
 // A lineset toggled for this long is still toggled whenever a test stops,
 // kills or interrupts the program; a revert that waited for the interval
 // would run into the test's time-out.
@@ -302,79 +301,6 @@ bool pressCtrlC(DWORD processId)
 }
 
 // --- the service manager -----------------------------------------------------
-
-ServiceHandle openManager()
-{
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager)
-        throw std::runtime_error("OpenSCManager failed");
-    return manager;
-}
-
-SERVICE_STATUS_PROCESS queryStatus(SC_HANDLE service)
-{
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
-        ADD_FAILURE() << "QueryServiceStatusEx failed: " << GetLastError();
-    return status;
-}
-
-// One status as the manager reported it, in a form gtest can print.
-struct Report {
-    DWORD state;
-    DWORD checkPoint;
-    bool operator==(const Report& other) const { return state == other.state && checkPoint == other.checkPoint; }
-};
-void PrintTo(const Report& report, std::ostream* out)
-{
-    *out << "{state " << report.state << ", check point " << report.checkPoint << "}";
-}
-
-// Every service process seen, so that no test begins while the process of
-// an earlier one is still on its way out (and holds the program file).
-std::vector<DWORD> serviceProcesses;
-
-void waitForServiceProcesses()
-{
-    for (DWORD id : serviceProcesses) {
-        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-        if (process) {
-            WaitForSingleObject(process, waitMilliseconds);
-            CloseHandle(process);
-        }
-    }
-    serviceProcesses.clear();
-}
-
-// Polls the status until `done` holds, appending each status that differs
-// from the one before to `seen`. Fails the test on time-out.
-SERVICE_STATUS_PROCESS waitForStatus(SC_HANDLE service, const std::function<bool(const SERVICE_STATUS_PROCESS&)>& done,
-                                     std::vector<Report>* seen = nullptr)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        const SERVICE_STATUS_PROCESS status = queryStatus(service);
-        if (status.dwProcessId &&
-            std::find(serviceProcesses.begin(), serviceProcesses.end(), status.dwProcessId) == serviceProcesses.end())
-            serviceProcesses.push_back(status.dwProcessId);
-        const Report report{status.dwCurrentState, status.dwCheckPoint};
-        if (seen && (seen->empty() || !(seen->back() == report)))
-            seen->push_back(report);
-        if (done(status))
-            return status;
-        if (GetTickCount() - start > waitMilliseconds) {
-            ADD_FAILURE() << "service stuck in state " << status.dwCurrentState;
-            return status;
-        }
-        Sleep(statusPollMilliseconds);
-    }
-}
-
-SERVICE_STATUS_PROCESS waitForState(SC_HANDLE service, DWORD state, std::vector<Report>* seen = nullptr)
-{
-    return waitForStatus(service, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; }, seen);
-}
 
 bool eventSourceExists()
 {
@@ -865,7 +791,7 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
     EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
     EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
 
-    std::vector<Report> seen;
+    std::vector<StatusReport> seen;
     const ProgramResult stopped = runProgram(L"net stop OstrelService");
     EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
     const SERVICE_STATUS_PROCESS end = waitForState(service.get(), SERVICE_STOPPED, &seen);
@@ -877,10 +803,10 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
 // The statuses from a stopped service to its stop, as polled: only the
 // service's own reports carry check points, and a start sequence is too
 // short to be seen every time.
-void expectLifeReports(std::vector<Report> seen)
+void expectLifeReports(std::vector<StatusReport> seen)
 {
     seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
-    for (const Report& report : seen) {
+    for (const StatusReport& report : seen) {
         if (report.state == SERVICE_START_PENDING)
             EXPECT_LE(report.checkPoint, 1u) << ::testing::PrintToString(seen);
         else if (report.state == SERVICE_STOP_PENDING)
@@ -888,16 +814,16 @@ void expectLifeReports(std::vector<Report> seen)
         else
             EXPECT_EQ(report.checkPoint, 0u) << ::testing::PrintToString(seen);
     }
-    const auto running = std::find(seen.begin(), seen.end(), Report{SERVICE_RUNNING, 0});
+    const auto running = std::find(seen.begin(), seen.end(), StatusReport{SERVICE_RUNNING, 0});
     ASSERT_NE(running, seen.end()) << ::testing::PrintToString(seen);
-    EXPECT_THAT(std::vector<Report>(running, seen.end()),
-                ElementsAre(Report{SERVICE_RUNNING, 0}, Report{SERVICE_STOP_PENDING, 2}, Report{SERVICE_STOPPED, 0}));
+    EXPECT_THAT(std::vector<StatusReport>(running, seen.end()),
+                ElementsAre(StatusReport{SERVICE_RUNNING, 0}, StatusReport{SERVICE_STOP_PENDING, 2}, StatusReport{SERVICE_STOPPED, 0}));
 }
 
 TEST_F(InstalledService, StopDuringAToggleRevertsBeforeTheServiceReportsStopped)
 {
     configure({{L"Studios", L"1,3", L"CNT", longInterval, serviceDue}});
-    std::vector<Report> seen;
+    std::vector<StatusReport> seen;
     {
         LiveProcess starting(L"net start OstrelService");
         waitForState(service.get(), SERVICE_RUNNING, &seen);

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "windows_service/FrameworkTestNames.h"
+#include "support/ServiceManager.h"
 #include "windows_service/ServiceHandle.h"
 #include "windows_service/WindowsService.h"
 
@@ -31,10 +32,6 @@ using ::testing::ContainsRegex;
 using ::testing::MatchesRegex;
 
 namespace {
-
-// Generous bounds for a loaded machine; a passing test never waits for them.
-const DWORD stateTimeoutMilliseconds = 30000;
-const DWORD statePollMilliseconds = 2;
 
 // How "sc query" shows a running service.
 const char runningState[] = "STATE\\s*:\\s*4\\s+RUNNING";
@@ -161,77 +158,6 @@ std::vector<std::string> readLines(const std::wstring& path)
     return lines;
 }
 
-ServiceHandle openManager()
-{
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager)
-        throw std::runtime_error("OpenSCManager failed");
-    return manager;
-}
-
-SERVICE_STATUS_PROCESS queryStatus(SC_HANDLE service)
-{
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
-        ADD_FAILURE() << "QueryServiceStatusEx failed: " << GetLastError();
-    return status;
-}
-
-// One status as the manager reported it, in a form gtest can print.
-struct Report {
-    DWORD state;
-    DWORD checkPoint;
-    bool operator==(const Report& other) const { return state == other.state && checkPoint == other.checkPoint; }
-};
-void PrintTo(const Report& report, std::ostream* out)
-{
-    *out << "{state " << report.state << ", check point " << report.checkPoint << "}";
-}
-
-// Every service process seen running, so that no test begins while the
-// process of an earlier one is still on its way out.
-std::vector<DWORD> serviceProcesses;
-
-void waitForServiceProcesses()
-{
-    for (DWORD id : serviceProcesses) {
-        const Handle process(OpenProcess(SYNCHRONIZE, FALSE, id));
-        if (process)
-            WaitForSingleObject(process.get(), stateTimeoutMilliseconds);
-    }
-    serviceProcesses.clear();
-}
-
-// Polls the service's status until `done` holds, appending each status that
-// differs from the one before to `seen`. Fails the test on time-out.
-SERVICE_STATUS_PROCESS waitForStatus(SC_HANDLE service, const std::function<bool(const SERVICE_STATUS_PROCESS&)>& done,
-                                     std::vector<Report>* seen = nullptr)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        const SERVICE_STATUS_PROCESS status = queryStatus(service);
-        if (status.dwProcessId &&
-            std::find(serviceProcesses.begin(), serviceProcesses.end(), status.dwProcessId) == serviceProcesses.end())
-            serviceProcesses.push_back(status.dwProcessId);
-        const Report report{status.dwCurrentState, status.dwCheckPoint};
-        if (seen && (seen->empty() || !(seen->back() == report)))
-            seen->push_back(report);
-        if (done(status))
-            return status;
-        if (GetTickCount() - start > stateTimeoutMilliseconds) {
-            ADD_FAILURE() << "service stuck in state " << status.dwCurrentState;
-            return status;
-        }
-        Sleep(statePollMilliseconds);
-    }
-}
-
-SERVICE_STATUS_PROCESS waitForState(SC_HANDLE service, DWORD state, std::vector<Report>* seen = nullptr)
-{
-    return waitForStatus(service, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; }, seen);
-}
-
 // Stops and deletes whatever an earlier or failed run left behind, waiting
 // until the manager has forgotten the services.
 void removeTestServices()
@@ -249,7 +175,7 @@ void removeTestServices()
         }
         const DWORD start = GetTickCount();
         while (ServiceHandle(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS)) &&
-               GetTickCount() - start < stateTimeoutMilliseconds)
+               GetTickCount() - start < serviceManager::timeoutMilliseconds)
             Sleep(10);
     }
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, eventSourceKey().c_str());
@@ -440,7 +366,7 @@ TEST_F(InstalledServices, TablesBeyondTheLimitsAreIgnored)
 
 TEST_F(InstalledServices, LifeReportsPendingStatesWithCheckPoints)
 {
-    std::vector<Report> seen;
+    std::vector<StatusReport> seen;
     boost::thread starting = startFirst({L"hold"});
     const SERVICE_STATUS_PROCESS startPending = waitForStatus(
         first.get(),
@@ -479,10 +405,10 @@ TEST_F(InstalledServices, LifeReportsPendingStatesWithCheckPoints)
     EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
 
     // Statuses before the first report of the service are the manager's own.
-    const auto ours = std::find(seen.begin(), seen.end(), Report{SERVICE_START_PENDING, 1});
-    EXPECT_THAT(std::vector<Report>(ours, seen.end()),
-                ElementsAre(Report{SERVICE_START_PENDING, 1}, Report{SERVICE_RUNNING, 0},
-                            Report{SERVICE_STOP_PENDING, 2}, Report{SERVICE_STOPPED, 0}));
+    const auto ours = std::find(seen.begin(), seen.end(), StatusReport{SERVICE_START_PENDING, 1});
+    EXPECT_THAT(std::vector<StatusReport>(ours, seen.end()),
+                ElementsAre(StatusReport{SERVICE_START_PENDING, 1}, StatusReport{SERVICE_RUNNING, 0},
+                            StatusReport{SERVICE_STOP_PENDING, 2}, StatusReport{SERVICE_STOPPED, 0}));
     EXPECT_THAT(log(), ElementsAre("onStart argc=3", "nested RegisterServices returned 0", "run", "control 4",
                                    "control 128", "control 1", "run interrupted", "onStop"));
 }

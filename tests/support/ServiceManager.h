@@ -1,0 +1,100 @@
+#pragma once
+// Following services through Wine's real service manager: their status
+// reports, polled, and the processes that served them, so that no test
+// begins while an earlier test's service process is still on its way out.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+#include <ostream>
+#include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "windows_service/ServiceHandle.h"
+
+namespace serviceManager {
+// Generous for a loaded machine; a passing test never waits for it.
+const DWORD timeoutMilliseconds = 30000;
+// Short enough to catch a pending state that lasts a few milliseconds.
+const DWORD pollMilliseconds = 1;
+}  // namespace serviceManager
+
+inline ServiceHandle openManager()
+{
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+        throw std::runtime_error("OpenSCManager failed");
+    return manager;
+}
+
+inline SERVICE_STATUS_PROCESS queryStatus(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+        ADD_FAILURE() << "QueryServiceStatusEx failed: " << GetLastError();
+    return status;
+}
+
+// One status as the manager reported it, in a form gtest can print.
+struct StatusReport {
+    DWORD state;
+    DWORD checkPoint;
+    bool operator==(const StatusReport& other) const { return state == other.state && checkPoint == other.checkPoint; }
+};
+inline void PrintTo(const StatusReport& report, std::ostream* out)
+{
+    *out << "{state " << report.state << ", check point " << report.checkPoint << "}";
+}
+
+// Every service process seen by waitForStatus since the last wait for them.
+inline std::vector<DWORD>& seenServiceProcesses()
+{
+    static std::vector<DWORD> processes;
+    return processes;
+}
+
+inline void waitForServiceProcesses()
+{
+    for (DWORD id : seenServiceProcesses()) {
+        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+        if (process) {
+            WaitForSingleObject(process, serviceManager::timeoutMilliseconds);
+            CloseHandle(process);
+        }
+    }
+    seenServiceProcesses().clear();
+}
+
+// Polls the service's status until `done` holds, appending each status that
+// differs from the one before to `seen`. Fails the test on time-out.
+inline SERVICE_STATUS_PROCESS waitForStatus(SC_HANDLE service,
+                                            const std::function<bool(const SERVICE_STATUS_PROCESS&)>& done,
+                                            std::vector<StatusReport>* seen = nullptr)
+{
+    std::vector<DWORD>& processes = seenServiceProcesses();
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const SERVICE_STATUS_PROCESS status = queryStatus(service);
+        if (status.dwProcessId && std::find(processes.begin(), processes.end(), status.dwProcessId) == processes.end())
+            processes.push_back(status.dwProcessId);
+        const StatusReport report{status.dwCurrentState, status.dwCheckPoint};
+        if (seen && (seen->empty() || !(seen->back() == report)))
+            seen->push_back(report);
+        if (done(status))
+            return status;
+        if (GetTickCount() - start > serviceManager::timeoutMilliseconds) {
+            ADD_FAILURE() << "service stuck in state " << status.dwCurrentState;
+            return status;
+        }
+        Sleep(serviceManager::pollMilliseconds);
+    }
+}
+
+inline SERVICE_STATUS_PROCESS waitForState(SC_HANDLE service, DWORD state, std::vector<StatusReport>* seen = nullptr)
+{
+    return waitForStatus(service, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; }, seen);
+}
