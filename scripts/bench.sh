@@ -14,10 +14,7 @@ LONG=0
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh" win
 . "$ROOT/scripts/wine-env.sh"
-"$ROOT/scripts/wine-prefix.sh"
-wineserver -p 2>/dev/null || true  # one may already run
-trap 'wineserver -k || true' EXIT
-wine cmd /c exit </dev/null >/dev/null 2>&1
+. "$ROOT/scripts/wine-session.sh"
 
 # Under Wine the registry lives in the wineserver, so the idle benchmark
 # counts its processor time too. This prefix's server works in a folder

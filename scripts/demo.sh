@@ -10,10 +10,7 @@ SECONDS_TO_RUN=${1:-50}
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh" win
 . "$ROOT/scripts/wine-env.sh"
-"$ROOT/scripts/wine-prefix.sh"
-wineserver -p 2>/dev/null || true  # one may already run
-trap 'wineserver -k || true' EXIT
-wine cmd /c exit </dev/null >/dev/null 2>&1
+. "$ROOT/scripts/wine-session.sh"
 
 WINDIR=$WINEPREFIX/drive_c/windows
 cp "$ROOT/demo/logger.ini" "$WINDIR/logger.ini"
