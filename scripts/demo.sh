@@ -25,7 +25,7 @@ wine reg add 'HKLM\SOFTWARE\Brevik\Ostrel\1' /v PeriodicStartTime /t REG_SZ /d "
 echo "== logger.ini before =="
 tr -d '\r' < "$WINDIR/logger.ini"
 echo "== OstrelService.exe /console for $SECONDS_TO_RUN s =="
-timeout -s KILL "$SECONDS_TO_RUN" wine "$OSTREL_BUILD/win/bin/OstrelService.exe" /console 2>&1 | tr -d '\r' &
+timeout -s KILL "$SECONDS_TO_RUN" wine "$OSTREL_BUILD/win/bin/OstrelService.exe" /console 2>&1 | stdbuf -oL tr -d '\r' &
 engine=$!
 sleep 12
 echo "== modes in logger.ini during the toggle =="
