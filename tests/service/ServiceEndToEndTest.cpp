@@ -669,27 +669,6 @@ TEST_F(EndToEnd, WithoutArgumentOutsideTheServiceManagerExitsQuietly)
 
 // --- under the service manager ----------------------------------------------------
 
-std::vector<BYTE> queryConfig(SC_HANDLE service)
-{
-    DWORD needed = 0;
-    QueryServiceConfigW(service, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), needed, &needed))
-        ADD_FAILURE() << "QueryServiceConfigW failed: " << GetLastError();
-    return buffer;
-}
-
-std::wstring queryDescription(SC_HANDLE service)
-{
-    DWORD needed = 0;
-    QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed + sizeof(SERVICE_DESCRIPTIONW));
-    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), DWORD(buffer.size()), &needed))
-        return L"<failed>";
-    const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
-    return description->lpDescription ? description->lpDescription : L"";
-}
-
 // OstrelService installed by its own "/install" from the folder with a
 // blank, and a handle to it.
 class InstalledService : public EndToEnd {

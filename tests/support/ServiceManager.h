@@ -9,6 +9,7 @@
 #include <functional>
 #include <ostream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -37,6 +38,29 @@ inline SERVICE_STATUS_PROCESS queryStatus(SC_HANDLE service)
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
         ADD_FAILURE() << "QueryServiceStatusEx failed: " << GetLastError();
     return status;
+}
+
+// The service's configuration, a QUERY_SERVICE_CONFIGW at the buffer's start.
+inline std::vector<BYTE> queryConfig(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    if (!QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), needed, &needed))
+        ADD_FAILURE() << "QueryServiceConfigW failed: " << GetLastError();
+    return buffer;
+}
+
+// The description the service manager shows beside the display name.
+inline std::wstring queryDescription(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + sizeof(SERVICE_DESCRIPTIONW));
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.data(), DWORD(buffer.size()), &needed))
+        return L"<failed>";
+    const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
+    return description->lpDescription ? description->lpDescription : L"";
 }
 
 // One status as the manager reported it, in a form gtest can print.
