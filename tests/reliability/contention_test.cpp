@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "reliability/ReliabilityFixture.h"
+#include "support/RunProgram.h"
 
 namespace {
 
@@ -20,42 +21,12 @@ using std::chrono::milliseconds;
 // Runs ini_contender (beside this program) to its end; its one output line.
 std::string runContender(const std::string& iniPath, long seconds, unsigned seed)
 {
-    char self[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string folder(self, length);
-    folder = folder.substr(0, folder.find_last_of("\\/") + 1);
-    SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE read = INVALID_HANDLE_VALUE, write = INVALID_HANDLE_VALUE;
-    if (!CreatePipe(&read, &write, &inheritable, 0))
-        return "no pipe";
-    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write;
-    startup.hStdError = write;
-    PROCESS_INFORMATION process = {};
-    std::string commandLine = "\"" + folder + "ini_contender.exe\" \"" + iniPath + "\" " + std::to_string(seconds) +
-                              " " + std::to_string(seed);
-    const BOOL started =
-        CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-    CloseHandle(write);
-    std::string out;
-    if (started) {
-        char block[256];
-        DWORD got = 0;
-        while (ReadFile(read, block, sizeof block, &got, nullptr) && got > 0)
-            out.append(block, got);
-        WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD code = 0;
-        GetExitCodeProcess(process.hProcess, &code);
-        if (code != 0)
-            out += " exit " + std::to_string(code);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
-    CloseHandle(read);
-    return started ? out : "not started";
+    const ProgramResult result =
+        runProgram(L"\"" + besideThisProgram(L"ini_contender.exe") + L"\" \"" +
+                       boost::locale::conv::utf_to_utf<wchar_t>(iniPath) + L"\" " + std::to_wstring(seconds) + L" " +
+                       std::to_wstring(seed),
+                   INFINITE);
+    return result.exitCode == 0 ? result.output : result.output + " exit " + std::to_string(result.exitCode);
 }
 
 class ContentionTest : public ReliabilityFixture {};

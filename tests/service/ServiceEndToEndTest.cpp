@@ -25,9 +25,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/LiveProcess.h"
+#include "support/RunProgram.h"
 #include "support/RegistryFixture.h"
 #include "support/ServiceManager.h"
-#include "service/LiveProcess.h"
 #include "windows_service/ServiceHandle.h"
 
 using ::testing::ElementsAre;
@@ -56,11 +57,6 @@ const char installed[] = "OstrelService is installed.\n";
 const char removed[] = "OstrelService is removed.\n";
 const wchar_t eventSourceKey[] =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Brevik Ostrel service program";
-
-std::string narrow(const std::wstring& text)
-{
-    return boost::locale::conv::utf_to_utf<char>(text);
-}
 
 std::wstring programDirectory()
 {
@@ -253,24 +249,9 @@ int lineCount(const std::vector<std::string>& lines, const std::string& pattern)
 
 // --- processes ----------------------------------------------------------------
 
-struct ProgramResult {
-    DWORD exitCode;
-    std::string output;  // standard output and error, CRs removed
-};
-
-// Runs a command line to its end; fails the test on time-out.
-ProgramResult runProgram(const std::wstring& commandLine, DWORD timeoutMilliseconds = waitMilliseconds)
-{
-    LiveProcess process(commandLine);
-    DWORD exitCode = 0;
-    if (!process.finish(timeoutMilliseconds, &exitCode))
-        ADD_FAILURE() << narrow(commandLine) << " did not end";
-    return {exitCode, process.text()};
-}
-
 ProgramResult runInstalled(const std::wstring& action)
 {
-    return runProgram(L"\"" + installedProgram() + L"\" " + action);
+    return runProgram(L"\"" + installedProgram() + L"\" " + action, waitMilliseconds);
 }
 
 // The engine in the foreground, in a console of its own without a window,
@@ -635,7 +616,7 @@ class IgnoredArgument : public EndToEnd, public ::testing::WithParamInterface<co
 
 TEST_P(IgnoredArgument, DoesNothingAndExitsWithZero)
 {
-    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" " + GetParam());
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" " + GetParam(), waitMilliseconds);
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_FALSE(serviceExists());
@@ -703,7 +684,7 @@ protected:
     // it runs.
     SERVICE_STATUS_PROCESS start(const wchar_t* command = L"net start OstrelService")
     {
-        const ProgramResult started = runProgram(command);
+        const ProgramResult started = runProgram(command, waitMilliseconds);
         EXPECT_EQ(started.exitCode, 0u) << started.output;
         return waitForState(service.get(), SERVICE_RUNNING);
     }
@@ -765,13 +746,13 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
     const SERVICE_STATUS_PROCESS running = start(L"sc start OstrelService");
     EXPECT_EQ(running.dwCheckPoint, 0u);
     EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
-    EXPECT_THAT(runProgram(L"sc query OstrelService").output, ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
+    EXPECT_THAT(runProgram(L"sc query OstrelService", waitMilliseconds).output, ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
 
     EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
     EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
 
     std::vector<StatusReport> seen;
-    const ProgramResult stopped = runProgram(L"net stop OstrelService");
+    const ProgramResult stopped = runProgram(L"net stop OstrelService", waitMilliseconds);
     EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
     const SERVICE_STATUS_PROCESS end = waitForState(service.get(), SERVICE_STOPPED, &seen);
     EXPECT_EQ(end.dwWin32ExitCode, DWORD(NO_ERROR));

@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include "windows_service/FrameworkTestNames.h"
+#include "support/LiveProcess.h"
+#include "support/RunProgram.h"
 #include "support/ServiceManager.h"
 #include "windows_service/ServiceHandle.h"
 #include "windows_service/WindowsService.h"
@@ -70,66 +72,9 @@ std::wstring eventSourceKey()
     return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + frameworkTest::eventSource;
 }
 
-struct ProgramResult {
-    DWORD exitCode;
-    std::string output;  // standard output and error, CR LF made LF
-};
-
-// A child process whose standard output and error go to a pipe.
-class ChildProcess {
-public:
-    explicit ChildProcess(std::wstring commandLine)
-    {
-        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-        HANDLE readEnd = nullptr, writeEnd = nullptr;
-        if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
-            throw std::runtime_error("CreatePipe failed");
-        output.reset(readEnd);
-        const Handle childEnd(writeEnd);
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
-        PROCESS_INFORMATION info = {};
-        if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
-            throw std::runtime_error("CreateProcess failed: " + narrow(commandLine));
-        CloseHandle(info.hThread);
-        process.reset(info.hProcess);
-    }
-
-    // Reads the output to its end and waits for the process to exit.
-    ProgramResult finish()
-    {
-        std::string text;
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(output.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-            text.append(buffer, got);
-        WaitForSingleObject(process.get(), INFINITE);
-        DWORD exitCode = 0;
-        GetExitCodeProcess(process.get(), &exitCode);
-        std::string lf;
-        for (char c : text)
-            if (c != '\r')
-                lf.push_back(c);
-        return {exitCode, lf};
-    }
-
-private:
-    Handle process;
-    Handle output;
-};
-
-ProgramResult runProgram(const std::wstring& commandLine)
-{
-    return ChildProcess(commandLine).finish();
-}
-
 ProgramResult runService(const std::wstring& action)
 {
-    return runProgram(L"\"" + serviceProgram() + L"\" " + action);
+    return runProgram(L"\"" + serviceProgram() + L"\" " + action, serviceManager::timeoutMilliseconds);
 }
 
 std::vector<std::string> readLines(const std::wstring& path)
@@ -359,7 +304,7 @@ TEST_F(InstalledServices, LifeReportsPendingStatesWithCheckPoints)
     EXPECT_EQ(running.dwCheckPoint, 0u);
     EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
 
-    const ProgramResult query = runProgram(L"sc query OstrelFrameworkTest");
+    const ProgramResult query = runProgram(L"sc query OstrelFrameworkTest", serviceManager::timeoutMilliseconds);
     EXPECT_THAT(query.output, ContainsRegex(runningState));
 
     // Codes other than stop reach the service and are ignored. The manager
@@ -371,15 +316,16 @@ TEST_F(InstalledServices, LifeReportsPendingStatesWithCheckPoints)
         EXPECT_EQ(queryStatus(first.get()).dwCurrentState, DWORD(SERVICE_RUNNING)) << control;
     }
 
-    ChildProcess stopping(L"net stop OstrelFrameworkTest");
+    LiveProcess stopping(L"net stop OstrelFrameworkTest");
     waitForStatus(
         first.get(),
         [](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == SERVICE_STOP_PENDING && s.dwCheckPoint == 2; },
         &seen);
     SetEvent(continueEvent.get());
     const SERVICE_STATUS_PROCESS stopped = waitForState(first.get(), SERVICE_STOPPED, &seen);
-    const ProgramResult netStop = stopping.finish();
-    EXPECT_EQ(netStop.exitCode, 0u) << netStop.output;
+    DWORD netStopExit = STILL_ACTIVE;
+    EXPECT_TRUE(stopping.finish(serviceManager::timeoutMilliseconds, &netStopExit));
+    EXPECT_EQ(netStopExit, 0u) << stopping.text();
     EXPECT_EQ(stopped.dwCheckPoint, 0u);
     EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
 
@@ -431,14 +377,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(InstalledServices, SecondSlotRunsUnderNetStartAndStop)
 {
-    EXPECT_EQ(runProgram(L"net start OstrelFrameworkTest2").exitCode, 0u);
+    EXPECT_EQ(runProgram(L"net start OstrelFrameworkTest2", serviceManager::timeoutMilliseconds).exitCode, 0u);
     waitForState(second.get(), SERVICE_RUNNING);
-    EXPECT_THAT(runProgram(L"sc query OstrelFrameworkTest2").output, ContainsRegex(runningState));
+    EXPECT_THAT(runProgram(L"sc query OstrelFrameworkTest2", serviceManager::timeoutMilliseconds).output,
+                ContainsRegex(runningState));
     // The first slot's service is not started along with it.
     EXPECT_EQ(queryStatus(first.get()).dwCurrentState, DWORD(SERVICE_STOPPED));
 
     // Stop reaches the second object only through the second control handler.
-    EXPECT_EQ(runProgram(L"net stop OstrelFrameworkTest2").exitCode, 0u);
+    EXPECT_EQ(runProgram(L"net stop OstrelFrameworkTest2", serviceManager::timeoutMilliseconds).exitCode, 0u);
     const SERVICE_STATUS_PROCESS stopped = waitForState(second.get(), SERVICE_STOPPED);
     EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
 }

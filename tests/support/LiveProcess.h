@@ -3,9 +3,11 @@
 // so that a test can wait for a line, look at files meanwhile, and then
 // kill, interrupt or let the process end. Destruction ends a process that is
 // still running (TerminateProcess) and waits for it, on every path.
+// besideThisProgram names a program in the folder of the running one.
 
 #include <windows.h>
 
+#include <functional>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -53,7 +55,6 @@ public:
     ~LiveProcess()
     {
         kill();
-        joinReader();
         CloseHandle(output);
         CloseHandle(process);
     }
@@ -66,12 +67,13 @@ public:
     bool running() const { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
 
     // Ends the process at once, as a crash or the task manager would, and
-    // waits until it is gone.
+    // waits until it is gone and all it wrote has been read.
     void kill()
     {
         if (running())
             TerminateProcess(process, 1);
         WaitForSingleObject(process, INFINITE);
+        joinReader();
     }
 
     // Waits for the process to end by itself and for the end of its output;
@@ -86,25 +88,37 @@ public:
         return true;
     }
 
+    // Waits until the output so far satisfies `done`, the output has ended
+    // (the process closed it), or the time runs out; returns `done` of the
+    // output then.
+    bool waitForText(const std::function<bool(const std::string&)>& done, DWORD timeoutMilliseconds)
+    {
+        boost::mutex::scoped_lock lock(mutex);
+        changed.wait_for(lock, boost::chrono::milliseconds(timeoutMilliseconds),
+                         [&] { return ended || done(received); });
+        return done(received);
+    }
+
     // Waits until a complete line of the output matches the pattern (an
     // ECMAScript regular expression searched in the line). False on time-out.
     bool waitForLine(const std::string& pattern, DWORD timeoutMilliseconds)
     {
         const std::regex expression(pattern);
-        boost::mutex::scoped_lock lock(mutex);
-        return changed.wait_for(lock, boost::chrono::milliseconds(timeoutMilliseconds), [&] {
-            for (const std::string& line : linesLocked())
-                if (std::regex_search(line, expression))
-                    return true;
-            return false;
-        });
+        return waitForText(
+            [&](const std::string& text) {
+                for (const std::string& line : linesOf(text))
+                    if (std::regex_search(line, expression))
+                        return true;
+                return false;
+            },
+            timeoutMilliseconds);
     }
 
     // The complete lines written so far, line ends and CRs removed.
     std::vector<std::string> lines() const
     {
         boost::mutex::scoped_lock lock(mutex);
-        return linesLocked();
+        return linesOf(received);
     }
 
     // Everything written so far, CRs removed.
@@ -132,14 +146,17 @@ private:
                     received.push_back(buffer[i]);
             changed.notify_all();
         }
+        boost::mutex::scoped_lock lock(mutex);
+        ended = true;
+        changed.notify_all();
     }
 
-    std::vector<std::string> linesLocked() const
+    static std::vector<std::string> linesOf(const std::string& text)
     {
         std::vector<std::string> result;
         std::string::size_type begin = 0;
-        for (std::string::size_type end; (end = received.find('\n', begin)) != std::string::npos; begin = end + 1)
-            result.push_back(received.substr(begin, end - begin));
+        for (std::string::size_type end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
+            result.push_back(text.substr(begin, end - begin));
         return result;
     }
 
@@ -149,5 +166,16 @@ private:
     mutable boost::mutex mutex;
     boost::condition_variable changed;
     std::string received;
+    bool ended = false;  // the output reached its end
     boost::thread reader;
 };
+
+// The full path of a program in the folder of the running one: test helper
+// programs are built into the same folder as the tests.
+inline std::wstring besideThisProgram(const std::wstring& name)
+{
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring path(self, length);
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + name;
+}

@@ -1,0 +1,27 @@
+#pragma once
+// Runs a command line to its end and returns what it printed, for tests.
+
+#include <windows.h>
+
+#include <string>
+
+#include <boost/locale/encoding_utf.hpp>
+#include <gtest/gtest.h>
+
+#include "support/LiveProcess.h"
+
+struct ProgramResult {
+    DWORD exitCode;
+    std::string output;  // standard output and error, CRs removed
+};
+
+// Runs a command line to its end. A process still running after the
+// time-out fails the test; it is then ended and reported as STILL_ACTIVE.
+inline ProgramResult runProgram(const std::wstring& commandLine, DWORD timeoutMilliseconds)
+{
+    LiveProcess process(commandLine);
+    DWORD exitCode = STILL_ACTIVE;
+    if (!process.finish(timeoutMilliseconds, &exitCode))
+        ADD_FAILURE() << boost::locale::conv::utf_to_utf<char>(commandLine) << " did not end";
+    return {exitCode, process.text()};
+}
