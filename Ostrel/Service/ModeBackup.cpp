@@ -228,20 +228,21 @@ boost::optional<int> recordedLine(const std::string& key)
 void ModeBackup::restoreAllLines()
 {
     std::vector<std::string> keys;
-    std::vector<bool> usable;
+    std::vector<boost::optional<int>> lines;  // none: no line to revert
     {
         boost::mutex::scoped_lock lock(mutex);
         for (const auto& child : tree) {
             keys.push_back(child.first);
-            usable.push_back(recordedLine(child.first) && child.second.get_optional<std::string>("saved_mode"));
+            const bool hasSavedMode = bool(child.second.get_optional<std::string>("saved_mode"));
+            lines.push_back(hasSavedMode ? recordedLine(child.first) : boost::none);
         }
     }
     if (keys.empty())
         return;
     LOG_INFO("Reverting %s", boost::algorithm::join(keys, ", ").c_str());
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (usable[i])
-            restoreLine(*recordedLine(keys[i]));
+        if (lines[i])
+            restoreLine(*lines[i]);
         else
             LOG_ERROR("Backup record %s is no line with a saved mode; left in the backup file", keys[i].c_str());
     }
