@@ -4,9 +4,11 @@
 
 #include <boost/bind/bind.hpp>
 #include <boost/chrono.hpp>
+#include <boost/locale/encoding_utf.hpp>
 #include <boost/make_shared.hpp>
 
 #include "logging/Log.h"
+#include "logging/VersionInfo.h"
 
 namespace Ostrel {
 
@@ -60,7 +62,13 @@ std::wstring Service::description() const
 {
     return L"Switches the recording mode of groups of logger lines on a timetable.";
 }
-std::wstring Service::eventSourceName() const { return L"Brevik Ostrel service program"; }
+// The name the log statements report their records under, so that the
+// source registered at installation is the one the records name.
+std::wstring Service::eventSourceName() const
+{
+    const logging::VersionInfo version(logging::ownModulePath());
+    return boost::locale::conv::utf_to_utf<wchar_t>(version.stringValue("FileDescription"));
+}
 
 void Service::run()
 {
