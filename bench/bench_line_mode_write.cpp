@@ -9,9 +9,10 @@
 #include "bench/BenchSupport.h"
 
 #include <cstdlib>
+#include <stdexcept>
 
 #include "Ostrel/Service/ModeBackup.h"
-#include "utillib_configfile/CfgFileSnapshot.h"
+#include "utillib_configfile/ConfigFile.h"
 #include "support/TempDirectory.h"
 
 namespace {
@@ -35,26 +36,71 @@ std::string loggerIni()
     return text;
 }
 
+// The stages of a write, timed one by one, to show where the time goes.
+enum Stage { openAndLock, read, edit, write, unlockAndClose, stageCount };
+const char* const stageNames[stageCount] = {"open+lock", "read", "edit", "write", "unlock+close"};
+using StageTimes = std::vector<double>[stageCount];
+
+class StageClock {
+public:
+    explicit StageClock(StageTimes& times) : times(times), start(bench::now()) {}
+    void done(Stage stage)
+    {
+        const double end = bench::now();
+        times[stage].push_back(end - start);
+        start = end;
+    }
+
+private:
+    StageTimes& times;
+    double start;
+};
+
 // Everything the write cannot do without: the calls of the file layer
 // (CreateFileA with the same access and sharing, LockFileEx, ReadFile until
 // the end, SetFilePointer, WriteFile, SetEndOfFile, UnlockFileEx,
 // CloseHandle), the bytes read written back unchanged.
-void rawRewrite(const std::string& path, std::string& buffer)
+void rawRewrite(const std::string& path, std::string& buffer, StageTimes& times)
 {
+    StageClock clock(times);
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     OVERLAPPED whole = {};
     LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole);
+    clock.done(openAndLock);
     buffer.resize(64 * 1024);
     DWORD total = 0, got = 0;
     while (ReadFile(file, &buffer[total], DWORD(buffer.size() - total), &got, nullptr) && got > 0)
         total += got;
+    clock.done(read);
+    clock.done(edit);
     SetFilePointer(file, 0, nullptr, FILE_BEGIN);
     DWORD written = 0;
     WriteFile(file, buffer.data(), total, &written, nullptr);
     SetEndOfFile(file);
+    clock.done(write);
     UnlockFileEx(file, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole);
     CloseHandle(file);
+    clock.done(unlockAndClose);
+}
+
+// The steps setLineModeInLoggerINI takes on a file in the form the INI model
+// writes, with the same calls, each stage timed.
+void productStages(const std::string& path, int line, const std::string& mode, StageTimes& times)
+{
+    StageClock clock(times);
+    {
+        C_ConfigFile ini(path, C_ConfigFile::modeRead | C_ConfigFile::modeUpdate | C_ConfigFile::modeNoLoad);
+        clock.done(openAndLock);
+        std::string text = ini.readText();
+        clock.done(read);
+        if (!setRenderedValue(text, Ostrel::lineSectionName(line), "Mode", mode))
+            throw std::logic_error("the benchmark's logger.ini is not in rendered form");
+        clock.done(edit);
+        ini.commitText(text);
+        clock.done(write);
+    }
+    clock.done(unlockAndClose);
 }
 
 template <class F>
@@ -78,13 +124,17 @@ int main(int argc, char** argv)
     // Same-length modes keep the file's size, so both sides move the same bytes.
     const char* const modes[] = {"CNT", "REC"};
     std::vector<double> product, raw, parse, render;
+    StageTimes productStageTimes, rawStageTimes;
     C_CfgFileSnapshot snapshot;
     for (int i = 0; i < 10; ++i)
-        Ostrel::setLineModeInLoggerINI(1 + i, modes[i % 2], path), rawRewrite(path, buffer);
+        Ostrel::setLineModeInLoggerINI(1 + i, modes[i % 2], path), rawRewrite(path, buffer, rawStageTimes);
+    for (auto& times : rawStageTimes)
+        times.clear();
     for (int i = 0; i < calls; ++i) {
         const int line = 1 + (i * 37) % sectionCount;
         product.push_back(secondsOf([&] { Ostrel::setLineModeInLoggerINI(line, modes[i % 2], path); }));
-        raw.push_back(secondsOf([&] { rawRewrite(path, buffer); }));
+        raw.push_back(secondsOf([&] { rawRewrite(path, buffer, rawStageTimes); }));
+        productStages(path, line, modes[(i + 1) % 2], productStageTimes);
         parse.push_back(secondsOf([&] { snapshot.parse(text); }));
         render.push_back(secondsOf([&] { snapshot.render(); }));
     }
@@ -100,6 +150,10 @@ int main(int argc, char** argv)
     bench::print("P2 fastest tenth: setLineModeInLoggerINI %.3f ms, raw %.3f ms (ratio %.3f)\n",
                  bench::percentile(product, 0.1) * 1e3, bench::percentile(raw, 0.1) * 1e3,
                  bench::percentile(product, 0.1) / bench::percentile(raw, 0.1));
+    for (int stage = 0; stage < stageCount; ++stage)
+        bench::print("P2 stage %-12s setLineModeInLoggerINI's steps %.4f ms, raw %.4f ms (medians)\n",
+                     stageNames[stage], bench::median(productStageTimes[stage]) * 1e3,
+                     bench::median(rawStageTimes[stage]) * 1e3);
     bench::print("P2 for comparison, the INI model alone on the same text: parsing %.3f ms, rendering %.3f ms "
                  "(not used when the file is in the form the model writes)\n", bench::median(parse) * 1e3,
                  bench::median(render) * 1e3);

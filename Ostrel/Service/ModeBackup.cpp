@@ -7,7 +7,6 @@
 
 #include <boost/algorithm/string/join.hpp>
 #include <boost/filesystem/path.hpp>
-#include <boost/format.hpp>
 #include <boost/lexical_cast.hpp>
 #include <boost/locale/encoding_utf.hpp>
 #include <boost/optional.hpp>
@@ -59,7 +58,9 @@ std::string loggerConfigFilePath(LoggerConfigFile file)
 
 std::string lineSectionName(int line)
 {
-    return (boost::format("Line%02d") % line).str();
+    // What "Line%02d" gives, without a formatting stream on every access.
+    const std::string number = std::to_string(line);
+    return (number.size() < 2 ? "Line0" : "Line") + number;
 }
 
 std::string modeAsStored(const std::string& mode)

@@ -7,6 +7,10 @@
 #include <locale>
 #include <utility>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace Configuration {
 
 Exception::Exception(std::string message) : m_message(std::move(message)) {}
@@ -401,23 +405,73 @@ bool C_CfgFileSnapshot::removeSection(const std::string& name) {
 
 namespace {
 
-// Whether a body line (without its CR LF) is one that parsing and rendering
-// give back unchanged: a verbatim line, or a key/value line with nothing
-// trimmed. A line without "=" that is no verbatim line is a syntax error
-// and is not in rendered form either.
-bool isRenderedBodyLine(const char* line, std::size_t size) {
-    if (std::all_of(line, line + size, isBlankOrTab) || line[0] == '#' || line[0] == '/' || line[0] == ';')
-        return true;
-    const char* equals = static_cast<const char*>(std::memchr(line, '=', size));
-    if (!equals)
-        return false;
-    const bool keyTrimmed = equals == line || !isBlankOrTab(*(equals - 1));
-    const bool valueTrimmed = equals + 1 == line + size || !isBlankOrTab(line[size - 1]);
-    return keyTrimmed && valueTrimmed;
+// One line of a text, with the first "=" of a key/value line or the first
+// "]" of a header (null when absent or not looked for).
+struct ScannedLine {
+    const char* begin;
+    const char* end;  // at the line break that ends it
+    const char* equals;
+    const char* close;
+    std::size_t size() const { return static_cast<std::size_t>(end - begin); }
+};
+
+bool isCommentStart(char c) { return c == '#' || c == '/' || c == ';'; }
+
+// The line starting at `begin`, which must be followed by a line break
+// before `end`. logger.ini is scanned whole on every line-mode change, so
+// where the processor has SSE2 sixteen bytes are tested at a time for the
+// break and the marker; the rest of the line goes byte by byte.
+ScannedLine scanLine(const char* begin, const char* end) {
+    ScannedLine line{begin, nullptr, nullptr, nullptr};
+    const bool header = *begin == '[';
+    const char marker = header ? ']' : isCommentStart(*begin) ? '\r' : '=';  // CR: none
+    const char*& found = header ? line.close : line.equals;
+    const char* p = begin;
+#ifdef __SSE2__
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), markers = _mm_set1_epi8(marker);
+    for (; end - p >= 16; p += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned breaks =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf))));
+        // Markers before the first break only (all of them when there is none).
+        const unsigned marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, markers))) &
+                               ((breaks & (0u - breaks)) - 1u);
+        if (marks && !found)
+            found = p + __builtin_ctz(marks);
+        if (breaks) {
+            line.end = p + __builtin_ctz(breaks);
+            return line;
+        }
+    }
+#endif
+    for (;; ++p) {
+        if (*p == '\r' || *p == '\n') {
+            line.end = p;
+            return line;
+        }
+        if (*p == marker && !found)
+            found = p;
+    }
 }
 
-bool isKeyValueLine(const char* line, std::size_t size) {
-    return !(std::all_of(line, line + size, isBlankOrTab) || line[0] == '#' || line[0] == '/' || line[0] == ';');
+// A body line the model keeps as it stands: blank, or a comment.
+bool isVerbatimLine(const ScannedLine& line) {
+    if (line.size() == 0)
+        return true;
+    const char first = *line.begin;
+    return isCommentStart(first) || (isBlankOrTab(first) && std::all_of(line.begin, line.end, isBlankOrTab));
+}
+
+// Whether a key/value line is one that parsing and rendering give back
+// unchanged: nothing trimmed before the "=" or at its end. A line without
+// "=" that is no verbatim line is a syntax error and is not in rendered
+// form either.
+bool isRenderedKeyValueLine(const ScannedLine& line) {
+    if (!line.equals)
+        return false;
+    const bool keyTrimmed = line.equals == line.begin || !isBlankOrTab(*(line.equals - 1));
+    const bool valueTrimmed = line.equals + 1 == line.end || !isBlankOrTab(*(line.end - 1));
+    return keyTrimmed && valueTrimmed;
 }
 
 }  // namespace
@@ -429,42 +483,39 @@ C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string&
     const NameMatcher namesMatch;
     std::string name;
     enum { before, inside, after } where = before;  // relative to the section looked for
-    for (std::size_t begin = 0; begin < text.size();) {
-        const std::size_t cr = text.find('\r', begin);
-        const std::size_t lf = text.find('\n', begin);
-        if (cr == std::string::npos || lf != cr + 1)
+    const char* const textEnd = text.data() + text.size();
+    for (const char* begin = text.data(); begin < textEnd;) {
+        // The text ends in CR LF, so every line has its break.
+        const ScannedLine line = scanLine(begin, textEnd);
+        if (*line.end != '\r' || line.end[1] != '\n')
             return C_CfgRenderedValue();  // a lone CR or LF
-        const char* const line = text.data() + begin;
-        const std::size_t size = cr - begin;
-        if (size > 0 && line[0] == '[') {
-            const char* close = static_cast<const char*>(std::memchr(line, ']', size));
-            if (!close || close != line + size - 1)
+        if (line.size() > 0 && *line.begin == '[') {
+            if (line.close != line.end - 1)
                 return C_CfgRenderedValue();  // not a header as rendered, or a broken one
             if (where == inside)
                 where = after;
             if (where == before) {
-                name.assign(line + 1, close);
+                name.assign(line.begin + 1, line.close);
                 if (namesMatch(name, section)) {
                     where = inside;
                     found.sectionFound = true;
                 }
             }
-        } else {
-            if (!isRenderedBodyLine(line, size))
+        } else if (!isVerbatimLine(line)) {
+            if (!isRenderedKeyValueLine(line))
                 return C_CfgRenderedValue();
-            if (where == inside && !found.keyFound && isKeyValueLine(line, size)) {
-                const char* equals = static_cast<const char*>(std::memchr(line, '=', size));
-                name.assign(line, equals);
+            if (where == inside && !found.keyFound) {
+                name.assign(line.begin, line.equals);
                 if (namesMatch(name, key)) {
                     found.keyFound = true;
-                    found.valueBegin = begin + static_cast<std::size_t>(equals + 1 - line);
-                    found.valueEnd = cr;
+                    found.valueBegin = static_cast<std::size_t>(line.equals + 1 - text.data());
+                    found.valueEnd = static_cast<std::size_t>(line.end - text.data());
                 }
             }
         }
-        begin = lf + 1;
+        begin = line.end + 2;
         if (where == inside)
-            found.sectionEnd = begin;
+            found.sectionEnd = static_cast<std::size_t>(begin - text.data());
     }
     found.rendered = true;
     return found;

@@ -91,7 +91,22 @@ INSTANTIATE_TEST_SUITE_P(
                      false},
         RenderedCase{"a syntax error further down", two + "[Broken\r\n", "Line01", "Mode", "B", false},
         RenderedCase{"a body line without equals sign", "[S]\r\nMode\r\n", "S", "Mode", "B", false},
-        RenderedCase{"an empty text", "", "S", "Mode", "B", false}),
+        RenderedCase{"an empty text", "", "S", "Mode", "B", false},
+        // Lines longer than the blocks the scan tests at once.
+        RenderedCase{"an equals sign far into a long key", "[S]\r\nAVeryLongKeyNameIndeed=v\r\nMode=A\r\n", "S",
+                     "averylongkeynameindeed", "w", true},
+        RenderedCase{"a long header name", "[A section name of some length]\r\nMode=A\r\n",
+                     "a section name of some length", "Mode", "B", true},
+        RenderedCase{"an equals sign in a long comment", "[S]\r\n; a comment line = longer than a block\r\nMode=A\r\n",
+                     "S", "Mode", "B", true},
+        RenderedCase{"a blank before an equals sign far into a long key",
+                     "[S]\r\nAVeryLongKeyNameIndeed =v\r\n", "S", "Mode", "B", false},
+        RenderedCase{"a trailing blank at the end of a long value",
+                     "[S]\r\nMode=a value long enough to span three blocks of bytes \r\n", "S", "Mode", "B", false},
+        RenderedCase{"a closing bracket before the end of a long header",
+                     "[Line01] and then some more text]\r\nMode=A\r\n", "Line01", "Mode", "B", false},
+        RenderedCase{"a lone LF in a long line", "[S]\r\nMode=a long value with a\nbreak in it\r\n", "S", "Mode",
+                     "B", false}),
     [](const testing::TestParamInfo<RenderedCase>& info) { return "case" + std::to_string(info.index); });
 
 }  // namespace

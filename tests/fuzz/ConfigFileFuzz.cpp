@@ -1,6 +1,8 @@
 // libFuzzer target for the INI text model: any bytes either fail to parse
 // with a syntax error, or parse into a model whose rendering is CR LF text
-// that parses back into the same model and renders to the same bytes.
+// that parses back into the same model and renders to the same bytes. A
+// value replaced in place in the raw bytes must give what the model gives,
+// and a rendering must be taken for rendered form.
 // Built and run by scripts/fuzz.sh; not part of the test suite.
 #include "utillib_configfile/CfgFileSnapshot.h"
 
@@ -27,6 +29,18 @@ bool onlyCrLfLineEnds(const std::string& text) {
     return text.empty() || text.compare(text.size() - 2, 2, "\r\n") == 0;
 }
 
+// setRenderedValue on the raw bytes, against the model's setValue.
+void checkInPlaceSet(const std::string& text, const C_CfgFileSnapshot& model, const std::string& section,
+                     const std::string& key) {
+    std::string inPlace = text;
+    if (!setRenderedValue(inPlace, section, key, "NEW"))
+        return;
+    C_CfgFileSnapshot changed = model;
+    changed.getSection(section, false).setValue(key, "NEW");
+    if (inPlace != render(changed))
+        std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -45,5 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     second.readFrom(again);  // a syntax error here escapes and is reported as a crash
     if (second.sections() != first.sections() || render(second) != rendered)
         std::abort();
+    if (first.sections().empty())
+        return 0;
+    if (!findRenderedValue(rendered, first.sections().front().name(), "Mode").rendered)
+        std::abort();
+    // A section and key taken from the text, so that both are found often.
+    const C_CfgFileSection& section = first.sections()[data[0] % first.sections().size()];
+    std::string key = "Mode";
+    for (const C_CfgFileEntry& entry : section.entries())
+        if (entry.isKeyValue)
+            key = entry.key;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    checkInPlaceSet(text, first, section.name(), key);
+    checkInPlaceSet(rendered, first, section.name(), key);
     return 0;
 }

@@ -41,6 +41,7 @@ TEST(LoggerIniPaths, LineSectionNames)
 {
     const struct { int line; const char* name; } cases[] = {
         {3, "Line03"}, {5, "Line05"}, {12, "Line12"}, {100, "Line100"}, {0, "Line00"}, {-2, "Line-2"},
+        {9, "Line09"}, {-12, "Line-12"}, {2147483647, "Line2147483647"}, {-2147483647 - 1, "Line-2147483648"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(lineSectionName(c.line), c.name);
