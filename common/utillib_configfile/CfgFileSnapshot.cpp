@@ -49,10 +49,11 @@ void requireSingleLine(const std::string& text, const char* what) {
 class NameMatcher {
 public:
     NameMatcher() : m_ctype(std::use_facet<std::ctype<char>>(m_locale)) {}
-    bool operator()(const std::string& a, const std::string& b) const {
-        if (a.size() != b.size())
+    bool operator()(const std::string& a, const std::string& b) const { return (*this)(a.data(), a.size(), b); }
+    bool operator()(const char* a, std::size_t size, const std::string& b) const {
+        if (size != b.size())
             return false;
-        for (std::size_t i = 0; i < a.size(); ++i)
+        for (std::size_t i = 0; i < size; ++i)
             if (a[i] != b[i] && m_ctype.toupper(a[i]) != m_ctype.toupper(b[i]))
                 return false;
         return true;
@@ -481,7 +482,6 @@ C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string&
     if (text.empty() || text[0] != '[' || text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
         return found;
     const NameMatcher namesMatch;
-    std::string name;
     enum { before, inside, after } where = before;  // relative to the section looked for
     const char* const textEnd = text.data() + text.size();
     for (const char* begin = text.data(); begin < textEnd;) {
@@ -495,8 +495,7 @@ C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string&
             if (where == inside)
                 where = after;
             if (where == before) {
-                name.assign(line.begin + 1, line.close);
-                if (namesMatch(name, section)) {
+                if (namesMatch(line.begin + 1, static_cast<std::size_t>(line.close - line.begin - 1), section)) {
                     where = inside;
                     found.sectionFound = true;
                 }
@@ -505,8 +504,7 @@ C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string&
             if (!isRenderedKeyValueLine(line))
                 return C_CfgRenderedValue();
             if (where == inside && !found.keyFound) {
-                name.assign(line.begin, line.equals);
-                if (namesMatch(name, key)) {
+                if (namesMatch(line.begin, static_cast<std::size_t>(line.equals - line.begin), key)) {
                     found.keyFound = true;
                     found.valueBegin = static_cast<std::size_t>(line.equals + 1 - text.data());
                     found.valueEnd = static_cast<std::size_t>(line.end - text.data());
