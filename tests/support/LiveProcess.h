@@ -42,8 +42,10 @@ public:
         // Only the child may keep a write end, or the output never ends.
         CloseHandle(writeEnd);
         if (!started) {
+            const DWORD error = GetLastError();
             CloseHandle(readEnd);
-            throw std::runtime_error("CreateProcess failed: " + boost::locale::conv::utf_to_utf<char>(commandLine));
+            throw std::runtime_error("CreateProcess failed (error " + std::to_string(error) +
+                                     "): " + boost::locale::conv::utf_to_utf<char>(commandLine));
         }
         CloseHandle(info.hThread);
         process = info.hProcess;
