@@ -15,6 +15,7 @@
 
 #include "logging/Log.h"
 #include "utillib_configfile/ConfigFile.h"
+#include "win32_file_handle/win32_file_retry.h"
 
 namespace Ostrel {
 
@@ -32,6 +33,21 @@ constexpr unsigned iniUpdate = C_ConfigFile::modeRead | C_ConfigFile::modeUpdate
 std::string missingSectionMessage(const std::string& section, int line)
 {
     return "Can't find section " + section + ". Can't set mode for line " + std::to_string(line);
+}
+
+// Moves temp over path. Somebody reading the backup (a virus scanner, a
+// person looking at it) keeps it open for a moment, and the move fails
+// meanwhile; it is retried, as the file layer retries logger.ini, for up to
+// two seconds.
+void replaceFile(const std::string& temp, const std::string& path)
+{
+    win32_file::retryTimer timer(win32_file::timeout(boost::chrono::seconds(2)));
+    while (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || timer.passed())
+            boost::throw_exception(std::runtime_error("replacing the backup file failed"));
+        timer.wait();
+    }
 }
 
 }  // namespace
@@ -71,14 +87,33 @@ std::string modeAsStored(const std::string& mode)
 // Both open logger.ini without parsing it: a file in the form the INI model
 // writes, as the service leaves it, is read or changed in place with the
 // model's own result (see findRenderedValue); any other goes through the
-// model, which also reports its syntax errors.
+// model, which also reports its syntax errors. The lookup remembers the
+// text it saw last, which is most often the file as it is read next.
+namespace {
+
+boost::mutex renderedLookupMutex;
+C_CfgRenderedLookup renderedLookup;
+
+C_CfgRenderedValue findInPlace(const std::string& text, const std::string& section)
+{
+    boost::mutex::scoped_lock lock(renderedLookupMutex);
+    return renderedLookup.find(text, section, modeKey);
+}
+
+bool setInPlace(std::string& text, const std::string& section, const std::string& mode)
+{
+    boost::mutex::scoped_lock lock(renderedLookupMutex);
+    return renderedLookup.set(text, section, modeKey, mode);
+}
+
+}  // namespace
 
 std::string getLineModeFromLoggerINI(int line, const std::string& defaultMode, const std::string& iniPath)
 {
     C_ConfigFile ini(iniPath, iniUpdate | C_ConfigFile::modeNoLoad, true, 0);
     const std::string text = ini.readText();
     const std::string section = lineSectionName(line);
-    const C_CfgRenderedValue found = findRenderedValue(text, section, modeKey);
+    const C_CfgRenderedValue found = findInPlace(text, section);
     if (found.keyFound)
         return text.substr(found.valueBegin, found.valueEnd - found.valueBegin);
     ini.parse(text);
@@ -95,7 +130,7 @@ void setLineModeInLoggerINI(int line, const std::string& mode, const std::string
     C_ConfigFile ini(iniPath, iniUpdate | C_ConfigFile::modeNoLoad, true, 0);
     std::string text = ini.readText();
     const std::string section = lineSectionName(line);
-    if (setRenderedValue(text, section, modeKey, mode)) {
+    if (setInPlace(text, section, mode)) {
         ini.commitText(text);
         return;
     }
@@ -156,8 +191,9 @@ void ModeBackup::saveLocked()
         const bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
-        if (!flushed || !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            boost::throw_exception(std::runtime_error("replacing the backup file failed"));
+        if (!flushed)
+            boost::throw_exception(std::runtime_error("flushing the new backup file failed"));
+        replaceFile(temp, path);
     } catch (const std::exception&) {
         LOG_ERROR("Can't update backup, logger.ini could be corrupted if the service is terminated");
     }

@@ -455,80 +455,126 @@ ScannedLine scanLine(const char* begin, const char* end) {
     }
 }
 
-// A body line the model keeps as it stands: blank, or a comment.
-bool isVerbatimLine(const ScannedLine& line) {
-    if (line.size() == 0)
-        return true;
-    const char first = *line.begin;
-    return isCommentStart(first) || (isBlankOrTab(first) && std::all_of(line.begin, line.end, isBlankOrTab));
-}
+// What a line is to the model, when parsing and rendering give it back
+// unchanged; `broken` when they would change it or refuse it.
+enum class LineKind { header, verbatim, keyValue, broken };
 
-// Whether a key/value line is one that parsing and rendering give back
-// unchanged: nothing trimmed before the "=" or at its end. A line without
-// "=" that is no verbatim line is a syntax error and is not in rendered
-// form either.
-bool isRenderedKeyValueLine(const ScannedLine& line) {
+LineKind kindOf(const ScannedLine& line) {
+    if (*line.end != '\r' || line.end[1] != '\n')
+        return LineKind::broken;  // a lone CR or LF
+    if (line.size() > 0 && *line.begin == '[')
+        return line.close == line.end - 1 ? LineKind::header : LineKind::broken;
+    if (line.size() == 0 || isCommentStart(*line.begin) ||
+        (isBlankOrTab(*line.begin) && std::all_of(line.begin, line.end, isBlankOrTab)))
+        return LineKind::verbatim;
+    // A key/value line with nothing trimmed before the "=" or at its end; a
+    // line without "=" is a syntax error.
     if (!line.equals)
-        return false;
+        return LineKind::broken;
     const bool keyTrimmed = line.equals == line.begin || !isBlankOrTab(*(line.equals - 1));
     const bool valueTrimmed = line.equals + 1 == line.end || !isBlankOrTab(*(line.end - 1));
-    return keyTrimmed && valueTrimmed;
+    return keyTrimmed && valueTrimmed ? LineKind::keyValue : LineKind::broken;
 }
 
 }  // namespace
 
-C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string& section, const std::string& key) {
-    C_CfgRenderedValue found;
+void C_CfgRenderedLookup::learn(const std::string& text) {
+    if (m_known && text == m_text)
+        return;
+    m_text = text;
+    m_known = true;
+    m_rendered = false;
+    m_headers.clear();
     if (text.empty() || text[0] != '[' || text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
-        return found;
-    const NameMatcher namesMatch;
-    enum { before, inside, after } where = before;  // relative to the section looked for
-    const char* const textEnd = text.data() + text.size();
-    for (const char* begin = text.data(); begin < textEnd;) {
-        // The text ends in CR LF, so every line has its break.
+        return;
+    const char* const textBegin = text.data();
+    const char* const textEnd = textBegin + text.size();
+    // The text ends in CR LF, so every line has its break.
+    for (const char* begin = textBegin; begin < textEnd;) {
         const ScannedLine line = scanLine(begin, textEnd);
-        if (*line.end != '\r' || line.end[1] != '\n')
-            return C_CfgRenderedValue();  // a lone CR or LF
-        if (line.size() > 0 && *line.begin == '[') {
-            if (line.close != line.end - 1)
-                return C_CfgRenderedValue();  // not a header as rendered, or a broken one
-            if (where == inside)
-                where = after;
-            if (where == before) {
-                if (namesMatch(line.begin + 1, static_cast<std::size_t>(line.close - line.begin - 1), section)) {
-                    where = inside;
-                    found.sectionFound = true;
-                }
-            }
-        } else if (!isVerbatimLine(line)) {
-            if (!isRenderedKeyValueLine(line))
-                return C_CfgRenderedValue();
-            if (where == inside && !found.keyFound) {
-                if (namesMatch(line.begin, static_cast<std::size_t>(line.equals - line.begin), key)) {
-                    found.keyFound = true;
-                    found.valueBegin = static_cast<std::size_t>(line.equals + 1 - text.data());
-                    found.valueEnd = static_cast<std::size_t>(line.end - text.data());
-                }
-            }
+        const LineKind kind = kindOf(line);
+        if (kind == LineKind::broken) {
+            m_headers.clear();
+            return;
+        }
+        if (kind == LineKind::header)
+            m_headers.push_back(Header{static_cast<std::size_t>(line.begin - textBegin),
+                                       static_cast<std::size_t>(line.close - textBegin)});
+        begin = line.end + 2;
+    }
+    m_rendered = true;
+}
+
+C_CfgRenderedValue C_CfgRenderedLookup::find(const std::string& text, const std::string& section,
+                                             const std::string& key) {
+    learn(text);
+    C_CfgRenderedValue found;
+    if (!m_rendered)
+        return found;
+    found.rendered = true;
+    const NameMatcher namesMatch;
+    const auto header = std::find_if(m_headers.begin(), m_headers.end(), [&](const Header& h) {
+        return namesMatch(text.data() + h.open + 1, h.close - h.open - 1, section);
+    });
+    if (header == m_headers.end())
+        return found;
+    found.sectionFound = true;
+    found.sectionEnd = header + 1 != m_headers.end() ? (header + 1)->open : text.size();
+    const char* const sectionEnd = text.data() + found.sectionEnd;
+    for (const char* begin = text.data() + header->close + 3; begin < sectionEnd;) {
+        const ScannedLine line = scanLine(begin, sectionEnd);
+        if (kindOf(line) == LineKind::keyValue &&
+            namesMatch(line.begin, static_cast<std::size_t>(line.equals - line.begin), key)) {
+            found.keyFound = true;
+            found.valueBegin = static_cast<std::size_t>(line.equals + 1 - text.data());
+            found.valueEnd = static_cast<std::size_t>(line.end - text.data());
+            break;
         }
         begin = line.end + 2;
-        if (where == inside)
-            found.sectionEnd = static_cast<std::size_t>(begin - text.data());
     }
-    found.rendered = true;
     return found;
+}
+
+bool C_CfgRenderedLookup::set(std::string& text, const std::string& section, const std::string& key,
+                              const std::string& value) {
+    if (key.find_first_of("\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
+        return false;
+    const C_CfgRenderedValue found = find(text, section, key);
+    if (!found.rendered || !found.sectionFound)
+        return false;
+    const std::size_t before = text.size();
+    std::size_t line;
+    if (found.keyFound) {
+        line = text.rfind('\n', found.valueBegin) + 1;
+        text.replace(found.valueBegin, found.valueEnd - found.valueBegin, value);
+    } else {
+        line = found.sectionEnd;
+        text.insert(found.sectionEnd, key + "=" + value + "\r\n");
+    }
+    follow(text, line, static_cast<std::ptrdiff_t>(text.size()) - static_cast<std::ptrdiff_t>(before));
+    return true;
+}
+
+void C_CfgRenderedLookup::follow(const std::string& text, std::size_t at, std::ptrdiff_t change) {
+    m_text = text;
+    const ScannedLine line = scanLine(text.data() + at, text.data() + text.size());
+    if (kindOf(line) != LineKind::keyValue) {
+        m_known = false;
+        return;
+    }
+    for (Header& header : m_headers) {
+        if (header.open >= at) {
+            header.open = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(header.open) + change);
+            header.close = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(header.close) + change);
+        }
+    }
+}
+
+C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string& section, const std::string& key) {
+    return C_CfgRenderedLookup().find(text, section, key);
 }
 
 bool setRenderedValue(std::string& text, const std::string& section, const std::string& key,
                       const std::string& value) {
-    if (key.find_first_of("\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
-        return false;
-    const C_CfgRenderedValue found = findRenderedValue(text, section, key);
-    if (!found.rendered || !found.sectionFound)
-        return false;
-    if (found.keyFound)
-        text.replace(found.valueBegin, found.valueEnd - found.valueBegin, value);
-    else
-        text.insert(found.sectionEnd, key + "=" + value + "\r\n");
-    return true;
+    return C_CfgRenderedLookup().set(text, section, key, value);
 }

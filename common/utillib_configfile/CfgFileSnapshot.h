@@ -153,6 +153,34 @@ C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string&
 bool setRenderedValue(std::string& text, const std::string& section, const std::string& key,
                       const std::string& value);
 
+// findRenderedValue and setRenderedValue with a memory of the last text
+// seen: its form and where its headers stand. A file read again just as it
+// was left (logger.ini between two changes of the same program) is then
+// compared, not checked again line by line; any other text is checked anew.
+// The answers are those of the free functions.
+class C_CfgRenderedLookup {
+public:
+    C_CfgRenderedValue find(const std::string& text, const std::string& section, const std::string& key);
+    bool set(std::string& text, const std::string& section, const std::string& key, const std::string& value);
+
+private:
+    struct Header {
+        std::size_t open;   // the "[" that starts the line
+        std::size_t close;  // the "]" that ends it
+    };
+    // Checks text unless it is the one remembered.
+    void learn(const std::string& text);
+    // Takes text, which differs from the remembered one by `change` at
+    // `at`: the headers from there on move; when the changed line is not a
+    // key/value line in rendered form, nothing is remembered.
+    void follow(const std::string& text, std::size_t at, std::ptrdiff_t change);
+
+    std::string m_text;
+    bool m_known = false;     // m_text was checked
+    bool m_rendered = false;  // and is in rendered form, with these headers
+    std::vector<Header> m_headers;
+};
+
 // The sections of one INI text. References and pointers to a section stay
 // valid until a section is added or removed.
 class C_CfgFileSnapshot {

@@ -4,6 +4,8 @@
 
 #include "utillib_configfile/CfgFileSnapshot.h"
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -108,5 +110,73 @@ INSTANTIATE_TEST_SUITE_P(
         RenderedCase{"a lone LF in a long line", "[S]\r\nMode=a long value with a\nbreak in it\r\n", "S", "Mode",
                      "B", false}),
     [](const testing::TestParamInfo<RenderedCase>& info) { return "case" + std::to_string(info.index); });
+
+}  // namespace
+
+namespace {
+
+// One lookup kept over a run of requests, as the service keeps it over the
+// reads and writes of logger.ini, must answer each one as a fresh check of
+// the text would, whether the text is the one it left or was changed by
+// somebody else meanwhile.
+struct Request {
+    const char* what;
+    const char* replaceWhat;  // when not null, somebody else changes the text first
+    const char* replaceWith;
+    const char* section;
+    const char* key;
+    const char* value;  // null: a look-up only
+};
+
+void expectSameValue(const C_CfgRenderedValue& a, const C_CfgRenderedValue& b)
+{
+    EXPECT_EQ(a.rendered, b.rendered);
+    EXPECT_EQ(a.sectionFound, b.sectionFound);
+    EXPECT_EQ(a.keyFound, b.keyFound);
+    EXPECT_EQ(a.valueBegin, b.valueBegin);
+    EXPECT_EQ(a.valueEnd, b.valueEnd);
+    EXPECT_EQ(a.sectionEnd, b.sectionEnd);
+}
+
+TEST(RenderedLookup, AnswersAsAFreshCheckOverARunOfRequests)
+{
+    const Request requests[] = {
+        {"a value made longer", nullptr, nullptr, "Line01", "Mode", "ALWAYS"},
+        {"a later section, whose header moved", nullptr, nullptr, "Line03", "Mode", nullptr},
+        {"a value made shorter", nullptr, nullptr, "Line01", "Mode", "C"},
+        {"a key added to a middle section", nullptr, nullptr, "Line02", "Gain", "3"},
+        {"the section after it", nullptr, nullptr, "Line03", "Mode", "VOX"},
+        {"a key added at the end of the text", nullptr, nullptr, "Line03", "Path", "D:\\"},
+        {"changed elsewhere to the same length", "Name=B", "Name=C", "Line02", "Mode", "REC"},
+        {"changed elsewhere into a syntax error of the same length", "Name=C", "Name C", "Line02", "Mode", "CNT"},
+        {"put right to the same length", "Name C", "Name=C", "Line02", "Mode", "CNT"},
+        {"changed elsewhere out of rendered form", "Name=C", "Name =C", "Line02", "Mode", "CNT"},
+        {"put back into rendered form", "Name =C", "Name=C", "Line02", "Mode", "CNT"},
+        {"a value with a trailing blank", nullptr, nullptr, "Line01", "Mode", "CNT "},
+        {"the text that left", nullptr, nullptr, "Line03", "Mode", "REC"},
+        {"put right elsewhere", "CNT \r\n", "CNT\r\n", "Line01", "Mode", nullptr},
+        {"a key that makes a comment line", nullptr, nullptr, "Line02", "#note", "x"},
+        {"a key that makes a header line", nullptr, nullptr, "Line02", "[Line04", "x"},
+        {"the section that line opened", nullptr, nullptr, "Line04", "Mode", nullptr},
+        {"a section removed elsewhere", "[Line02]\r\n", "", "Line03", "Mode", "ALWAYS"},
+    };
+    std::string text = "[Line01]\r\nMode=REC\r\n\r\n[Line02]\r\nName=B\r\nMode=VOX\r\n; c\r\n[Line03]\r\nMode=CNT\r\n";
+    C_CfgRenderedLookup lookup;
+    for (const Request& r : requests) {
+        SCOPED_TRACE(r.what);
+        if (r.replaceWhat) {
+            const std::size_t at = text.find(r.replaceWhat);
+            ASSERT_NE(at, std::string::npos);
+            text.replace(at, std::strlen(r.replaceWhat), r.replaceWith);
+        }
+        expectSameValue(lookup.find(text, r.section, r.key), findRenderedValue(text, r.section, r.key));
+        if (!r.value)
+            continue;
+        std::string fresh = text;
+        const bool freshSet = setRenderedValue(fresh, r.section, r.key, r.value);
+        EXPECT_EQ(lookup.set(text, r.section, r.key, r.value), freshSet);
+        EXPECT_EQ(text, fresh);
+    }
+}
 
 }  // namespace

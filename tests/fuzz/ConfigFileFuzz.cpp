@@ -2,7 +2,8 @@
 // with a syntax error, or parse into a model whose rendering is CR LF text
 // that parses back into the same model and renders to the same bytes. A
 // value replaced in place in the raw bytes must give what the model gives,
-// and a rendering must be taken for rendered form.
+// also when the lookup remembers the text it changed, and a rendering must
+// be taken for rendered form.
 // Built and run by scripts/fuzz.sh; not part of the test suite.
 #include "utillib_configfile/CfgFileSnapshot.h"
 
@@ -29,15 +30,34 @@ bool onlyCrLfLineEnds(const std::string& text) {
     return text.empty() || text.compare(text.size() - 2, 2, "\r\n") == 0;
 }
 
-// setRenderedValue on the raw bytes, against the model's setValue.
+bool sameValue(const C_CfgRenderedValue& a, const C_CfgRenderedValue& b) {
+    return a.rendered == b.rendered && a.sectionFound == b.sectionFound && a.keyFound == b.keyFound &&
+           a.valueBegin == b.valueBegin && a.valueEnd == b.valueEnd && a.sectionEnd == b.sectionEnd;
+}
+
+// A lookup kept over all inputs, as the service keeps one, must answer as a
+// fresh check does, also on the text its own change left.
+C_CfgRenderedLookup keptLookup;
+
+// setRenderedValue on the raw bytes, against the model's setValue; then a
+// second change of the result, by the kept lookup and by a fresh check.
 void checkInPlaceSet(const std::string& text, const C_CfgFileSnapshot& model, const std::string& section,
                      const std::string& key) {
+    if (!sameValue(keptLookup.find(text, section, key), findRenderedValue(text, section, key)))
+        std::abort();
     std::string inPlace = text;
-    if (!setRenderedValue(inPlace, section, key, "NEW"))
+    std::string kept = text;
+    const bool set = setRenderedValue(inPlace, section, key, "NEW");
+    if (keptLookup.set(kept, section, key, "NEW") != set || kept != inPlace)
+        std::abort();
+    if (!set)
         return;
     C_CfgFileSnapshot changed = model;
     changed.getSection(section, false).setValue(key, "NEW");
     if (inPlace != render(changed))
+        std::abort();
+    const bool again = setRenderedValue(inPlace, section, "Other", "x y");
+    if (keptLookup.set(kept, section, "Other", "x y") != again || kept != inPlace)
         std::abort();
 }
 

@@ -5,10 +5,12 @@
 #include <boost/property_tree/xml_parser.hpp>
 #include <boost/thread.hpp>
 
+#include "support/FileHolder.h"
 #include "support/LoggerIniFixture.h"
 
 using namespace Ostrel;
 using testing::HasSubstr;
+using testing::Not;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -221,6 +223,23 @@ TEST_F(ModeBackupTest, ADamagedFileIsKeptAsideAndReported)
     EXPECT_EQ(mode(3), "CNT");
     backupObject.setLineMode(7, "CNT");  // the service goes on working
     EXPECT_EQ(backup(), declaration + record("Line07", "CNT", "M2"));
+}
+
+TEST_F(ModeBackupTest, ASaveWaitsForAnotherProcessReadingTheBackup)
+{
+    backupObject.setLineMode(3, "CNT");
+    FileHolder reader;
+    reader.require("deny " + backupPath);
+    boost::thread release([&] {
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(300));
+        reader.require("close");
+    });
+    CaptureStdout();
+    backupObject.setLineMode(7, "CNT");
+    const std::string out = GetCapturedStdout();
+    release.join();
+    EXPECT_THAT(out, Not(HasSubstr("ERROR")));
+    EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1") + record("Line07", "CNT", "M2"));
 }
 
 TEST_F(ModeBackupTest, AFailedSaveIsReportedAndLeavesTheOldFileWhole)
