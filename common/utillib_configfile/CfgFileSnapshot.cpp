@@ -419,9 +419,9 @@ struct ScannedLine {
 bool isCommentStart(char c) { return c == '#' || c == '/' || c == ';'; }
 
 // The line starting at `begin`, which must be followed by a line break
-// before `end`. logger.ini is scanned whole on every line-mode change, so
-// where the processor has SSE2 sixteen bytes are tested at a time for the
-// break and the marker; the rest of the line goes byte by byte.
+// before `end`. A text not seen before is scanned whole, so where the
+// processor has SSE2 sixteen bytes are tested at a time for the break and
+// the marker; the rest of the line goes byte by byte.
 ScannedLine scanLine(const char* begin, const char* end) {
     ScannedLine line{begin, nullptr, nullptr, nullptr};
     const bool header = *begin == '[';
