@@ -16,4 +16,5 @@ clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-reco
 printf '[Line01]\r\nMode=CNT\r\n; c\r\n\r\n[Line02] x\nMode = ALW  \nA=B=C\n' >"$BUILD/corpus/seed-logger"
 printf 'before\r[A]\r\r  k\t= v\t\r#x\r' >"$BUILD/corpus/seed-cr"
 if [ $# -eq 0 ]; then set -- -runs=2000000; fi
-"$BUILD/configfile_fuzz" -max_len=4096 "$@" "$BUILD/corpus"
+# Inputs that fail are written next to the build, not into the work tree.
+"$BUILD/configfile_fuzz" -max_len=4096 -artifact_prefix="$BUILD/" "$@" "$BUILD/corpus"
