@@ -9,8 +9,6 @@
 
 namespace Ostrel {
 
-const char* const settingsKeyPath = "SOFTWARE\\Brevik\\Ostrel";
-
 bool operator==(const ScheduleSettings& a, const ScheduleSettings& b)
 {
     if (a.scheduleMode != b.scheduleMode)
