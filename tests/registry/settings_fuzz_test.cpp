@@ -28,7 +28,7 @@ std::string checkMemoryLoad(const fuzz::StoredConfiguration& stored, const Ostre
 
 TEST(SettingsFuzz, NoStoredContentThrowsOrFiresWhatItShouldNot)
 {
-    fuzz::run("settings fuzz (memory)", 5000,
+    fuzz::run("settings fuzz (memory)", 1500,
               {[](const fuzz::StoredConfiguration&) {}, fuzz::loadFromMemory, checkMemoryLoad,
                [](const Ostrel::LinesetSettings& lineset) { return Ostrel::scheduleRefusal(lineset.schedule); }});
 }
