@@ -16,12 +16,13 @@ WINDIR=$WINEPREFIX/drive_c/windows
 cp "$ROOT/demo/logger.ini" "$WINDIR/logger.ini"
 rm -f "$WINDIR/brevik_ostrel_saved_modes.bak"
 # The service reads the 32-bit view of the registry: every change goes there.
-wine reg delete 'HKLM\SOFTWARE\Brevik\Ostrel' /f /reg:32 >/dev/null 2>&1 || true
+KEY='HKLM\SOFTWARE\Brevik\Ostrel'
+wine reg delete "$KEY" /f /reg:32 >/dev/null 2>&1 || true
 wine reg import "$(wine winepath -w "$ROOT/demo/ostrel-demo.reg" 2>/dev/null)" /reg:32 >/dev/null
 # A period of one minute counted from 55 s ago: the first toggle comes in
 # about five seconds.
 start=$(date -d '-55 seconds' +%Y-%m-%dT%H:%M:%S)
-wine reg add 'HKLM\SOFTWARE\Brevik\Ostrel\1' /v PeriodicStartTime /t REG_SZ /d "$start" /f /reg:32 >/dev/null
+wine reg add "$KEY\\1" /v PeriodicStartTime /t REG_SZ /d "$start" /f /reg:32 >/dev/null
 
 echo "== logger.ini before =="
 tr -d '\r' < "$WINDIR/logger.ini"

@@ -25,8 +25,9 @@ class Reg {
 public:
     // KEY_READ, alone or with a view flag (KEY_WOW64_32KEY, KEY_WOW64_64KEY),
     // opens an existing key; any other rights create the key when it is
-    // missing. The view flag goes to the registry call unchanged. Throws std::runtime_error("Can't open registry key") when
-    // the registry refuses; nothing is left open then.
+    // missing. The view flag goes to the registry call unchanged. Throws
+    // std::runtime_error("Can't open registry key") when the registry
+    // refuses; nothing is left open then.
     Reg(HKEY root, const std::wstring& subkey, REGSAM access);
     virtual ~Reg();
     Reg(const Reg&) = delete;
