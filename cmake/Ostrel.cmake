@@ -40,6 +40,16 @@ else()
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
   endif()
+  # The libFuzzer targets (tests/fuzz), built and run by scripts/fuzz.sh in a
+  # tree of their own. Every library is instrumented so that the fuzzer sees
+  # the coverage of the code it drives.
+  option(OSTREL_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+  if(OSTREL_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+      message(FATAL_ERROR "OSTREL_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")
+    endif()
+    add_compile_options(-fsanitize=fuzzer-no-link)
+  endif()
 endif()
 add_compile_options(-Wall -Wextra)
 

@@ -8,7 +8,7 @@ BUILD=${OSTREL_BUILD:-$ROOT/build}
 GEN=()
 command -v ninja >/dev/null && GEN=(-G Ninja)
 TREES=${*:-native win}
-# Configured every time: folders and fragments that appear are picked up.
+# Configured every time, so that a changed CMakeLists.txt is picked up.
 for tree in $TREES; do
   case $tree in
     native) cmake -S "$ROOT" -B "$BUILD/native" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug >/dev/null ;;
