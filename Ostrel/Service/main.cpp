@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdio>
 #include <future>
 #include <string>
 
@@ -21,11 +23,25 @@ namespace {
 struct ConsoleEngine {
     boost::thread thread;
     std::shared_future<void> ended;
+    std::atomic<bool> stopping{false};
 };
 ConsoleEngine* consoleEngine = nullptr;
 
+// A second Ctrl+C while the first still waits (a revert waiting for a
+// logger.ini that another process holds) ends the process at once, as
+// Ctrl+C does without a handler; the backup keeps what was not reverted
+// for the next start.
+void endAtOnce()
+{
+    LOG_WARN("Stopped at once; lines not yet reverted are reverted at the next start");
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+}
+
 BOOL WINAPI onConsoleControl(DWORD)
 {
+    if (consoleEngine->stopping.exchange(true))
+        endAtOnce();
     const std::shared_future<void> ended = consoleEngine->ended;
     consoleEngine->thread.interrupt();
     // The process ends once this handler returns (for a closed console), so
