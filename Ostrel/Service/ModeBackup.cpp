@@ -292,14 +292,18 @@ void ModeBackup::load()
     tree.clear();
     refusal = boost::none;
     try {
-        takeOver(boost::none);
+        const TakeOver taken = takeOver(boost::none);
+        if (taken.outcome == TakeOver::missing)
+            LOG_INFO("Backup file not found, nothing to revert");
+        else if (taken.outcome == TakeOver::keptAside)
+            LOG_ERROR("%s", taken.report.c_str());
     } catch (const BackupNotSaved& e) {
         refusal = e.what();
         LOG_ERROR("%s; no line is changed until it can be recorded", e.what());
     }
 }
 
-void ModeBackup::takeOver(const win32_file::timeout& wait)
+ModeBackup::TakeOver ModeBackup::takeOver(const win32_file::timeout& wait)
 {
     const std::string path = backupPath();
     boost::optional<std::string> text;
@@ -308,14 +312,12 @@ void ModeBackup::takeOver(const win32_file::timeout& wait)
     } catch (const std::exception& e) {
         throw BackupNotSaved(std::string("Backup file can't be read, nothing reverted: ") + e.what());
     }
-    if (!text) {
-        LOG_INFO("Backup file not found, nothing to revert");
-        return;
-    }
+    if (!text)
+        return {TakeOver::missing, std::string()};
     std::istringstream xml(*text);
     try {
         boost::property_tree::read_xml(xml, tree);
-        return;
+        return {TakeOver::read, std::string()};
     } catch (const std::exception& e) {
         tree.clear();
         // Saving over a damaged file would destroy whatever modes it still
@@ -327,7 +329,7 @@ void ModeBackup::takeOver(const win32_file::timeout& wait)
             throw BackupNotSaved("Backup file damaged and can't be kept as " + kept + " (" + moveFailure.what() +
                                  "), nothing reverted: " + e.what());
         }
-        LOG_ERROR("Backup file damaged, kept as %s, nothing reverted: %s", kept.c_str(), e.what());
+        return {TakeOver::keptAside, "Backup file damaged, kept as " + kept + ", nothing reverted: " + e.what()};
     }
 }
 
@@ -391,7 +393,9 @@ bool ModeBackup::recordChange(int line, const std::string& section, const std::s
     if (refusal) {
         // The file this run could not take over may be free by now.
         try {
-            takeOver(backupWait);
+            const TakeOver taken = takeOver(backupWait);
+            if (taken.outcome == TakeOver::keptAside)
+                LOG_ERROR("%s", taken.report.c_str());
         } catch (const BackupNotSaved& e) {
             refusal = e.what();
             throw;

@@ -99,11 +99,18 @@ public:
     std::string backupPath() const;
 
 private:
+    // What takeOver found: the file read into the tree, no file, or a
+    // damaged file moved aside (`report` says where).
+    struct TakeOver {
+        enum { read, missing, keptAside } outcome;
+        std::string report;
+    };
+
     // Under the mutex. takeOver reads the backup file into the tree, waiting
     // for it as `wait` allows, and throws when the file can be neither read
     // nor moved aside. saveLocked throws when the file cannot be replaced,
     // or holds records this run has not taken over.
-    void takeOver(const win32_file::timeout& wait);
+    TakeOver takeOver(const win32_file::timeout& wait);
     bool recordChange(int line, const std::string& section, const std::string& mode);
     void restoreLineLocked(int line);
     void saveLocked();

@@ -167,12 +167,15 @@ namespace {
 // on with the next line. What the backup recorded stays there for the next
 // start. Interruptions pass.
 template <class Step>
-void forLine(std::int32_t line, const char* what, Step step)
+void forEachLine(std::vector<std::int32_t>::const_iterator begin, std::vector<std::int32_t>::const_iterator end,
+                 const char* what, Step step)
 {
-    try {
-        step(line);
-    } catch (const std::exception& e) {
-        LOG_ERROR("Can't %s mode of line %d: %s", what, line, e.what());
+    for (; begin != end; ++begin) {
+        try {
+            step(*begin);
+        } catch (const std::exception& e) {
+            LOG_ERROR("Can't %s mode of line %d: %s", what, *begin, e.what());
+        }
     }
 }
 
@@ -185,11 +188,12 @@ void Service::toggleLines(boost::shared_ptr<const LinesetSettings> lineset)
     // The lines whose change has begun: a stop that meets the setting,
     // while a line waits for logger.ini, reverts these at once.
     std::size_t begun = 0;
+    const std::vector<std::int32_t>& all = lineset->lines;
     try {
-        for (std::int32_t line : lineset->lines) {
+        forEachLine(all.begin(), all.end(), "set", [&](std::int32_t line) {
             ++begun;
-            forLine(line, "set", [&](std::int32_t l) { modeBackup->setLineMode(l, lineset->mode); });
-        }
+            modeBackup->setLineMode(line, lineset->mode);
+        });
         const boost::int64_t ms = std::max<boost::int64_t>(0, lineset->interval.total_microseconds() / 1000);
         boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
     } catch (const boost::thread_interrupted&) {
@@ -199,8 +203,7 @@ void Service::toggleLines(boost::shared_ptr<const LinesetSettings> lineset)
     // The revert waits for logger.ini as long as it takes: the interruption
     // was spent above.
     LOG_INFO("Reverting [%s]", lines.c_str());
-    for (std::size_t i = 0; i < begun; ++i)
-        forLine(lineset->lines[i], "revert", [&](std::int32_t l) { modeBackup->restoreLine(l); });
+    forEachLine(all.begin(), all.begin() + begun, "revert", [&](std::int32_t line) { modeBackup->restoreLine(line); });
 }
 
 }  // namespace Ostrel

@@ -261,7 +261,7 @@ TEST_F(ModeBackupTest, ADamagedFileIsKeptAsideAndReported)
     backupObject.load();
     backupObject.restoreAllLines();
     const std::string out = GetCapturedStdout();
-    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::takeOver] : Backup file damaged, kept as " + backupPath +
+    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file damaged, kept as " + backupPath +
                                ".damaged, nothing reverted"));
     EXPECT_EQ(readFileBytes(backupPath + ".damaged"), truncated);
     EXPECT_EQ(mode(3), "CNT");
@@ -306,8 +306,11 @@ TEST_F(ModeBackupTest, ABusyBackupFileIsWaitedForAtStart)
     FileHolder holder;
     holder.require("deny " + backupPath);
     EXPECT_TRUE(waitEndsByInterruption([this] { ModeBackup(iniPath).load(); }));
+    holder.require("close");
     EXPECT_EQ(backup(), records);
     EXPECT_FALSE(fileExists(backupPath + ".damaged"));
+
+    holder.require("deny " + backupPath);
 
     boost::thread release([&] {
         boost::this_thread::sleep_for(boost::chrono::milliseconds(300));
@@ -332,10 +335,10 @@ TEST_F(ModeBackupTest, ASaveWaitsForAnotherProcessHoldingItsFiles)
         SCOPED_TRACE(held);
         setIni("[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n");
         setBackup(declaration);
-        writeFileBytes(backupPath + ".tmp", "left over");
         ModeBackup saving(iniPath);
         saving.load();
         saving.setLineMode(3, "CNT");
+        writeFileBytes(backupPath + ".tmp", "left over by a failed save");
         FileHolder other;
         other.require("deny " + held);
         boost::thread release([&] {
