@@ -27,9 +27,9 @@ struct ConsoleEngine {
 };
 ConsoleEngine* consoleEngine = nullptr;
 
-// A second Ctrl+C while the first still waits (a revert waiting for a
-// logger.ini that another process holds) ends the process at once, as
-// Ctrl+C does without a handler; the backup keeps what was not reverted
+// A second Ctrl+C while the first one's stop still waits (a revert waiting
+// for a logger.ini that another process holds) ends the process at once,
+// as Ctrl+C does without a handler; the backup keeps what was not reverted
 // for the next start.
 void endAtOnce()
 {
@@ -38,15 +38,18 @@ void endAtOnce()
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
 }
 
-BOOL WINAPI onConsoleControl(DWORD)
+BOOL WINAPI onConsoleControl(DWORD event)
 {
     if (consoleEngine->stopping.exchange(true))
         endAtOnce();
-    const std::shared_future<void> ended = consoleEngine->ended;
     consoleEngine->thread.interrupt();
-    // The process ends once this handler returns (for a closed console), so
-    // it returns only when the engine has reverted its lines.
-    ended.wait();
+    // Closing the console (or the session's end) ends the process once this
+    // handler returns, so it returns only when the engine has reverted its
+    // lines. Ctrl+C and Ctrl+Break return at once, the main thread waiting
+    // for the engine: handlers run one at a time, and a second Ctrl+C must
+    // reach this one.
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        consoleEngine->ended.wait();
     return TRUE;
 }
 
