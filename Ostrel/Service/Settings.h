@@ -70,7 +70,8 @@ boost::shared_ptr<Settings> loadSettings();
 
 // Writes the configuration into the registry layout loadSettings reads, in
 // the same registry view. Throws what Reg throws; subkeys beyond the new
-// count are left in place.
+// count are left in place. "Count" is written last, so that a reader that
+// polls meanwhile sees new linesets beyond the old count only all at once.
 void saveSettings(const boost::shared_ptr<const Settings>& settings);
 
 }  // namespace Ostrel

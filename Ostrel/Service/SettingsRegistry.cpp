@@ -66,7 +66,6 @@ void saveSettings(const boost::shared_ptr<const Settings>& settings)
 {
     const REGSAM access = KEY_ALL_ACCESS | settingsKeyView;
     Reg root(HKEY_LOCAL_MACHINE, settingsKeyName(), access);
-    root.write(L"Count", static_cast<std::int32_t>(settings->linesets.size()));
     for (std::size_t i = 0; i < settings->linesets.size(); ++i) {
         const LinesetSettings& l = settings->linesets[i];
         const ScheduleSettings& s = l.schedule;
@@ -85,6 +84,9 @@ void saveSettings(const boost::shared_ptr<const Settings>& settings)
         key.write(L"PeriodicStartTime", s.periodicStartTime);
         key.write(L"Lines", widen(joinLines(l.lines, ",")));
     }
+    // Count last: linesets stored beyond the old Count are not read, so a
+    // running engine that adds linesets sees them all at once.
+    root.write(L"Count", static_cast<std::int32_t>(settings->linesets.size()));
 }
 
 }  // namespace Ostrel

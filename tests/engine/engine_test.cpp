@@ -10,10 +10,12 @@
 #include <mutex>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/thread.hpp>
 
 #include "support/ConfigurationKey.h"
+#include "support/ConsoleCapture.h"
 #include "support/LoggerIniFixture.h"
 #include "support/SetPhaseHold.h"
 
@@ -21,8 +23,6 @@ using namespace Ostrel;
 using boost::posix_time::seconds;
 using testing::HasSubstr;
 using testing::Not;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -30,8 +30,10 @@ const std::string originalIni =
     "[Line01]\r\nMode=REC\r\n[Line02]\r\nMode=VOX\r\n[Line03]\r\nMode=OFF\r\n";
 const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 
-// How long a test waits for something that should take a few polls.
-const boost::posix_time::time_duration patience = seconds(15);
+// How long a test waits for something that should take a few polls: longer
+// than the period of the test's linesets, so that a moment the engine read
+// too late on a loaded machine comes again within it.
+const boost::posix_time::time_duration patience = seconds(90);
 
 bool eventually(const std::function<bool()>& condition)
 {
@@ -44,10 +46,12 @@ bool eventually(const std::function<bool()>& condition)
     return true;
 }
 
-// A periodic lineset whose first moment comes `due` from now.
+// A lineset of every minute whose first moment comes `due` from now (a
+// second leaves the engine time to start and read it; a moment missed all
+// the same comes again a minute later, within the patience).
 LinesetSettings lineset(const std::string& name, std::vector<std::int32_t> lines, const std::string& mode,
                         boost::posix_time::time_duration interval,
-                        boost::posix_time::time_duration due = boost::posix_time::milliseconds(600))
+                        boost::posix_time::time_duration due = boost::posix_time::seconds(1))
 {
     LinesetSettings l;
     l.name = name;
@@ -55,10 +59,11 @@ LinesetSettings lineset(const std::string& name, std::vector<std::int32_t> lines
     l.mode = mode;
     l.interval = interval;
     l.schedule.scheduleMode = Periodic;
-    l.schedule.periodicHours = 1;
-    l.schedule.periodicMinutes = 0;
+    l.schedule.periodicHours = 0;
+    l.schedule.periodicMinutes = 1;
     // The first moment after now is the start plus one period.
-    l.schedule.periodicStartTime = boost::posix_time::microsec_clock::local_time() + due - boost::posix_time::hours(1);
+    l.schedule.periodicStartTime =
+        boost::posix_time::microsec_clock::local_time() + due - boost::posix_time::minutes(1);
     return l;
 }
 
@@ -67,14 +72,6 @@ void configure(const std::vector<LinesetSettings>& linesets)
     auto s = boost::make_shared<Settings>();
     s->linesets = linesets;
     saveSettings(s);
-}
-
-std::size_t occurrences(const std::string& text, const std::string& what)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
 }
 
 // The messages must appear in this order.
@@ -95,13 +92,10 @@ protected:
         LoggerIniFixture::SetUp();
         deleteConfigurationKey();
         setIni(originalIni);
-        CaptureStdout();
     }
     void TearDown() override
     {
         stop();
-        if (!captured)
-            GetCapturedStdout();
         deleteConfigurationKey();
         LoggerIniFixture::TearDown();
     }
@@ -119,16 +113,17 @@ protected:
             engineThread.join();
         }
     }
-    std::string output()
+    std::string output() const { return console.text(); }
+    // Waits until the log holds `wanted` at least `times` times.
+    bool logged(const std::string& wanted, std::size_t times = 1) const
     {
-        captured = true;
-        return GetCapturedStdout();
+        return eventually([&] { return console.count(wanted) >= times; });
     }
     std::string mode(int line) { return getLineModeFromLoggerINI(line, "<none>"); }
 
+    ConsoleCapture console;
     boost::shared_ptr<Service> engine = boost::make_shared<Service>();
     boost::thread engineThread;
-    bool captured = false;
 };
 
 TEST_F(EngineTest, AStopBeforeTheLoopStillRepairsAndReadsNoSettings)
@@ -193,27 +188,39 @@ TEST_F(EngineTest, AStopDuringAToggleRevertsAtOnce)
                              "Ostrel stopped"});
 }
 
+// Each change below is one registry write (or a lineset stored beyond
+// Count and then Count), so the engine can never read half of it.
 TEST_F(EngineTest, EachSettingsChangeIsSeenOnceAndARunningToggleKeepsItsLineset)
 {
-    LinesetSettings toggled = lineset("First", {1}, "CNT", seconds(2));
-    configure({toggled});
+    LinesetSettings first = lineset("First", {1}, "CNT", seconds(6));
+    configure({first});
     start();
     ASSERT_TRUE(eventually([&] { return mode(1) == "CNT"; }));
-    // A change while the toggle runs: its lineset and interval stand.
-    LinesetSettings changed = lineset("Second", {2}, "ALT", seconds(1), boost::posix_time::hours(2));
-    configure({changed});
-    ASSERT_TRUE(eventually([&] { return mode(1) == "REC"; }));
-    // An edit of a field the schedule's mode does not use is no change.
-    changed.schedule.dailyHour = 5;
-    configure({changed});
-    boost::this_thread::sleep_for(boost::chrono::milliseconds(800));
+    // A change while the toggle runs (6 s leave the poll ample time): the
+    // running toggle keeps its lineset, so it reverts after its own 6 s, not
+    // after the new hour.
+    first.interval = boost::posix_time::hours(1);
+    setConfigurationDword(L"1", L"Interval", 3600);
+    ASSERT_TRUE(logged("Settings changed, restart required..."));
+    ASSERT_TRUE(eventually([&] { return mode(1) == "REC"; })) << output();
+    // An edit of a field the schedule's mode does not use is no change. The
+    // engine polls several times in the margin before the next change,
+    // whose toggle shows that the engine has read it.
+    first.schedule.dailyHour = 5;
+    setConfigurationDword(L"1", L"DailyHour", 5);
+    boost::this_thread::sleep_for(boost::chrono::seconds(2));
+    // Lineset 1 is rewritten as it is stored, Count last.
+    configure({first, lineset("Second", {2}, "ALT", seconds(1))});
+    ASSERT_TRUE(eventually([&] { return mode(2) == "ALT"; }));
+    ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }));
     stop();
     const std::string out = output();
-    EXPECT_EQ(occurrences(out, "Settings changed, restart required..."), 1u) << out;
-    EXPECT_EQ(occurrences(out, "Settings:"), 2u);
+    EXPECT_EQ(console.count("Settings changed, restart required..."), 2u) << out;
+    EXPECT_EQ(console.count("Settings:"), 3u) << out;
     expectInOrder(out, {"name: First", "Setting [1] mode to CNT", "Settings changed, restart required...",
-                        "name: Second", "Reverting [1]"});
-    EXPECT_EQ(mode(2), "VOX");
+                        "interval: 01:00:00", "Reverting [1]", "Settings changed, restart required...",
+                        "name: Second", "Setting [2] mode to ALT"});
+    EXPECT_THAT(out, Not(HasSubstr("Interruption requested")));
 }
 
 TEST_F(EngineTest, RefusedLinesetsAreReportedAtEachLoadAndNeverFire)
@@ -249,9 +256,9 @@ TEST_F(EngineTest, AFailingLineIsLoggedAndTheOthersAreToggled)
     start();
     ASSERT_TRUE(eventually([&] { return mode(2) == "CNT"; }));
     ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }));
-    // The engine goes on: a later change is still seen.
-    configure({lineset("Later", {2}, "CNT", seconds(1), boost::posix_time::hours(3))});
-    boost::this_thread::sleep_for(boost::chrono::milliseconds(800));
+    // The engine goes on: a later change is still seen and toggles.
+    configure({lineset("Later", {2}, "LAT", seconds(1))});
+    ASSERT_TRUE(eventually([&] { return mode(2) == "LAT"; })) << output();
     stop();
     const std::string out = output();
     EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::{anonymous}::forEachLine] : Can't set mode of line 1: Key not found: Mode"));
@@ -268,9 +275,9 @@ TEST_F(EngineTest, ARevertThatFailsLeavesTheRecordForTheNextStart)
     ASSERT_TRUE(eventually([&] { return mode(1) == "CNT"; }));
     const std::string broken = "[Line01]\r\nMode=CNT\r\n[Line02\r\n";
     setIni(broken);  // the logging application damaged its file meanwhile
-    boost::this_thread::sleep_for(boost::chrono::milliseconds(2500));  // past the revert
+    ASSERT_TRUE(logged("ERROR: [Ostrel::{anonymous}::forEachLine] : Can't revert mode of line 1: Syntax error."))
+        << output();
     stop();
-    EXPECT_THAT(output(), HasSubstr("ERROR: [Ostrel::{anonymous}::forEachLine] : Can't revert mode of line 1: Syntax error."));
     EXPECT_EQ(ini(), broken);
     EXPECT_THAT(backup(), HasSubstr("<Line01><current_mode>CNT</current_mode><saved_mode>REC</saved_mode></Line01>"));
     // Once the file is mended, the next start puts the mode back.
@@ -293,24 +300,28 @@ TEST_F(EngineTest, EndedTogglesAreReapedAndStopJoinsTheRestInOrder)
     };
     auto longOne = quick("LONG", 3);
     longOne->interval = boost::posix_time::hours(1);
+    // Started after the one of line 3, on a lower line: joined after it.
+    auto longTwo = quick("TWO", 2);
+    longTwo->interval = boost::posix_time::hours(1);
     const auto now = boost::posix_time::microsec_clock::local_time();
     engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, quick("A", 1)), nullptr);
-    engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, quick("B", 2)), nullptr);
     engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, longOne), nullptr);
+    engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, longTwo), nullptr);
     // An event of another kind starts no thread.
     engine->handleScheduleEvent(boost::make_shared<const ScheduleEvent>(now), nullptr);
     EXPECT_EQ(engine->toggleThreadCount(), 3u);
-    ASSERT_TRUE(eventually([&] { return mode(3) == "LONG"; }));
+    ASSERT_TRUE(eventually([&] { return mode(3) == "LONG" && mode(2) == "TWO"; }));
     ASSERT_TRUE(eventually([&] {
         engine->reapEndedToggles();
-        return engine->toggleThreadCount() == 1;
+        return engine->toggleThreadCount() == 2;
     }));
     EXPECT_EQ(mode(1), "REC");
-    EXPECT_EQ(mode(2), "VOX");
     engine->stopToggles();
     EXPECT_EQ(engine->toggleThreadCount(), 0u);
     EXPECT_EQ(ini(), originalIni);
-    expectInOrder(output(), {"Setting [3] mode to LONG", "Interruption requested", "Reverting [3]"});
+    // Each is interrupted only once the one before has reverted and ended.
+    expectInOrder(output(), {"Setting [3] mode to LONG", "Interruption requested", "Reverting [3]",
+                             "Interruption requested", "Reverting [2]"});
 }
 
 // A stop that meets the setting while a line waits for logger.ini: the
@@ -380,9 +391,14 @@ TEST_F(EngineTest, AnIntervalOfZeroRevertsAtOnceWithoutInterruption)
     auto l = boost::make_shared<LinesetSettings>();
     l->lines = {1, 2};
     l->mode = "CNT";
-    l->interval = seconds(-5);
+    l->interval = seconds(0);
+    const std::time_t longAgo = 1000000000;  // 2001
+    boost::filesystem::last_write_time(iniPath, longAgo);
     engine->toggleLines(l);
+    // Set and reverted: written (its time moved on), and back as it was.
+    EXPECT_GT(boost::filesystem::last_write_time(iniPath), longAgo);
     EXPECT_EQ(ini(), originalIni);
+    EXPECT_EQ(backup(), declaration);  // each record made and dropped
     const std::string out = output();
     expectInOrder(out, {"Setting [1, 2] mode to CNT", "Reverting [1, 2]"});
     EXPECT_THAT(out, Not(HasSubstr("Interruption requested")));
