@@ -16,6 +16,7 @@
 
 #include "support/ConfigurationKey.h"
 #include "support/ConsoleCapture.h"
+#include "support/Eventually.h"
 #include "support/LoggerIniFixture.h"
 #include "support/SetPhaseHold.h"
 
@@ -37,13 +38,7 @@ const boost::posix_time::time_duration patience = seconds(90);
 
 bool eventually(const std::function<bool()>& condition)
 {
-    const auto deadline = boost::posix_time::microsec_clock::local_time() + patience;
-    while (!condition()) {
-        if (boost::posix_time::microsec_clock::local_time() > deadline)
-            return false;
-        boost::this_thread::sleep_for(boost::chrono::milliseconds(20));
-    }
-    return true;
+    return ::eventually(condition, DWORD(patience.total_milliseconds()));
 }
 
 // A lineset of every minute whose first moment comes `due` from now (a

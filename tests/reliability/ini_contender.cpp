@@ -4,11 +4,12 @@
 // and rewrites the file with the counter "Writes" of its section
 // [Contender] raised by one and the key "Stamp" of [General] replaced;
 // then it lets go for a random span. Every time it reads the file it checks
-// that its last write is still there.
+// that its last write is still there, and counts the times another writer
+// changed the file since (the two writers overlapped).
 //
 // Usage: ini_contender <path> <seconds> <seed>
-// Prints "writes <n> lost <m>" and exits 0, or 2 when the file could not
-// be used at all.
+// Prints "writes <n> lost <m> foreign <k>" and exits 0, or 2 when the file
+// could not be used at all.
 
 #include <windows.h>
 
@@ -65,7 +66,8 @@ int main(int argc, char** argv)
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 2;
-    long writes = 0, lost = 0;
+    long writes = 0, lost = 0, foreign = 0;
+    std::string ownText;  // what this program wrote last
     const DWORD start = GetTickCount();
     std::string text;
     while (GetTickCount() - start < runMs) {
@@ -74,7 +76,10 @@ int main(int argc, char** argv)
             return 2;
         Sleep(spanMs(random));
         std::string seen;
-        if (!readAll(file, text) || !replaceValue(text, "[Contender]", "Writes", std::to_string(writes + 1), &seen))
+        if (!readAll(file, text))
+            return 2;
+        foreign += writes > 0 && text != ownText;
+        if (!replaceValue(text, "[Contender]", "Writes", std::to_string(writes + 1), &seen))
             return 2;
         lost += seen != std::to_string(writes);
         replaceValue(text, "[General]", "Stamp", std::to_string(GetTickCount()));
@@ -84,10 +89,11 @@ int main(int argc, char** argv)
             !SetEndOfFile(file))
             return 2;
         ++writes;
+        ownText = text;
         UnlockFileEx(file, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole);
         Sleep(spanMs(random));
     }
     CloseHandle(file);
-    std::printf("writes %ld lost %ld\n", writes, lost);
+    std::printf("writes %ld lost %ld foreign %ld\n", writes, lost, foreign);
     return 0;
 }

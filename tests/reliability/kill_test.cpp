@@ -5,6 +5,8 @@
 //
 // Environment: OSTREL_KILLS (default 6; the long form uses 200) and
 // OSTREL_SEED (default: from the clock; printed, so a run can be repeated).
+// A second test aims its kills at the moments around the record of a line:
+// while its save waits, and after it with logger.ini not yet written.
 
 #include <chrono>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <thread>
 
 #include "reliability/ReliabilityFixture.h"
+#include "support/SetPhaseHold.h"
 
 namespace {
 
@@ -67,6 +70,55 @@ TEST_F(KillTest, EveryLineHasItsOriginalModeAfterEachRestart)
     std::fflush(stdout);
     EXPECT_EQ(linesLost, 0);
     EXPECT_EQ(parseFailures, 0);
+    // A run whose kills all fell between toggles tested no repair.
+    EXPECT_GT(killsMidToggle, 0) << "seed " << seed;
 }
+
+// The kill falls while a toggle's record of line 1 waits to be saved, or
+// once it is saved and logger.ini, held by another process, not yet written.
+struct AimedKill {
+    const char* name;
+    bool recordSaved;
+};
+
+class AimedKillTest : public ReliabilityFixture, public testing::WithParamInterface<AimedKill> {};
+
+TEST_P(AimedKillTest, TheNextStartLeavesLoggerIniAsItWas)
+{
+    const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+    const std::string original = eightLineIni();
+    setIni(original);
+    setBackup(declaration);  // the holders need the file
+    storeTogglingLinesets();
+    {
+        ServiceProcess service;
+        ASSERT_TRUE(service.waitForOutput("Settings:", startTimeout)) << service.output();
+        SetPhaseHold hold(iniPath, backupPath);
+        hold.holdSaves();
+        setCount(togglingLinesets);
+        if (GetParam().recordSaved)
+            ASSERT_TRUE(hold.stopBefore("Line01")) << service.output();
+        else
+            ASSERT_TRUE(hold.saveHeld("Line01")) << service.output();
+        service.kill();
+        setCount(0);
+    }
+    // The holders gone, the files can be read: no mode was written before
+    // its record was saved.
+    EXPECT_EQ(ini(), original);
+    if (GetParam().recordSaved)
+        EXPECT_THAT(backup(), testing::HasSubstr("<Line01>"));
+    else
+        EXPECT_EQ(backup(), declaration);
+    ServiceProcess next;
+    ASSERT_TRUE(next.waitForOutput("Settings:", startTimeout)) << next.output();
+    EXPECT_EQ(ini(), original) << next.output();
+    EXPECT_EQ(backupRecords(), 0u) << backup();
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, AimedKillTest,
+                         testing::Values(AimedKill{"WhileTheRecordIsSaved", false},
+                                         AimedKill{"AfterTheRecordBeforeLoggerIni", true}),
+                         [](const testing::TestParamInfo<AimedKill>& info) { return info.param.name; });
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <streambuf>
 #include <string>
 
+#include "support/Occurrences.h"
+
 class ConsoleCapture {
 public:
     ConsoleCapture() : previous(std::cout.rdbuf(&buffer)) {}
@@ -20,14 +22,7 @@ public:
     std::string text() const { return buffer.text(); }
 
     // How often `wanted` occurs in the text so far.
-    std::size_t count(const std::string& wanted) const
-    {
-        const std::string out = text();
-        std::size_t n = 0;
-        for (std::size_t at = out.find(wanted); at != std::string::npos; at = out.find(wanted, at + wanted.size()))
-            ++n;
-        return n;
-    }
+    std::size_t count(const std::string& wanted) const { return occurrences(text(), wanted); }
 
 private:
     // Unbuffered: every character goes straight into the string, under a

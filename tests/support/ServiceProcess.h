@@ -11,6 +11,7 @@
 #include <string>
 
 #include "support/LiveProcess.h"
+#include "support/Occurrences.h"
 
 class ServiceProcess : public LiveProcess {
 public:
@@ -29,13 +30,6 @@ public:
     }
 
     // How often `wanted` occurs in the output.
-    std::size_t count(const std::string& wanted) const
-    {
-        const std::string out = text();
-        std::size_t n = 0;
-        for (std::size_t at = out.find(wanted); at != std::string::npos; at = out.find(wanted, at + wanted.size()))
-            ++n;
-        return n;
-    }
+    std::size_t count(const std::string& wanted) const { return occurrences(text(), wanted); }
 
 };

@@ -18,6 +18,7 @@
 #include <iterator>
 #include <string>
 
+#include "support/Eventually.h"
 #include "support/FileHolder.h"
 
 class SetPhaseHold {
@@ -31,13 +32,20 @@ public:
     void holdSaves() { saves.require("deny " + backupPath); }
     void releaseSaves() { saves.require("close"); }
 
+    // Returns once the save of the named line's record waits, the record
+    // in the temporary file only; false when it was not seen in time.
+    bool saveHeld(const std::string& section)
+    {
+        return within([&] { return contains(backupPath + ".tmp", "<" + section + ">"); });
+    }
+
     // Returns once the service waits for logger.ini to write the mode of the
     // line whose section is named, the line's record saved; false when the
     // save was not seen in time.
     bool stopBefore(const std::string& section)
     {
         const std::string record = "<" + section + ">";
-        if (!within([&] { return contains(backupPath + ".tmp", record); }))
+        if (!saveHeld(section))
             return false;
         ini.require("open " + iniPath);
         ini.require("waitlock exclusive");
@@ -54,16 +62,7 @@ public:
 private:
     // Generous for a loaded machine; a save is held for up to two seconds
     // only, so the steps themselves take milliseconds.
-    static bool within(const std::function<bool()>& condition)
-    {
-        const DWORD start = GetTickCount();
-        while (!condition()) {
-            if (GetTickCount() - start > 30000)
-                return false;
-            Sleep(2);
-        }
-        return true;
-    }
+    static bool within(const std::function<bool()>& condition) { return eventually(condition, 30000, 2); }
 
     static bool contains(const std::string& path, const std::string& text)
     {
