@@ -10,6 +10,9 @@
 //   and the deletion of the program file fails while the service process
 //   ends (the file and its folder then stay; msiexec may report that a
 //   restart is needed).
+// - It stops a service before it deletes it whether or not the package
+//   asks for the stop (ServiceControl Stop), so the uninstall test cannot
+//   tell the package's own stop from Wine's.
 // - It writes the service's image path without the quotes that Windows
 //   Installer and "/install" put around it.
 
@@ -111,7 +114,7 @@ void uninstallAll()
 // service process of an earlier step still holds the program file.
 void removeInstallFolder()
 {
-    eventually([] { return DeleteFileW(installedProgram.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; });
+    eventually([] { return !fileExists(narrow(installedProgram)) || DeleteFileW(installedProgram.c_str()); });
     RemoveDirectoryW(installFolder.c_str());
     RemoveDirectoryW(brevikFolder.c_str());
 }
