@@ -49,7 +49,7 @@ if(WIN32)
   # The process entry, compiled once for every build of the program.
   add_library(ostrel_program_main OBJECT main.cpp)
   target_include_directories(ostrel_program_main PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common)
-  target_link_libraries(ostrel_program_main PUBLIC ostrel_engine)
+  target_link_libraries(ostrel_program_main PUBLIC ostrel_engine ostrel_check)
 
   # ostrel_program(<target> <resources> <version>)
   # OstrelService.exe as <target>, with its resources as <resources> (above).

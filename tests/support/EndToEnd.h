@@ -148,6 +148,7 @@ struct Lineset {
     std::int32_t periodicHours = 0;
     std::int32_t periodicMinutes = 1;
     std::int32_t dailyHour = 0;
+    std::wstring periodicStart{};  // empty: `dueIn` seconds after the configuration is written
 };
 
 // The local wall-clock time `offset` seconds from now, as the registry
@@ -274,7 +275,8 @@ protected:
             setDword(key, L"DailyMinute", 0);
             setDword(key, L"PeriodicHours", DWORD(lineset.periodicHours));
             setDword(key, L"PeriodicMinutes", DWORD(lineset.periodicMinutes));
-            setString(key, L"PeriodicStartTime", localTimeText(lineset.dueIn - period));
+            setString(key, L"PeriodicStartTime",
+                      lineset.periodicStart.empty() ? localTimeText(lineset.dueIn - period) : lineset.periodicStart);
         }
     }
 };
