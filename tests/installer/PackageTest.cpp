@@ -15,6 +15,10 @@
 //   tell the package's own stop from Wine's.
 // - It writes the service's image path without the quotes that Windows
 //   Installer and "/install" put around it.
+//
+// "/install" also sets recovery actions; the package sets none (wixl cannot
+// express them), and Wine's service manager keeps none in either case, so
+// the registrations are compared without them.
 
 #include <windows.h>
 
