@@ -227,6 +227,13 @@ Registration registrationByInstall()
     return expected;
 }
 
+// Whether the configuration is there as the service reads it: "/check" of
+// the built program exits with 0 only when it loads linesets that all fire.
+bool configurationIntact()
+{
+    return runProgram(L"\"" + besideThisProgram(L"OstrelService.exe") + L"\" /check", waitMilliseconds).exitCode == 0;
+}
+
 // Every test starts and ends without the package, OstrelService, its files
 // in Program Files, configuration, and with the three-line logger.ini.
 class Package : public EndToEnd {
@@ -265,29 +272,25 @@ protected:
         configure({lineset});
     }
 
-    static bool configurationKeyExists()
-    {
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
-            return false;
-        RegCloseKey(key);
-        return true;
-    }
-
     ServiceHandle service;
 };
 
 TEST_F(Package, InstallsAndStartsTheServiceAsItsOwnInstallRegistersIt)
 {
     const Registration expected = registrationByInstall();
-    // The administrator's configuration, which the package must not touch.
-    configure({});
+    // The administrator's configuration, which the package must not touch:
+    // a lineset that does not fire during the test.
+    Lineset nightly{L"Nightly", L"2", L"CNT", 30, 3600};
+    nightly.periodicHours = 23;
+    nightly.periodicMinutes = 0;
+    configure({nightly});
+    ASSERT_TRUE(configurationIntact());
 
     installAndWaitUntilRunning(package);
     expectSameRegistration(registration(), expected);
     EXPECT_EQ(readBytes(narrow(installedProgram)), readBytes(narrow(besideThisProgram(L"OstrelService.exe"))));
     EXPECT_THAT(installedVersions(), ElementsAre(OSTREL_VERSION));
-    EXPECT_TRUE(configurationKeyExists());
+    EXPECT_TRUE(configurationIntact());
     EXPECT_EQ(readBytes(iniPath), originalIni);
 }
 
@@ -358,7 +361,7 @@ TEST_F(Package, UninstallStopsAndRemovesTheServiceAndLeavesTheAdministratorsFile
     EXPECT_THAT(backupRecords(), IsEmpty());
     EXPECT_FALSE(eventSourceExists());
     EXPECT_TRUE(fileExists(backupPath));
-    EXPECT_TRUE(configurationKeyExists());
+    EXPECT_TRUE(configurationIntact());
 }
 
 }  // namespace
