@@ -115,6 +115,14 @@ inline std::string loggerIni(const std::string& line1, const std::string& line2,
 }
 
 const std::string originalIni = loggerIni("REC", "REC", "VOX");
+const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+
+// One line's record in the backup file, as the program writes it.
+inline std::string record(const std::string& section, const std::string& current, const std::string& saved)
+{
+    return "<" + section + "><current_mode>" + current + "</current_mode><saved_mode>" + saved +
+           "</saved_mode></" + section + ">";
+}
 
 // The line records in the backup file (its elements "LineNN").
 inline std::set<std::string> backupRecords()
