@@ -177,13 +177,10 @@ std::string modeAsStored(const std::string& mode)
 // Every access opens logger.ini without parsing it: a file in the form the
 // INI model writes, as the service leaves it, is read or changed in place
 // with the model's own result (see findRenderedValue); any other goes
-// through the model, which also reports its syntax errors. The lookup
-// remembers the text it saw last, which is most often the file as it is
-// read next.
+// through the model, which also reports its syntax errors. The library's
+// process-wide lookup remembers the text it saw last, which is most often
+// the file as it is read next.
 namespace {
-
-boost::mutex renderedLookupMutex;
-C_CfgRenderedLookup renderedLookup;
 
 // logger.ini opened, locked and read whole for one access.
 class LoggerIniAccess {
@@ -197,11 +194,7 @@ public:
     // Configuration::KeyNotFoundError when it has no "Mode".
     boost::optional<std::string> mode(const std::string& section)
     {
-        C_CfgRenderedValue found;
-        {
-            boost::mutex::scoped_lock lock(renderedLookupMutex);
-            found = renderedLookup.find(text, section, modeKey);
-        }
+        const C_CfgRenderedValue found = C_CfgRenderedLookup::processWide().find(text, section, modeKey);
         if (found.keyFound)
             return text.substr(found.valueBegin, found.valueEnd - found.valueBegin);
         file.parse(text);
@@ -215,12 +208,7 @@ public:
     // section is missing.
     bool setMode(const std::string& section, const std::string& mode, C_ConfigFile::Durability durability)
     {
-        bool inPlace;
-        {
-            boost::mutex::scoped_lock lock(renderedLookupMutex);
-            inPlace = renderedLookup.set(text, section, modeKey, mode);
-        }
-        if (inPlace) {
+        if (C_CfgRenderedLookup::processWide().set(text, section, modeKey, mode)) {
             file.commitText(text, durability);
             return true;
         }

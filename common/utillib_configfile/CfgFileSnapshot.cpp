@@ -32,9 +32,87 @@ namespace {
 const char* const headerInvalid = "Section header invalid";
 const char* const keyValueInvalid = "Key-value pair format violated";
 
-bool isHeaderLine(const std::string& line) { return !line.empty() && line[0] == '['; }
-
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+
+// --- the grammar of a line ---------------------------------------------------
+// One line of INI text (without its break), as the parser reads it and as the
+// in-place edit of a rendered text must see it; both ask classifyLine, so a
+// rule changes here and nowhere else:
+//   header    "[" name "]" rest    the name ends at the first "]"; the parser
+//                                  drops the rest
+//   verbatim  empty, only blanks and tabs, or a comment ("#", "/" or ";"
+//             first): kept as it stands
+//   keyValue  key "=" value        split at the first "="; blanks and tabs at
+//                                  the end of the key and of the value are
+//                                  trimmed
+//   invalid   a header without "]", or another line without "="
+// `exact`: rendering the parsed line gives it back byte for byte (nothing
+// dropped or trimmed).
+
+enum class LineKind { header, verbatim, keyValue, invalid };
+
+struct LineParts {
+    LineKind kind;
+    const char* nameBegin;  // the header's name or the key
+    const char* nameEnd;
+    const char* valueBegin;  // the value (key/value lines)
+    const char* valueEnd;
+    bool exact;
+};
+
+bool isCommentStart(char c) { return c == '#' || c == '/' || c == ';'; }
+
+bool isHeaderStart(const char* begin, const char* end) { return begin != end && *begin == '['; }
+
+// The character whose first occurrence splits a line that starts with
+// `first`: "]" ends a header's name, "=" a key; a comment has none ('\0').
+char markerOf(char first) { return first == '[' ? ']' : isCommentStart(first) ? '\0' : '='; }
+
+// The first marker of the line, or null.
+const char* findMarker(const char* begin, const char* end) {
+    if (begin == end || !markerOf(*begin))
+        return nullptr;
+    return static_cast<const char*>(std::memchr(begin, markerOf(*begin), static_cast<std::size_t>(end - begin)));
+}
+
+// A line of a section's body: never a header, even when it starts with "[".
+LineParts classifyBodyLine(const char* begin, const char* end, const char* equals) {
+    LineParts parts{LineKind::verbatim, begin, end, end, end, true};
+    if (begin == end || isCommentStart(*begin) || std::all_of(begin, end, isBlankOrTab))
+        return parts;
+    if (!equals) {
+        parts.kind = LineKind::invalid;
+        return parts;
+    }
+    const auto trimmedEnd = [](const char* from, const char* to) {
+        while (to != from && isBlankOrTab(*(to - 1)))
+            --to;
+        return to;
+    };
+    parts.kind = LineKind::keyValue;
+    parts.nameEnd = trimmedEnd(begin, equals);
+    parts.valueBegin = equals + 1;
+    parts.valueEnd = trimmedEnd(equals + 1, end);
+    parts.exact = parts.nameEnd == equals && parts.valueEnd == end;
+    return parts;
+}
+
+// Any line; `marker` is findMarker's answer (a caller that scans the text
+// for line breaks finds it in the same pass).
+LineParts classifyLine(const char* begin, const char* end, const char* marker) {
+    if (!isHeaderStart(begin, end))
+        return classifyBodyLine(begin, end, marker);
+    LineParts parts{LineKind::invalid, begin, end, end, end, false};
+    if (marker) {
+        parts.kind = LineKind::header;
+        parts.nameBegin = begin + 1;
+        parts.nameEnd = marker;
+        parts.exact = marker + 1 == end;
+    }
+    return parts;
+}
+
+LineParts classifyLine(const char* begin, const char* end) { return classifyLine(begin, end, findMarker(begin, end)); }
 
 // A line break inside a stored string would be rendered as a line of its own.
 void requireSingleLine(const std::string& text, const char* what) {
@@ -138,16 +216,19 @@ std::string readAll(std::istream& in) {
 }
 
 bool isHeaderLine(const std::string& text, const LineSpan& line) {
-    return line.size() > 0 && text[line.begin] == '[';
+    return isHeaderStart(text.data() + line.begin, text.data() + line.end);
 }
 
-// ParseSectionHeader on a line of a text.
+// The name of a header line; throws SyntaxError for any other line.
+std::string headerName(const char* begin, const char* end) {
+    const LineParts parts = classifyLine(begin, end);
+    if (parts.kind != LineKind::header)
+        BOOST_THROW_EXCEPTION(Configuration::SyntaxError(headerInvalid, std::string(begin, end)));
+    return std::string(parts.nameBegin, parts.nameEnd);
+}
+
 std::string headerName(const std::string& text, const LineSpan& line) {
-    const char* const first = text.data() + line.begin;
-    const void* close = line.size() > 0 && first[0] == '[' ? std::memchr(first, ']', line.size()) : nullptr;
-    if (!close)
-        BOOST_THROW_EXCEPTION(Configuration::SyntaxError(headerInvalid, std::string(first, line.size())));
-    return std::string(first + 1, static_cast<const char*>(close));
+    return headerName(text.data() + line.begin, text.data() + line.end);
 }
 
 }  // namespace
@@ -167,25 +248,15 @@ void C_CfgFileSection::ParseAndInsertKeyValue(const std::string& line) {
 }
 
 void C_CfgFileSection::ParseAndInsertKeyValue(const char* line, std::size_t size) {
-    C_CfgFileEntry entry;
-    const bool blank = std::all_of(line, line + size, isBlankOrTab);
-    if (blank || line[0] == '#' || line[0] == '/' || line[0] == ';') {
-        entry.key.assign(line, size);
-        m_entries.push_back(std::move(entry));
-        return;
-    }
-    const void* found = std::memchr(line, '=', size);
-    if (!found)
+    const char* const end = line + size;
+    const LineParts parts =
+        classifyBodyLine(line, end, size ? static_cast<const char*>(std::memchr(line, '=', size)) : nullptr);
+    if (parts.kind == LineKind::invalid)
         BOOST_THROW_EXCEPTION(Configuration::SyntaxError(keyValueInvalid, std::string(line, size)));
-    const char* const equals = static_cast<const char*>(found);
-    const auto trimmedEnd = [](const char* begin, const char* end) {
-        while (end != begin && isBlankOrTab(*(end - 1)))
-            --end;
-        return end;
-    };
-    entry.key.assign(line, trimmedEnd(line, equals));
-    entry.value.assign(equals + 1, trimmedEnd(equals + 1, line + size));
-    entry.isKeyValue = true;
+    C_CfgFileEntry entry;
+    entry.key.assign(parts.nameBegin, parts.nameEnd);
+    entry.value.assign(parts.valueBegin, parts.valueEnd);
+    entry.isKeyValue = parts.kind == LineKind::keyValue;
     m_entries.push_back(std::move(entry));
 }
 
@@ -261,12 +332,7 @@ bool C_CfgFileSection::removeKey(const std::string& key) {
 }
 
 void ParseSectionHeader(const std::string& line, std::string& name) {
-    if (!isHeaderLine(line))
-        BOOST_THROW_EXCEPTION(Configuration::SyntaxError(headerInvalid, line));
-    const auto close = line.find(']');
-    if (close == std::string::npos)
-        BOOST_THROW_EXCEPTION(Configuration::SyntaxError(headerInvalid, line));
-    name = line.substr(1, close - 1);
+    name = headerName(line.data(), line.data() + line.size());
 }
 
 void C_CfgFileSnapshot::readFrom(std::istream& in) {
@@ -416,8 +482,6 @@ struct ScannedLine {
     std::size_t size() const { return static_cast<std::size_t>(end - begin); }
 };
 
-bool isCommentStart(char c) { return c == '#' || c == '/' || c == ';'; }
-
 // The line starting at `begin`, which must be followed by a line break
 // before `end`. A text not seen before is scanned whole, so where the
 // processor has SSE2 sixteen bytes are tested at a time for the break and
@@ -425,7 +489,7 @@ bool isCommentStart(char c) { return c == '#' || c == '/' || c == ';'; }
 ScannedLine scanLine(const char* begin, const char* end) {
     ScannedLine line{begin, nullptr, nullptr, nullptr};
     const bool header = *begin == '[';
-    const char marker = header ? ']' : isCommentStart(*begin) ? '\r' : '=';  // CR: none
+    const char marker = markerOf(*begin) ? markerOf(*begin) : '\r';  // CR: none, as the line ends there
     const char*& found = header ? line.close : line.equals;
     const char* p = begin;
 #ifdef __SSE2__
@@ -455,25 +519,15 @@ ScannedLine scanLine(const char* begin, const char* end) {
     }
 }
 
-// What a line is to the model, when parsing and rendering give it back
-// unchanged; `broken` when they would change it or refuse it.
-enum class LineKind { header, verbatim, keyValue, broken };
-
-LineKind kindOf(const ScannedLine& line) {
+// The line as the grammar reads it, when parsing and rendering give it back
+// unchanged with its CR LF; `invalid` when they would change or refuse it.
+LineParts renderedParts(const ScannedLine& line) {
     if (*line.end != '\r' || line.end[1] != '\n')
-        return LineKind::broken;  // a lone CR or LF
-    if (line.size() > 0 && *line.begin == '[')
-        return line.close == line.end - 1 ? LineKind::header : LineKind::broken;
-    if (line.size() == 0 || isCommentStart(*line.begin) ||
-        (isBlankOrTab(*line.begin) && std::all_of(line.begin, line.end, isBlankOrTab)))
-        return LineKind::verbatim;
-    // A key/value line with nothing trimmed before the "=" or at its end; a
-    // line without "=" is a syntax error.
-    if (!line.equals)
-        return LineKind::broken;
-    const bool keyTrimmed = line.equals == line.begin || !isBlankOrTab(*(line.equals - 1));
-    const bool valueTrimmed = line.equals + 1 == line.end || !isBlankOrTab(*(line.end - 1));
-    return keyTrimmed && valueTrimmed ? LineKind::keyValue : LineKind::broken;
+        return LineParts{LineKind::invalid, line.begin, line.end, line.end, line.end, false};  // a lone CR or LF
+    LineParts parts = classifyLine(line.begin, line.end, *line.begin == '[' ? line.close : line.equals);
+    if (!parts.exact)
+        parts.kind = LineKind::invalid;
+    return parts;
 }
 
 }  // namespace
@@ -492,8 +546,8 @@ void C_CfgRenderedLookup::learn(const std::string& text) {
     // The text ends in CR LF, so every line has its break.
     for (const char* begin = textBegin; begin < textEnd;) {
         const ScannedLine line = scanLine(begin, textEnd);
-        const LineKind kind = kindOf(line);
-        if (kind == LineKind::broken) {
+        const LineKind kind = renderedParts(line).kind;
+        if (kind == LineKind::invalid) {
             m_headers.clear();
             return;
         }
@@ -505,8 +559,19 @@ void C_CfgRenderedLookup::learn(const std::string& text) {
     m_rendered = true;
 }
 
+C_CfgRenderedLookup& C_CfgRenderedLookup::processWide() {
+    static C_CfgRenderedLookup lookup;
+    return lookup;
+}
+
 C_CfgRenderedValue C_CfgRenderedLookup::find(const std::string& text, const std::string& section,
                                              const std::string& key) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return findLocked(text, section, key);
+}
+
+C_CfgRenderedValue C_CfgRenderedLookup::findLocked(const std::string& text, const std::string& section,
+                                                   const std::string& key) {
     learn(text);
     C_CfgRenderedValue found;
     if (!m_rendered)
@@ -523,11 +588,12 @@ C_CfgRenderedValue C_CfgRenderedLookup::find(const std::string& text, const std:
     const char* const sectionEnd = text.data() + found.sectionEnd;
     for (const char* begin = text.data() + header->close + 3; begin < sectionEnd;) {
         const ScannedLine line = scanLine(begin, sectionEnd);
-        if (kindOf(line) == LineKind::keyValue &&
-            namesMatch(line.begin, static_cast<std::size_t>(line.equals - line.begin), key)) {
+        const LineParts parts = renderedParts(line);
+        if (parts.kind == LineKind::keyValue &&
+            namesMatch(parts.nameBegin, static_cast<std::size_t>(parts.nameEnd - parts.nameBegin), key)) {
             found.keyFound = true;
-            found.valueBegin = static_cast<std::size_t>(line.equals + 1 - text.data());
-            found.valueEnd = static_cast<std::size_t>(line.end - text.data());
+            found.valueBegin = static_cast<std::size_t>(parts.valueBegin - text.data());
+            found.valueEnd = static_cast<std::size_t>(parts.valueEnd - text.data());
             break;
         }
         begin = line.end + 2;
@@ -539,7 +605,8 @@ bool C_CfgRenderedLookup::set(std::string& text, const std::string& section, con
                               const std::string& value) {
     if (key.find_first_of("\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
         return false;
-    const C_CfgRenderedValue found = find(text, section, key);
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const C_CfgRenderedValue found = findLocked(text, section, key);
     if (!found.rendered || !found.sectionFound)
         return false;
     const std::size_t before = text.size();
@@ -558,7 +625,7 @@ bool C_CfgRenderedLookup::set(std::string& text, const std::string& section, con
 void C_CfgRenderedLookup::follow(const std::string& text, std::size_t at, std::ptrdiff_t change) {
     m_text = text;
     const ScannedLine line = scanLine(text.data() + at, text.data() + text.size());
-    if (kindOf(line) != LineKind::keyValue) {
+    if (renderedParts(line).kind != LineKind::keyValue) {
         m_known = false;
         return;
     }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <exception>
 #include <istream>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -165,13 +166,24 @@ std::string withBlankLinesTo(const std::string& text, std::size_t length);
 // seen: its form and where its headers stand. A file read again just as it
 // was left (logger.ini between two changes of the same program) is then
 // compared, not checked again line by line; any other text is checked anew.
-// The answers are those of the free functions.
+// The answers are those of the free functions, whatever the memory holds.
+// Each call holds the object's own lock throughout, so threads may share one.
 class C_CfgRenderedLookup {
 public:
+    C_CfgRenderedLookup() = default;
+    C_CfgRenderedLookup(const C_CfgRenderedLookup&) = delete;
+    C_CfgRenderedLookup& operator=(const C_CfgRenderedLookup&) = delete;
+
+    // The lookup of a process whose threads take turns on one file (the
+    // service's logger.ini): its memory then serves every thread.
+    static C_CfgRenderedLookup& processWide();
+
     C_CfgRenderedValue find(const std::string& text, const std::string& section, const std::string& key);
     bool set(std::string& text, const std::string& section, const std::string& key, const std::string& value);
 
 private:
+    C_CfgRenderedValue findLocked(const std::string& text, const std::string& section, const std::string& key);
+
     struct Header {
         std::size_t open;   // the "[" that starts the line
         std::size_t close;  // the "]" that ends it
@@ -183,6 +195,7 @@ private:
     // key/value line in rendered form, nothing is remembered.
     void follow(const std::string& text, std::size_t at, std::ptrdiff_t change);
 
+    std::mutex m_mutex;
     std::string m_text;
     bool m_known = false;     // m_text was checked
     bool m_rendered = false;  // and is in rendered form, with these headers
