@@ -8,19 +8,15 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/lexical_cast/try_lexical_convert.hpp>
-#include <boost/locale/encoding_utf.hpp>
 #include <boost/make_shared.hpp>
 
 #include "registry/RegData.h"
+#include "utf/Utf.h"
 
 namespace Ostrel {
 namespace {
 
-// Invalid sequences (lone surrogates) are skipped, never thrown.
-std::string narrow(const std::u16string& utf16)
-{
-    return boost::locale::conv::utf_to_utf<char>(utf16);
-}
+using utf::narrow;
 
 ScheduleMode scheduleModeFromCode(std::int32_t code)
 {

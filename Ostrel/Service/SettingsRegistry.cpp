@@ -2,10 +2,10 @@
 
 #include "Ostrel/Service/SettingsRegistry.h"
 
-#include <boost/locale/encoding_utf.hpp>
 
 #include "Ostrel/Service/SettingsSource.h"
 #include "registry/Reg.h"
+#include "utf/Utf.h"
 
 namespace Ostrel {
 
@@ -13,10 +13,7 @@ const char* const settingsKeyPath = "SOFTWARE\\Brevik\\Ostrel";
 
 namespace {
 
-std::wstring widen(const std::string& utf8)
-{
-    return boost::locale::conv::utf_to_utf<wchar_t>(utf8);
-}
+using utf::widen;
 
 // The registry's wide text is UTF-16 on Windows: the units are copied.
 std::u16string utf16(const std::wstring& text)

@@ -6,11 +6,11 @@
 
 #include <boost/exception/get_error_info.hpp>
 #include <boost/exception/info.hpp>
-#include <boost/locale/encoding_utf.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/throw_exception.hpp>
 
 #include "logging/Log.h"
+#include "utf/Utf.h"
 
 namespace {
 
@@ -59,10 +59,7 @@ struct RunningControl {
     RunningControl& operator=(const RunningControl&) = delete;
 };
 
-std::string narrow(const std::wstring& text)
-{
-    return boost::locale::conv::utf_to_utf<char>(text);
-}
+using utf::narrow;
 
 // The exception being handled (call it inside a catch block), on one line:
 // its text and, when it has one, its throw site.

@@ -37,6 +37,7 @@
 #include "support/LiveProcess.h"
 #include "support/RunProgram.h"
 #include "windows_service/ServiceHandle.h"
+#include "utf/Utf.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -71,10 +72,7 @@ const std::wstring brevikFolder = programFiles() + L"\\Brevik";
 const std::wstring installFolder = brevikFolder + L"\\Ostrel";
 const std::wstring installedProgram = installFolder + L"\\OstrelService.exe";
 
-std::string narrow(const std::wstring& text)
-{
-    return boost::locale::conv::utf_to_utf<char>(text);
-}
+using utf::narrow;
 
 // msiexec with the arguments, without user interface; its exit code.
 DWORD msiexec(const std::wstring& arguments)

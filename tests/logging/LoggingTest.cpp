@@ -1,6 +1,7 @@
 #include "logging/EventLog.h"
 #include "logging/Log.h"
 #include "logging/VersionInfo.h"
+#include "support/ProgramFolder.h"
 
 #include <windows.h>
 
@@ -13,10 +14,6 @@
 
 namespace {
 
-std::string besideThisProgram(const char* fileName) {
-    std::string path = logging::ownModulePath();
-    return path.substr(0, path.find_last_of('\\') + 1) + fileName;
-}
 
 struct Finished {
     DWORD exitCode;

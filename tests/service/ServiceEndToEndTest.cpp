@@ -48,13 +48,6 @@ const char removed[] = "OstrelService is removed.\n";
 // failure-actions flag (Wine): ERROR_INVALID_LEVEL.
 const char flagRefused[] = "ChangeServiceConfig2 (failure actions flag) failed, GetLastError: 0x0000007c\n";
 
-std::wstring programDirectory()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring program(path, length);
-    return program.substr(0, program.find_last_of(L'\\'));
-}
 
 // The program as built, for the runs in the foreground.
 std::wstring builtProgram()
@@ -160,7 +153,7 @@ TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
     configure({{L"Studios", L"3,1", boost::locale::conv::utf_to_utf<wchar_t>(mode), 2, consoleDue}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
 
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [3, 1] mode to " + mode), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [3, 1] mode to " + mode), toggleMilliseconds)) << engine.text();
     const DWORD set = GetTickCount();
     EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"}, 1500)) << readBytes(iniPath);
     ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [3, 1]"), waitMilliseconds)) << engine.text();
@@ -253,7 +246,7 @@ TEST_F(EndToEnd, KilledDuringAToggleIsRevertedAtTheNextStartBeforeTheSettingsAre
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
         ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
         engine.kill();
     }
@@ -276,7 +269,7 @@ TEST_F(EndToEnd, CtrlCInTheConsoleRevertsRunningTogglesBeforeTheProcessEnds)
 {
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
     ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
 
     ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
@@ -337,7 +330,7 @@ TEST_F(EndToEnd, ASecondCtrlCWhileTheRevertWaitsEndsTheProcessAtOnce)
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
         ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
         FileHolder logger;
         logger.require("open " + iniPath);
@@ -819,10 +812,9 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
     EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
     EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
 
-    std::vector<StatusReport> seen;
     const ProgramResult stopped = runProgram(L"net stop OstrelService", waitMilliseconds);
     EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
-    const SERVICE_STATUS_PROCESS end = waitForState(service.get(), SERVICE_STOPPED, &seen);
+    const SERVICE_STATUS_PROCESS end = waitForState(service.get(), SERVICE_STOPPED);
     EXPECT_EQ(end.dwWin32ExitCode, DWORD(NO_ERROR));
     EXPECT_EQ(end.dwCheckPoint, 0u);
 }
@@ -830,7 +822,7 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
 
 // The statuses from a stopped service to its stop, as polled: only the
 // service's own reports carry check points, and a start sequence is too
-// short to be seen every time.
+// short to be seen every time (the stop is held pending by the test).
 void expectLifeReports(std::vector<StatusReport> seen)
 {
     seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
@@ -861,7 +853,14 @@ TEST_F(InstalledService, StopDuringAToggleRevertsBeforeTheServiceReportsStopped)
     }
     ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
 
+    // logger.ini held by another process keeps the revert, and with it the
+    // stop, pending until the test has seen the pending state.
+    FileHolder logger;
+    logger.require("open " + iniPath);
+    logger.require("waitlock exclusive");
     LiveProcess stopping(L"net stop OstrelService");
+    waitForState(service.get(), SERVICE_STOP_PENDING, &seen);
+    logger.require("close");
     const SERVICE_STATUS_PROCESS stopped = waitForState(service.get(), SERVICE_STOPPED, &seen);
     // Looked at the moment the service reports stopped, without waiting.
     EXPECT_EQ(readBytes(iniPath), originalIni);

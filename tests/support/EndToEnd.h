@@ -19,12 +19,17 @@
 #include <gtest/gtest.h>
 
 #include "support/RegistryFixture.h"
+#include "support/Eventually.h"
+#include "support/OstrelServiceLeftover.h"
 #include "support/ServiceManager.h"
 #include "windows_service/ServiceHandle.h"
 
 // Generous bounds for a loaded machine; a passing test never waits for them.
 const DWORD waitMilliseconds = 15000;
 const DWORD pollMilliseconds = 10;
+// Longer than a lineset's period (a minute), so that a moment the program
+// read too late on a loaded machine comes again within it.
+const DWORD toggleMilliseconds = 75000;
 // A lineset toggled for this long is still toggled whenever a test stops,
 // kills or interrupts the program; a revert that waited for the interval
 // would run into the test's time-out.
@@ -35,20 +40,11 @@ const DWORD longInterval = 120;
 const int consoleDue = 2;
 const int serviceDue = 3;
 
-const wchar_t serviceName[] = L"OstrelService";
-const wchar_t eventSourceKey[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Brevik Ostrel service program";
 
-// True once the condition holds, polled until the time-out.
-inline bool eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds = waitMilliseconds)
+// True once the condition holds, polled until the usual time-out.
+inline bool eventually(const std::function<bool()>& condition)
 {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMilliseconds)
-            return condition();
-        Sleep(pollMilliseconds);
-    }
-    return true;
+    return eventually(condition, waitMilliseconds, pollMilliseconds);
 }
 
 
@@ -137,7 +133,7 @@ inline std::set<std::string> backupRecords()
 
 // True once logger.ini shows exactly this text and the backup these records.
 inline bool showsToggle(const std::string& ini, const std::set<std::string>& records,
-                 DWORD timeoutMilliseconds = waitMilliseconds)
+                 DWORD timeoutMilliseconds = toggleMilliseconds)
 {
     return eventually([&] { return readBytes(iniPath) == ini && backupRecords() == records; }, timeoutMilliseconds);
 }
@@ -160,7 +156,8 @@ struct Lineset {
 };
 
 // The local wall-clock time `offset` seconds from now, as the registry
-// holds a start time.
+// holds a start time: in whole seconds, rounded up, so that a moment is
+// never nearer than the offset says.
 inline std::wstring localTimeText(std::int64_t offset)
 {
     FILETIME utc;
@@ -168,7 +165,8 @@ inline std::wstring localTimeText(std::int64_t offset)
     ULARGE_INTEGER ticks;
     ticks.LowPart = utc.dwLowDateTime;
     ticks.HighPart = utc.dwHighDateTime;
-    ticks.QuadPart += offset * 10000000;
+    const std::uint64_t second = 10000000;
+    ticks.QuadPart = (ticks.QuadPart + offset * second + second - 1) / second * second;
     utc.dwLowDateTime = ticks.LowPart;
     utc.dwHighDateTime = ticks.HighPart;
     FILETIME local;
@@ -192,59 +190,6 @@ inline bool eventSourceExists()
     return true;
 }
 
-inline bool serviceExists()
-{
-    return bool(ServiceHandle(OpenServiceW(openManager().get(), serviceName, SERVICE_QUERY_STATUS)));
-}
-
-inline bool processAlive(DWORD id)
-{
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-    if (!process)
-        return false;
-    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return alive;
-}
-
-// Wine's manager never notices that the process of a running service was
-// killed: it goes on showing the service running and refuses to delete it
-// until it stops, which the dead process never reports. A start replaces
-// the dead process by one that can be stopped.
-inline void reviveKilledService(SC_HANDLE service)
-{
-    const SERVICE_STATUS_PROCESS status = queryStatus(service);
-    if (status.dwCurrentState == SERVICE_STOPPED || processAlive(status.dwProcessId) ||
-        !StartServiceW(service, 0, nullptr))
-        return;
-    waitForStatus(service, [&](const SERVICE_STATUS_PROCESS& s) {
-        return s.dwCurrentState == SERVICE_RUNNING && s.dwProcessId != status.dwProcessId;
-    });
-    SERVICE_STATUS stopping;
-    ControlService(service, SERVICE_CONTROL_STOP, &stopping);
-}
-
-// Stops and deletes OstrelService whatever installed it and whatever state
-// it is in, and waits until the manager has forgotten it and its process
-// has ended.
-inline void removeOstrelService()
-{
-    const ServiceHandle manager = openManager();
-    {
-        const ServiceHandle service(OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
-        if (service) {
-            SERVICE_STATUS status;
-            if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-                reviveKilledService(service.get());
-            waitForState(service.get(), SERVICE_STOPPED);
-            DeleteService(service.get());
-        }
-    }
-    if (!eventually([&] { return !ServiceHandle(OpenServiceW(manager.get(), serviceName, SERVICE_QUERY_STATUS)); }))
-        ADD_FAILURE() << "OstrelService is still installed";
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, eventSourceKey);
-    waitForServiceProcesses();
-}
 
 // --- fixtures -------------------------------------------------------------------
 
@@ -269,7 +214,6 @@ protected:
 
     static void configure(const std::vector<Lineset>& linesets)
     {
-        setDword(L"", L"Count", DWORD(linesets.size()));
         for (std::size_t i = 0; i < linesets.size(); ++i) {
             const Lineset& lineset = linesets[i];
             const std::wstring key = std::to_wstring(i + 1);
@@ -286,5 +230,7 @@ protected:
             setString(key, L"PeriodicStartTime",
                       lineset.periodicStart.empty() ? localTimeText(lineset.dueIn - period) : lineset.periodicStart);
         }
+        // Last, so that a running program reads the linesets all at once.
+        setDword(L"", L"Count", DWORD(linesets.size()));
     }
 };

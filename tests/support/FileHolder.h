@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/ProgramFolder.h"
+
 class FileHolder {
 public:
     FileHolder()
@@ -30,13 +32,14 @@ public:
         startup.hStdOutput = childOutput;
         startup.hStdError = childOutput;
         PROCESS_INFORMATION process = {};
-        std::string commandLine = "\"" + helperPath() + "\"";
+        const std::string helper = besideThisProgram(std::string("file_holder.exe"));
+        std::string commandLine = "\"" + helper + "\"";
         const BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                                             nullptr, &startup, &process);
         CloseHandle(childInput);
         CloseHandle(childOutput);
         if (!started)
-            throw std::runtime_error("file_holder: cannot start " + helperPath());
+            throw std::runtime_error("file_holder: cannot start " + helper);
         CloseHandle(process.hThread);
         process_ = process.hProcess;
     }
@@ -93,13 +96,6 @@ private:
     // Long enough for a helper that is busy answering its last command.
     static constexpr DWORD exitWaitMs = 10000;
 
-    static std::string helperPath()
-    {
-        char self[MAX_PATH];
-        const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
-        std::string folder(self, length);
-        return folder.substr(0, folder.find_last_of("\\/") + 1) + "file_holder.exe";
-    }
 
     HANDLE input_ = INVALID_HANDLE_VALUE;
     HANDLE output_ = INVALID_HANDLE_VALUE;

@@ -19,6 +19,8 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "support/ProgramFolder.h"
+
 class LiveProcess {
 public:
     // Starts the command line with the creation flags; throws
@@ -172,12 +174,3 @@ private:
     boost::thread reader;
 };
 
-// The full path of a program in the folder of the running one: test helper
-// programs are built into the same folder as the tests.
-inline std::wstring besideThisProgram(const std::wstring& name)
-{
-    wchar_t self[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring path(self, length);
-    return path.substr(0, path.find_last_of(L"\\/") + 1) + name;
-}

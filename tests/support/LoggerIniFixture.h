@@ -1,8 +1,9 @@
 #pragma once
 // A fixture owning the logger.ini and the backup file in the Windows
 // directory of the build's Wine prefix: both are removed before and after
-// each test, and the console output of the test is captured so that log
-// messages can be checked.
+// each test (after any leftover OstrelService is removed, which would
+// otherwise write them), and the console output of the test is captured so
+// that log messages can be checked.
 
 #include <windows.h>
 
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "Ostrel/Service/ModeBackup.h"
+#include "support/OstrelServiceLeftover.h"
 
 inline std::string readFileBytes(const std::string& path)
 {
@@ -39,7 +41,11 @@ protected:
     const std::string iniPath = Ostrel::loggerConfigFilePath(Ostrel::LoggerIni);
     const std::string backupPath = Ostrel::windowsDirectory() + "brevik_ostrel_saved_modes.bak";
 
-    void SetUp() override { removeFiles(); }
+    void SetUp() override
+    {
+        removeOstrelService();
+        removeFiles();
+    }
     void TearDown() override { removeFiles(); }
 
     void removeFiles()

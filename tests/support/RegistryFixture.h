@@ -2,7 +2,7 @@
 // A test fixture owning the service's real configuration key (in the build's
 // Wine prefix and the registry view the service reads, ConfigurationKey.h):
 // it is deleted before and after every test, so each test starts from no
-// configuration.
+// configuration, and no leftover OstrelService reads it meanwhile.
 
 #include <windows.h>
 
@@ -12,10 +12,15 @@
 #include <gtest/gtest.h>
 
 #include "support/ConfigurationKey.h"
+#include "support/OstrelServiceLeftover.h"
 
 class RegistryFixture : public ::testing::Test {
 protected:
-    void SetUp() override { deleteKey(); }
+    void SetUp() override
+    {
+        removeOstrelService();
+        deleteKey();
+    }
     void TearDown() override { deleteKey(); }
 
     static void deleteKey() { deleteConfigurationKey(); }

@@ -21,8 +21,9 @@
 namespace serviceManager {
 // Generous for a loaded machine; a passing test never waits for it.
 const DWORD timeoutMilliseconds = 30000;
-// Short enough to catch a pending state that lasts a few milliseconds.
-const DWORD pollMilliseconds = 1;
+// A pending state a test must see is held by the test (a file the service
+// waits for), never caught by polling fast.
+const DWORD pollMilliseconds = 10;
 }  // namespace serviceManager
 
 inline ServiceHandle openManager()

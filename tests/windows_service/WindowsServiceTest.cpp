@@ -27,6 +27,7 @@
 #include "support/ServiceManager.h"
 #include "windows_service/ServiceHandle.h"
 #include "windows_service/WindowsService.h"
+#include "utf/Utf.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -38,23 +39,13 @@ namespace {
 // How "sc query" shows a running service.
 const char runningState[] = "STATE\\s*:\\s*4\\s+RUNNING";
 
-std::string narrow(const std::wstring& text)
-{
-    return boost::locale::conv::utf_to_utf<char>(text);
-}
+using utf::narrow;
 
 struct HandleCloser {
     void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
 typedef std::unique_ptr<void, HandleCloser> Handle;
 
-std::wstring programDirectory()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring program(path, length);
-    return program.substr(0, program.find_last_of(L'\\'));
-}
 
 // A folder with a blank in its name: an unquoted image path would break here.
 std::wstring serviceDirectory()
@@ -245,7 +236,7 @@ TEST_F(InstalledServices, InstallRegistersQuotedOwnProcessServices)
         {second.get(), frameworkTest::secondName, frameworkTest::secondDisplayName, {L"RpcSs", L"PlugPlay"}, L""},
     };
     for (const auto& expected : cases) {
-        SCOPED_TRACE(narrow(expected.displayName));
+        SCOPED_TRACE(narrow(std::wstring(expected.displayName)));
         const std::vector<BYTE> buffer = queryConfig(expected.service);
         const auto& config = *reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
         EXPECT_EQ(std::wstring(config.lpBinaryPathName), L"\"" + serviceProgram() + L"\"");
