@@ -18,6 +18,7 @@
 #include "support/ConsoleCapture.h"
 #include "support/Eventually.h"
 #include "support/LoggerIniFixture.h"
+#include "support/RegistryFixture.h"
 #include "support/SetPhaseHold.h"
 
 using namespace Ostrel;
@@ -80,20 +81,10 @@ void expectInOrder(const std::string& out, const std::vector<std::string>& messa
     }
 }
 
-class EngineTest : public LoggerIniFixture {
+class EngineTest : public ::testing::Test, protected ScopedConfigurationKey, protected ScopedLoggerIni {
 protected:
-    void SetUp() override
-    {
-        LoggerIniFixture::SetUp();
-        deleteConfigurationKey();
-        setIni(originalIni);
-    }
-    void TearDown() override
-    {
-        stop();
-        deleteConfigurationKey();
-        LoggerIniFixture::TearDown();
-    }
+    void SetUp() override { setIni(originalIni); }
+    void TearDown() override { stop(); }
 
     // Starts run() on a thread of its own, as the service framework does.
     void start()

@@ -1,7 +1,7 @@
 #pragma once
 // What the reliability tests share: the real logger.ini and backup file of
-// the build's Wine prefix (LoggerIniFixture), the service's real
-// configuration key (deleted before and after each test), a look at the
+// the build's Wine prefix and the service's real configuration key, each
+// owned for the test (ScopedLoggerIni, ScopedConfigurationKey), a look at the
 // modes logger.ini shows and the lines the backup file still records, and
 // the parameters that the long forms raise.
 
@@ -20,6 +20,7 @@
 #include "Ostrel/Service/Settings.h"
 #include "support/ConfigurationKey.h"
 #include "support/LoggerIniFixture.h"
+#include "support/RegistryFixture.h"
 #include "support/ServiceProcess.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 
@@ -30,31 +31,8 @@ inline long environmentNumber(const char* name, long fallback)
     return text && *text ? std::strtol(text, nullptr, 10) : fallback;
 }
 
-class ReliabilityFixture : public LoggerIniFixture {
+class ReliabilityFixture : public ::testing::Test, protected ScopedConfigurationKey, protected ScopedLoggerIni {
 protected:
-    void SetUp() override
-    {
-        LoggerIniFixture::SetUp();
-        deleteConfigurationKey();
-    }
-    void TearDown() override
-    {
-        deleteConfigurationKey();
-        LoggerIniFixture::TearDown();
-    }
-
-    static void setRaw(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data, DWORD size)
-    {
-        setConfigurationValue(subkey, name, type, data, size);
-    }
-    static void setDword(const std::wstring& subkey, const wchar_t* name, DWORD value)
-    {
-        setConfigurationDword(subkey, name, value);
-    }
-    static void setString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value)
-    {
-        setConfigurationString(subkey, name, value);
-    }
     // Switches the stored linesets on (their number) or off (0) while the
     // subkeys stay; the engine's change test picks it up within a pass.
     static void setCount(DWORD count) { setDword(L"", L"Count", count); }

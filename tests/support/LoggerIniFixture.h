@@ -1,9 +1,6 @@
 #pragma once
-// A fixture owning the logger.ini and the backup file in the Windows
-// directory of the build's Wine prefix: both are removed before and after
-// each test (after any leftover OstrelService is removed, which would
-// otherwise write them), and the console output of the test is captured so
-// that log messages can be checked.
+// logger.ini and the backup file of the build's Wine prefix, owned by a
+// test (ScopedLoggerIni), and the plain fixture that owns nothing else.
 
 #include <windows.h>
 
@@ -36,19 +33,24 @@ inline bool fileExists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-class LoggerIniFixture : public ::testing::Test {
-protected:
-    const std::string iniPath = Ostrel::loggerConfigFilePath(Ostrel::LoggerIni);
-    const std::string backupPath = Ostrel::windowsDirectory() + "brevik_ostrel_saved_modes.bak";
-
-    void SetUp() override
+// Owns logger.ini and the backup file in the Windows directory of the
+// build's Wine prefix: both are removed when it is made (after any leftover
+// OstrelService, which would otherwise write them) and when it goes.
+class ScopedLoggerIni {
+public:
+    ScopedLoggerIni()
     {
         removeOstrelService();
         removeFiles();
     }
-    void TearDown() override { removeFiles(); }
+    ~ScopedLoggerIni() { removeFiles(); }
+    ScopedLoggerIni(const ScopedLoggerIni&) = delete;
+    ScopedLoggerIni& operator=(const ScopedLoggerIni&) = delete;
 
-    void removeFiles()
+    const std::string iniPath = Ostrel::loggerConfigFilePath(Ostrel::LoggerIni);
+    const std::string backupPath = Ostrel::windowsDirectory() + "brevik_ostrel_saved_modes.bak";
+
+    void removeFiles() const
     {
         for (const std::string& p : {iniPath, backupPath, backupPath + ".tmp", backupPath + ".damaged"}) {
             SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -62,3 +64,5 @@ protected:
     std::string backup() const { return readFileBytes(backupPath); }
     void setBackup(const std::string& text) const { writeFileBytes(backupPath, text); }
 };
+
+class LoggerIniFixture : public ::testing::Test, protected ScopedLoggerIni {};

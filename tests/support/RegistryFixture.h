@@ -1,12 +1,14 @@
 #pragma once
-// A test fixture owning the service's real configuration key (in the build's
-// Wine prefix and the registry view the service reads, ConfigurationKey.h):
-// it is deleted before and after every test, so each test starts from no
-// configuration, and no leftover OstrelService reads it meanwhile.
+// The service's real configuration key (in the build's Wine prefix and the
+// registry view the service reads, ConfigurationKey.h), owned by a test
+// (ScopedConfigurationKey): deleted when it is made and when it goes, so
+// each test starts from no configuration, and no leftover OstrelService
+// reads it meanwhile. RegistryFixture is the plain fixture that owns it.
 
 #include <windows.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,14 +16,23 @@
 #include "support/ConfigurationKey.h"
 #include "support/OstrelServiceLeftover.h"
 
-class RegistryFixture : public ::testing::Test {
-protected:
-    void SetUp() override
+class ScopedConfigurationKey {
+public:
+    ScopedConfigurationKey()
     {
         removeOstrelService();
         deleteKey();
     }
-    void TearDown() override { deleteKey(); }
+    ~ScopedConfigurationKey()
+    {
+        try {
+            deleteKey();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+    ScopedConfigurationKey(const ScopedConfigurationKey&) = delete;
+    ScopedConfigurationKey& operator=(const ScopedConfigurationKey&) = delete;
 
     static void deleteKey() { deleteConfigurationKey(); }
 
@@ -41,3 +52,5 @@ protected:
         setConfigurationString(subkey, name, value);
     }
 };
+
+class RegistryFixture : public ::testing::Test, protected ScopedConfigurationKey {};
