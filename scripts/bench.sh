@@ -17,12 +17,9 @@ LONG=0
 . "$ROOT/scripts/wine-session.sh"
 
 # Under Wine the registry lives in the wineserver, so the idle benchmark
-# counts its processor time too. This prefix's server works in a folder
-# named after the prefix's device and inode.
-server=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
-for pid in $(pgrep wineserver || true); do
-  case $(readlink "/proc/$pid/cwd" 2>/dev/null) in */"$server") export OSTREL_WINESERVER_PID=$pid ;; esac
-done
+# counts its processor time too.
+OSTREL_WINESERVER_PID=$("$ROOT/scripts/wine-server-pid.sh")
+export OSTREL_WINESERVER_PID
 
 BIN=$OSTREL_BUILD/win/bin
 run() {
