@@ -3,7 +3,8 @@
 # under the build's Wine prefix. Every benchmark prints its figure last.
 #   scripts/bench.sh          the five benchmarks (a few minutes)
 #   scripts/bench.sh --long   also 200 kills, 10 minutes of contention, the
-#                             real run loop for 300 events, the bad-input test
+#                             real run loop for 300 events, the bad-input test,
+#                             the crash-state explorer on 8 lines and 12 linesets
 # The programs use the logger.ini, backup file and configuration key of the
 # build's own Wine prefix; run nothing else in that prefix meanwhile.
 set -euo pipefail
@@ -36,6 +37,9 @@ if [ $LONG = 1 ]; then
   OSTREL_KILLS=200 run kill_test.exe
   OSTREL_CONTENTION_SECONDS=600 run contention_test.exe
   run bad_input_test.exe
+  echo "== crash_test.sh, 8 lines, 12 overlapping linesets"
+  OSTREL_CRASH_LINES=8 OSTREL_CRASH_TOGGLES=12 bash "$ROOT/tests/crash/crash_test.sh" \
+    "$ROOT/scripts/wine-run.sh" "$BIN/crash_explorer.exe" "$OSTREL_BUILD/crash-long"
 else
   run bench_idle_pass.exe
   run bench_line_mode_write.exe

@@ -215,8 +215,9 @@ Start scenarioStart(const std::string& scenario)
 
 // Linesets k = 0, 1, ... on lines k+1 and k+2 (wrapping), each a second
 // after the one before and held for two: every lineset but the first
-// switches a line the one before still holds. Each fires once, from `first`
-// on (a periodic schedule of an hour whose grid point is that moment).
+// switches a line the one before still holds. Each fires every minute from
+// `first` on; the run ends after the first round, and a lineset whose moment
+// passed before the service read it fires a minute later instead of never.
 void storeToggles(const boost::posix_time::ptime& first)
 {
     auto settings = boost::make_shared<Ostrel::Settings>();
@@ -226,9 +227,9 @@ void storeToggles(const boost::posix_time::ptime& first)
         l.mode = toggleModes[k % 3];
         l.interval = boost::posix_time::seconds(2);
         l.schedule.scheduleMode = Ostrel::Periodic;
-        l.schedule.periodicHours = 1;
-        l.schedule.periodicMinutes = 0;
-        l.schedule.periodicStartTime = first + boost::posix_time::seconds(k) - boost::posix_time::hours(1);
+        l.schedule.periodicHours = 0;
+        l.schedule.periodicMinutes = 1;
+        l.schedule.periodicStartTime = first + boost::posix_time::seconds(k) - boost::posix_time::minutes(1);
         l.lines = {k % lineCount() + 1, (k + 1) % lineCount() + 1};
         settings->linesets.push_back(l);
     }
@@ -279,7 +280,8 @@ void run(const std::string& scenario, const std::string& dir)
         throw std::runtime_error("the service did not start:\n" + service.output());
     if (scenario == "toggles") {
         const auto now = boost::posix_time::second_clock::local_time();
-        storeToggles(now + boost::posix_time::seconds(3));
+        // The engine reads the settings four times a second.
+        storeToggles(now + boost::posix_time::seconds(4));
         const bool over = waitFor(
             [&] {
                 if (service.count("Reverting [") < std::size_t(toggleCount()))
