@@ -270,8 +270,10 @@ std::size_t backupRecords(const std::string& text)
     return tree.size();
 }
 
-// The run is over when every lineset has reverted and the files show it:
-// logger.ini as it started and a backup without records.
+// Takes the program through the scenario and stops it (as a kill) once it
+// is over: "repair" when the settings listing shows that the start-up repair
+// is done, "toggles" when every lineset has reverted and the files show it
+// (logger.ini as it started, a backup without records).
 void run(const std::string& scenario, const std::string& dir)
 {
     const Start start = scenarioStart(scenario);

@@ -13,12 +13,21 @@ runs=$3
 scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)
 . "$scripts/wine-env.sh"
 
-# The trace needs a wineserver that lives through the whole test.
+# The trace needs a wineserver that lives through the whole test: the
+# session's, or one of its own when it runs outside a session.
+session=
 server=$("$scripts/wine-server-pid.sh")
 if [ -z "$server" ]; then
   . "$scripts/wine-session.sh"
+  session=own
   server=$("$scripts/wine-server-pid.sh")
 fi
+tracer=
+end() {
+  [ -z "$tracer" ] || kill -INT "$tracer" 2>/dev/null || true
+  [ -z "$session" ] || wineserver -k || true
+}
+trap end EXIT
 
 windows=$WINEPREFIX/drive_c/windows
 watch=()
@@ -30,8 +39,6 @@ done
 calls=read,write,pread64,pwrite64,lseek,close,ftruncate,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat
 trace=(strace -f -ttt -y -x -s 1048576 -e "trace=$calls" "${watch[@]}")
 
-tracer=
-trap '[ -z "$tracer" ] || kill -INT "$tracer" 2>/dev/null || true' EXIT
 rm -rf "$runs"
 dirs=()
 for scenario in $("$run" "$explorer" scenarios | tr -d '\r'); do
