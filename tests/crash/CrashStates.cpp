@@ -200,13 +200,14 @@ public:
 
     void line(const std::string& text)
     {
-        // "PID SECONDS.MICROS rest"
+        // "PID SECONDS.MICROS rest"; strace pads the process id with blanks.
         const auto space1 = text.find(' ');
-        const auto space2 = text.find(' ', space1 + 1);
+        const auto stampBegin = text.find_first_not_of(' ', space1);
+        const auto space2 = text.find(' ', stampBegin);
         if (space1 == std::string::npos || space2 == std::string::npos)
             return;
         const std::string pid = text.substr(0, space1);
-        const std::string stamp = text.substr(space1 + 1, space2 - space1 - 1);
+        const std::string stamp = text.substr(stampBegin, space2 - stampBegin);
         const auto dot = stamp.find('.');
         if (dot == std::string::npos)
             throw unreadable(text, "no -ttt time stamp");

@@ -45,7 +45,8 @@ void apply(Files& files, const FileCall& call);
 // Throws std::runtime_error on a line it cannot read.
 std::vector<FileCall> callsFromTraces(const std::vector<std::string>& traces, const std::set<std::string>& watched);
 
-// The states the files can be found in at the next start.
+// The states the files can be found in at the next start, from the files as
+// they were before the run (taken as on disk) and the run's calls.
 //
 // Process kill: the program dies after a call; every call it completed
 // stays, whether flushed or not (the system's cache outlives the process).

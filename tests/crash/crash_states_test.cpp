@@ -61,9 +61,9 @@ const std::string programTrace =
     "8 1000.000420 <... write resumed>, 4) = 4\n"
     "8 1000.000500 fsync(21</w/drive_c/windows/saved.bak.tmp>) = 0\n"
     "8 1000.000510 write(21</w/drive_c/windows/saved.bak.tmp>, \"?\", 1) = -1 EBADF (Bad file descriptor)\n"
-    "8 1000.000700 +++ exited with 0 +++\n";
+    "8   1000.000700 +++ exited with 0 +++\n";
 const std::string serverTrace =
-    "9 1000.000200 pwrite64(151</w/drive_c/windows/logger.ini>, \"\\x00\", 1, 14) = 1\n"
+    "9    1000.000200 pwrite64(151</w/drive_c/windows/logger.ini>, \"\\x00\", 1, 14) = 1\n"
     "9 1000.000210 ftruncate(151</w/drive_c/windows/logger.ini>, 14) = 0\n"
     "9 1000.000350 ftruncate(151</w/drive_c/windows/saved.bak.tmp>, 0) = 0\n"
     "9 1000.000600 rename(\"saved.bak.tmp\", \"/w/dosdevices/c:/windows/saved.bak\") = 0\n";
