@@ -23,6 +23,7 @@
 
 #include "Ostrel/Service/ModeBackup.h"
 #include "Ostrel/Service/Settings.h"
+#include "support/ConfigurationKey.h"
 #include "support/ServiceProcess.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 
@@ -31,7 +32,6 @@ namespace {
 using namespace boost::posix_time;
 
 const int linesets = 30;
-const wchar_t* const rootPath = L"SOFTWARE\\Brevik\\Ostrel";
 const char* const eventMode = "EVENT";
 
 // The whole file, or an empty text while the service's lock refuses it.
@@ -83,7 +83,7 @@ int main(int argc, char** argv)
         l.lines = {k + 1};
         settings->linesets.push_back(l);
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, rootPath);
+    deleteConfigurationKey();
     Ostrel::saveSettings(settings);
 
     std::vector<double> latencies;
@@ -121,7 +121,7 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, rootPath);
+    deleteConfigurationKey();
     bench::print("P4 %zu events, latency max %.1f ms (the run loop polls every 250 ms)\n", latencies.size(),
                  bench::percentile(latencies, 1.0) * 1e3);
     bench::print("P4 event latency from a lineset's moment to its mode in logger.ini: p50 %.1f ms, p99 %.1f ms\n",

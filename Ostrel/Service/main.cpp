@@ -40,7 +40,8 @@ void endAtOnce()
 
 BOOL WINAPI onConsoleControl(DWORD event)
 {
-    if (consoleEngine->stopping.exchange(true))
+    const bool keyboard = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    if (consoleEngine->stopping.exchange(true) && keyboard)
         endAtOnce();
     consoleEngine->thread.interrupt();
     // Closing the console (or the session's end) ends the process once this
@@ -48,7 +49,7 @@ BOOL WINAPI onConsoleControl(DWORD event)
     // lines. Ctrl+C and Ctrl+Break return at once, the main thread waiting
     // for the engine: handlers run one at a time, and a second Ctrl+C must
     // reach this one.
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+    if (!keyboard)
         consoleEngine->ended.wait();
     return TRUE;
 }

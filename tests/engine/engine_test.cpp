@@ -13,6 +13,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread.hpp>
 
+#include "support/ConfigurationKey.h"
 #include "support/LoggerIniFixture.h"
 #include "support/SetPhaseHold.h"
 
@@ -92,7 +93,7 @@ protected:
     void SetUp() override
     {
         LoggerIniFixture::SetUp();
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brevik\\Ostrel");
+        deleteConfigurationKey();
         setIni(originalIni);
         CaptureStdout();
     }
@@ -101,7 +102,7 @@ protected:
         stop();
         if (!captured)
             GetCapturedStdout();
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brevik\\Ostrel");
+        deleteConfigurationKey();
         LoggerIniFixture::TearDown();
     }
 

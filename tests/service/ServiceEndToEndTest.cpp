@@ -443,6 +443,36 @@ INSTANTIATE_TEST_SUITE_P(Modes, ConsoleMode, ::testing::Values("CNT", "CNT \t ")
                              return info.index == 0 ? std::string("PlainMode") : std::string("TrailingBlanks");
                          });
 
+// A configuration made with Windows' own tool: what "reg add /reg:32"
+// stores is what the program reads, and a configuration of the same name
+// in the 64-bit view is not its own.
+TEST_F(EndToEnd, ConsoleReadsWhatRegExeStoresInThe32BitView)
+{
+    deleteConfigurationKey(L"", KEY_WOW64_64KEY);
+    const auto reg = [](const std::wstring& subkey, const std::wstring& value, const std::wstring& view) {
+        const ProgramResult result = runProgram(
+            L"reg.exe add \"HKLM\\" + configurationKeyName(subkey) + L"\" " + value + L" /f " + view, waitMilliseconds);
+        ASSERT_EQ(result.exitCode, 0u) << result.output;
+    };
+    reg(L"", L"/v Count /t REG_DWORD /d 1", L"/reg:32");
+    reg(L"1", L"/v Name /t REG_SZ /d \"Written by reg\"", L"/reg:32");
+    reg(L"1", L"/v Lines /t REG_SZ /d 2,3", L"/reg:32");
+    reg(L"1", L"/v ScheduleMode /t REG_DWORD /d 0", L"/reg:32");
+    reg(L"1", L"/v DailyHour /t REG_DWORD /d 7", L"/reg:32");
+    reg(L"", L"/v Count /t REG_DWORD /d 2", L"/reg:64");
+    reg(L"1", L"/v Name /t REG_SZ /d \"64-bit view\"", L"/reg:64");
+    reg(L"2", L"/v Name /t REG_SZ /d \"64-bit view\"", L"/reg:64");
+
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine("^lines: 2, 3$", waitMilliseconds)) << engine.text();
+    const std::vector<std::string> lines = engine.lines();
+    EXPECT_GT(lineIndex(lines, "^name: Written by reg$"), lineIndex(lines, "^-- Lineset #0:$"));
+    EXPECT_GT(lineIndex(lines, "^schedule: Daily, 07:00$"), 0);
+    EXPECT_EQ(lineCount(lines, "64-bit view"), 0) << engine.text();
+    EXPECT_EQ(lineCount(lines, "^-- Lineset #1:$"), 0) << engine.text();
+    deleteConfigurationKey(L"", KEY_WOW64_64KEY);
+}
+
 TEST_F(EndToEnd, ConsoleSeesEachSettingsChangeOnceWithinAPass)
 {
     // Due in an hour, every 23 hours: the lineset never fires meanwhile.
