@@ -31,6 +31,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -62,6 +63,11 @@ const std::string damagedName = std::string(backupName) + ".damaged";
 // Wine starts a process, and the service its engine, well within these.
 const milliseconds startTimeout(60000);
 const milliseconds scenarioTimeout(120000);
+
+// Under load Wine now and then fails to create a process (error 1359); a
+// start is tried this many times.
+const int startAttempts = 3;
+long startsRetried = 0;
 
 long environmentNumber(const char* name, long fallback)
 {
@@ -137,6 +143,25 @@ crash::Files kept(const std::string& dir, const std::string& prefix)
             files[name] = readBytes(copy);
     }
     return files;
+}
+
+// OstrelService.exe /console, started once its settings listing shows
+// that the start-up repair is done.
+std::unique_ptr<ServiceProcess> startService()
+{
+    std::unique_ptr<ServiceProcess> service;
+    for (int attempt = 1; !service; ++attempt) {
+        try {
+            service.reset(new ServiceProcess());
+        } catch (const std::runtime_error&) {
+            if (attempt == startAttempts)
+                throw;
+            ++startsRetried;
+        }
+    }
+    if (!service->waitForOutput("Settings:", startTimeout))
+        throw std::runtime_error("the service did not start:\n" + service->output());
+    return service;
 }
 
 // --- the scenarios ---------------------------------------------------------------
@@ -277,9 +302,8 @@ std::size_t backupRecords(const std::string& text)
 void run(const std::string& scenario, const std::string& dir)
 {
     const Start start = scenarioStart(scenario);
-    ServiceProcess service;
-    if (!service.waitForOutput("Settings:", startTimeout))
-        throw std::runtime_error("the service did not start:\n" + service.output());
+    const std::unique_ptr<ServiceProcess> started = startService();
+    ServiceProcess& service = *started;
     if (scenario == "toggles") {
         const auto now = boost::posix_time::second_clock::local_time();
         // The engine reads the settings four times a second.
@@ -336,14 +360,8 @@ void check(const crash::CrashStates::State& state, const std::map<std::string, s
 {
     ++findings.states;
     layDown(state.files);
-    {
-        ServiceProcess service;
-        // The settings listing comes right after the start-up repair; with
-        // no configuration nothing else happens.
-        if (!service.waitForOutput("Settings:", startTimeout))
-            throw std::runtime_error("the service did not start:\n" + service.output());
-        service.kill();
-    }
+    // With no configuration nothing happens after the start-up repair.
+    startService()->kill();
     std::string problem;
     const std::string ini = readBytes(windowsPath("logger.ini"));
     try {
@@ -419,7 +437,8 @@ int explore(const std::vector<std::string>& dirs)
     if (tally.failures.size() > shown)
         std::cout << "... and " << tally.failures.size() - shown << " more failed states\n";
     const auto took = std::chrono::duration_cast<seconds>(std::chrono::steady_clock::now() - began).count();
-    std::cout << "states explored in " << took << " s\n";
+    std::cout << "states explored in " << took << " s (program starts that Wine refused and were tried again: "
+              << startsRetried << ")\n";
     for (const auto& model : {std::make_pair("kill", &tally.kill), std::make_pair("power cut", &tally.power)})
         std::cout << model.first << ": " << model.second->states << " states, lines lost "
                   << model.second->linesLost << ", unparsable logger.ini " << model.second->unparsable
