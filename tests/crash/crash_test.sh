@@ -48,7 +48,7 @@ for scenario in $("$run" "$explorer" scenarios | tr -d '\r'); do
   "$run" "$explorer" prepare "$scenario" "$win"
   "${trace[@]}" -o "$dir/server.trace" -p "$server" 2>"$dir/server.log" &
   tracer=$!
-  until grep -q attached "$dir/server.log"; do
+  until grep -qs attached "$dir/server.log"; do
     kill -0 "$tracer"
     sleep 0.1
   done
