@@ -26,8 +26,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -46,6 +44,7 @@
 #include "Ostrel/Service/Settings.h"
 #include "crash/CrashStates.h"
 #include "support/ServiceProcess.h"
+#include "support/TestInputs.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 
 namespace {
@@ -69,30 +68,8 @@ const milliseconds scenarioTimeout(120000);
 const int startAttempts = 3;
 long startsRetried = 0;
 
-long environmentNumber(const char* name, long fallback)
-{
-    const char* text = std::getenv(name);
-    return text && *text ? std::strtol(text, nullptr, 10) : fallback;
-}
-
 int lineCount() { return static_cast<int>(environmentNumber("OSTREL_CRASH_LINES", 3)); }
 int toggleCount() { return static_cast<int>(environmentNumber("OSTREL_CRASH_TOGGLES", 2)); }
-
-std::string readBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void writeBytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out.flush())
-        throw std::runtime_error("cannot write " + path);
-}
 
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -104,7 +81,7 @@ crash::Files currentFiles()
     crash::Files files;
     for (const std::string& name : watchedNames)
         if (exists(windowsPath(name)))
-            files[name] = readBytes(windowsPath(name));
+            files[name] = readFileBytes(windowsPath(name));
     return files;
 }
 
@@ -114,7 +91,7 @@ void layDown(const crash::Files& files)
     for (const std::string& name : watchedNames) {
         const auto file = files.find(name);
         if (file != files.end())
-            writeBytes(windowsPath(name), file->second);
+            writeFileBytes(windowsPath(name), file->second);
         else
             DeleteFileA(windowsPath(name).c_str());
     }
@@ -128,7 +105,7 @@ void keep(const crash::Files& files, const std::string& dir, const std::string& 
         const std::string copy = dir + "\\" + prefix + "-" + name;
         const auto file = files.find(name);
         if (file != files.end())
-            writeBytes(copy, file->second);
+            writeFileBytes(copy, file->second);
         else
             DeleteFileA(copy.c_str());
     }
@@ -140,7 +117,7 @@ crash::Files kept(const std::string& dir, const std::string& prefix)
     for (const std::string& name : watchedNames) {
         const std::string copy = dir + "\\" + prefix + "-" + name;
         if (exists(copy))
-            files[name] = readBytes(copy);
+            files[name] = readFileBytes(copy);
     }
     return files;
 }
@@ -272,8 +249,8 @@ void prepare(const std::string& scenario, const std::string& dir)
     std::string expected;
     for (const auto& line : start.expected)
         expected += Ostrel::lineSectionName(line.first) + "=" + line.second + "\n";
-    writeBytes(dir + "\\expected-modes", expected);
-    writeBytes(dir + "\\scenario", scenario + "\n");
+    writeFileBytes(dir + "\\expected-modes", expected);
+    writeFileBytes(dir + "\\scenario", scenario + "\n");
 }
 
 bool waitFor(const std::function<bool()>& done, milliseconds timeout)
@@ -313,8 +290,8 @@ void run(const std::string& scenario, const std::string& dir)
                 if (service.count("Reverting [") < std::size_t(toggleCount()))
                     return false;
                 try {
-                    return readBytes(windowsPath("logger.ini")) == start.files.at("logger.ini") &&
-                           backupRecords(readBytes(windowsPath(backupName))) == 0;
+                    return readFileBytes(windowsPath("logger.ini")) == start.files.at("logger.ini") &&
+                           backupRecords(readFileBytes(windowsPath(backupName))) == 0;
                 } catch (const std::exception&) {
                     return false;  // read while being replaced
                 }
@@ -363,7 +340,7 @@ void check(const crash::CrashStates::State& state, const std::map<std::string, s
     // With no configuration nothing happens after the start-up repair.
     startService()->kill();
     std::string problem;
-    const std::string ini = readBytes(windowsPath("logger.ini"));
+    const std::string ini = readFileBytes(windowsPath("logger.ini"));
     try {
         C_CfgFileSnapshot snapshot;
         snapshot.parse(ini);
@@ -384,7 +361,7 @@ void check(const crash::CrashStates::State& state, const std::map<std::string, s
     try {
         if (exists(windowsPath(damagedName)))
             throw std::runtime_error("kept as damaged");
-        if (const std::size_t records = exists(windowsPath(backupName)) ? backupRecords(readBytes(windowsPath(backupName))) : 0) {
+        if (const std::size_t records = exists(windowsPath(backupName)) ? backupRecords(readFileBytes(windowsPath(backupName))) : 0) {
             ++findings.recordsLeft;
             problem += " the backup still records " + std::to_string(records) + " line(s);";
         }
@@ -403,10 +380,10 @@ int explore(const std::vector<std::string>& dirs)
     Tally tally;
     bool replayable = true;
     for (const std::string& dir : dirs) {
-        const std::string scenario = lines(readBytes(dir + "\\scenario")).at(0);
+        const std::string scenario = lines(readFileBytes(dir + "\\scenario")).at(0);
         const crash::Files before = kept(dir, "before");
         const std::vector<crash::FileCall> calls = crash::callsFromTraces(
-            {readBytes(dir + "\\program.trace"), readBytes(dir + "\\server.trace")},
+            {readFileBytes(dir + "\\program.trace"), readFileBytes(dir + "\\server.trace")},
             std::set<std::string>(watchedNames.begin(), watchedNames.end()));
         // The trace must account for every byte the run changed.
         crash::Files replayed = before;
@@ -418,7 +395,7 @@ int explore(const std::vector<std::string>& dirs)
             continue;
         }
         std::map<std::string, std::string> expected;
-        for (const std::string& line : lines(readBytes(dir + "\\expected-modes")))
+        for (const std::string& line : lines(readFileBytes(dir + "\\expected-modes")))
             expected[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
 
         const crash::CrashStates states = crash::crashStates(before, calls);
