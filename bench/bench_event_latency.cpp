@@ -28,6 +28,7 @@
 
 #include "Ostrel/Service/ModeBackup.h"
 #include "Ostrel/Service/Settings.h"
+#include "support/ConfigurationKey.h"
 #include "support/ServiceProcess.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 
@@ -36,7 +37,6 @@ namespace {
 using namespace boost::posix_time;
 
 const int linesets = 30;
-const wchar_t* const rootPath = L"SOFTWARE\\Brevik\\Ostrel";
 const char* const eventMode = "EVENT";
 const char* const setting = "] : Setting [";
 
@@ -89,7 +89,7 @@ int main(int argc, char** argv)
         l.lines = {k + 1};
         settings->linesets.push_back(l);
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, rootPath);
+    deleteConfigurationKey();
     Ostrel::saveSettings(settings);
 
     std::vector<double> latencies;
@@ -137,7 +137,7 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, rootPath);
+    deleteConfigurationKey();
     bench::print("P4 %zu events fired (the toggle's first log line read): p50 %.1f ms, p99 %.1f ms\n", fired.size(),
                  bench::median(fired) * 1e3, bench::percentile(fired, 0.99) * 1e3);
     bench::print("P4 %zu events, latency max %.1f ms (goal: p99 at most 20 ms)\n", latencies.size(),

@@ -24,11 +24,11 @@
 #include "Ostrel/Service/Service.h"
 #include "Ostrel/Service/Settings.h"
 #include "Ostrel/Service/SettingsMonitor.h"
+#include "support/ConfigurationKey.h"
 
 namespace {
 
 const int linesetCount = 32;
-const wchar_t* const rootPath = L"SOFTWARE\\Brevik\\Ostrel";
 const wchar_t* const valueNames[] = {L"Name", L"LineMode", L"Interval", L"ScheduleMode", L"DailyHour",
                                      L"DailyMinute", L"WeeklyHour", L"WeeklyMinute", L"WeeklyWeekday",
                                      L"PeriodicHours", L"PeriodicMinutes", L"PeriodicStartTime", L"Lines"};
@@ -52,31 +52,32 @@ void storeSettings()
             l.lines.push_back(i * 8 + line);
         settings->linesets.push_back(l);
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, rootPath);
+    deleteConfigurationKey();
     Ostrel::saveSettings(settings);
 }
 
 // The bare registry traffic of one load: every key opened once, every value
 // queried once into a buffer large enough for it.
 struct BareLoad {
+    const std::wstring root = Ostrel::settingsKeyName();
     std::vector<std::wstring> subkeys;
     BareLoad()
     {
         for (int n = 1; n <= linesetCount; ++n)
-            subkeys.push_back(std::wstring(rootPath) + L"\\" + std::to_wstring(n));
+            subkeys.push_back(Ostrel::settingsKeyName(n));
     }
     DWORD operator()() const
     {
         BYTE buffer[512];
         DWORD sum = 0;
         HKEY key;
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, rootPath, 0, KEY_READ, &key);
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, root.c_str(), 0, KEY_READ | Ostrel::settingsKeyView, &key);
         DWORD size = sizeof buffer;
         RegQueryValueExW(key, L"Count", nullptr, nullptr, buffer, &size);
         sum += size;
         RegCloseKey(key);
         for (const std::wstring& subkey : subkeys) {
-            RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ, &key);
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, KEY_READ | Ostrel::settingsKeyView, &key);
             for (const wchar_t* name : valueNames) {
                 size = sizeof buffer;
                 RegQueryValueExW(key, name, nullptr, nullptr, buffer, &size);
@@ -167,7 +168,7 @@ int main(int argc, char** argv)
     if (serverCpu >= 0)
         bench::print(", %.1f ms per second in the wineserver (the registry under Wine)", serverCpu / wall * 1e3);
     bench::print("\n");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, rootPath);
+    deleteConfigurationKey();
     bench::print("P1 idle pass ratio (engine change test / bare registry calls): %.3f (target <= 1.10)\n",
                  ratio);
     return 0;

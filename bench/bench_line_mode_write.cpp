@@ -4,6 +4,11 @@
 // read whole, rewritten whole from offset 0, cut, unlocked and closed with
 // the same Win32 calls and nothing else.
 //
+// Also the durable revert: a line's revert step (revertLineInLoggerINI,
+// which brings logger.ini to disk before the line's record may go) against
+// the same raw rewrite followed by FlushFileBuffers; and restoreLine whole,
+// with the backup file's own durable replace, for comparison.
+//
 // Usage: bench_line_mode_write [calls of each side]
 
 #include "bench/BenchSupport.h"
@@ -59,8 +64,10 @@ private:
 // Everything the write cannot do without: the calls of the file layer
 // (CreateFileA with the same access and sharing, LockFileEx, ReadFile until
 // the end, SetFilePointer, WriteFile, SetEndOfFile, UnlockFileEx,
-// CloseHandle), the bytes read written back unchanged.
-void rawRewrite(const std::string& path, std::string& buffer, StageTimes& times)
+// CloseHandle), the bytes read written back unchanged; a durable one also
+// calls FlushFileBuffers before the unlock.
+enum class Flush { none, toDisk };
+void rawRewrite(const std::string& path, std::string& buffer, StageTimes& times, Flush flush = Flush::none)
 {
     StageClock clock(times);
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -78,6 +85,8 @@ void rawRewrite(const std::string& path, std::string& buffer, StageTimes& times)
     DWORD written = 0;
     WriteFile(file, buffer.data(), total, &written, nullptr);
     SetEndOfFile(file);
+    if (flush == Flush::toDisk)
+        FlushFileBuffers(file);
     clock.done(write);
     UnlockFileEx(file, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole);
     CloseHandle(file);
@@ -151,6 +160,29 @@ int main(int argc, char** argv)
         parse.push_back(secondsOf([&] { snapshot.parse(text); }));
         render.push_back(secondsOf([&] { snapshot.render(); }));
     }
+    // The durable revert. Each call is preceded, untimed, by the write of
+    // the mode being reverted, so that both sides bring the same cached
+    // data to disk.
+    std::vector<double> revertStep, rawDurable, restoreLine;
+    StageTimes durableStageTimes;
+    const std::vector<std::string> written = {"CNT"};
+    for (int i = 0; i < calls; ++i) {
+        const int line = 1 + (i * 37) % sectionCount;
+        Ostrel::setLineModeInLoggerINI(line, "CNT", path);
+        revertStep.push_back(secondsOf([&] { Ostrel::revertLineInLoggerINI(line, "REC", written, path); }));
+        Ostrel::setLineModeInLoggerINI(line, "CNT", path);
+        Ostrel::setLineModeInLoggerINI(line, "REC", path);
+        rawDurable.push_back(secondsOf([&] { rawRewrite(path, buffer, durableStageTimes, Flush::toDisk); }));
+    }
+    {
+        bench::QuietLog quiet;
+        Ostrel::ModeBackup backup(path);
+        for (int i = 0; i < calls / 4; ++i) {
+            const int line = 1 + (i * 37) % sectionCount;
+            backup.setLineMode(line, "CNT");
+            restoreLine.push_back(secondsOf([&] { backup.restoreLine(line); }));
+        }
+    }
     for (int line = 1; line <= sectionCount; ++line)
         Ostrel::setLineModeInLoggerINI(line, "REC", path);
     if (dir.read("logger.ini") != text) {
@@ -172,6 +204,12 @@ int main(int argc, char** argv)
     bench::print("P2 for comparison, the INI model alone on the same text: parsing %.3f ms, rendering %.3f ms "
                  "(not used when the file is in the form the model writes)\n", bench::median(parse) * 1e3,
                  bench::median(render) * 1e3);
+    bench::print("P2 durable revert: revertLineInLoggerINI %.3f ms, raw locked read + rewrite + truncate + "
+                 "FlushFileBuffers %.3f ms; restoreLine with the backup's durable replace %.3f ms (medians)\n",
+                 bench::median(revertStep) * 1e3, bench::median(rawDurable) * 1e3, bench::median(restoreLine) * 1e3);
+    bench::print("P2 durable revert ratio (revertLineInLoggerINI / raw locked rewrite + FlushFileBuffers): %.3f "
+                 "(target <= 1.2)\n",
+                 bench::median(revertStep) / bench::median(rawDurable));
     bench::print("P2 line-mode write ratio (setLineModeInLoggerINI / raw locked rewrite): %.3f (target <= 1.5)\n",
                  bench::median(product) / bench::median(raw));
     return 0;

@@ -23,10 +23,10 @@
 
 #include "Ostrel/Service/LinesetSchedule.h"
 #include "Ostrel/Service/Service.h"
+#include "support/ConfigurationKey.h"
 
 namespace {
 
-const wchar_t* const rootPath = L"SOFTWARE\\Brevik\\Ostrel";
 
 void writeLoggerIni()
 {
@@ -154,7 +154,7 @@ int viaRunLoop(long events)
         l.lines = {k % 8 + 1};
         settings->linesets.push_back(l);
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, rootPath);
+    deleteConfigurationKey();
     Ostrel::saveSettings(settings);
 
     bench::Resources early = {0, 0}, late = {0, 0};
@@ -175,7 +175,7 @@ int viaRunLoop(long events)
         loop.join();
         report((std::to_string(first) + " events of the run loop").c_str(), early);
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, rootPath);
+    deleteConfigurationKey();
     report((std::to_string(fired) + " events of the run loop").c_str(), late);
     reportGrowth(early, late);
     return 0;

@@ -3,7 +3,8 @@
 # under the build's Wine prefix. Every benchmark prints its figure last.
 #   scripts/bench.sh          the five benchmarks (a few minutes)
 #   scripts/bench.sh --long   also 200 kills, 10 minutes of contention, the
-#                             real run loop for 300 events, the bad-input test
+#                             real run loop for 300 events, the bad-input test,
+#                             100,000 cases of the registry fuzz in each form
 # The programs use the logger.ini, backup file and configuration key of the
 # build's own Wine prefix; run nothing else in that prefix meanwhile.
 set -euo pipefail
@@ -13,6 +14,7 @@ LONG=0
 [ "${1:-}" = --long ] && LONG=1
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh" win
+[ $LONG = 1 ] && "$ROOT/scripts/build.sh" native
 . "$ROOT/scripts/wine-env.sh"
 . "$ROOT/scripts/wine-session.sh"
 
@@ -39,6 +41,10 @@ if [ $LONG = 1 ]; then
   OSTREL_KILLS=200 run kill_test.exe
   OSTREL_CONTENTION_SECONDS=600 run contention_test.exe
   run bad_input_test.exe
+  echo "== settings_fuzz_test (native)"
+  OSTREL_FUZZ_CASES=100000 "$OSTREL_BUILD/native/bin/settings_fuzz_test"
+  OSTREL_FUZZ_CASES=100000 run settings_fuzz_test.exe
+  OSTREL_FUZZ_CASES=100000 run settings_registry_fuzz_test.exe
 else
   run bench_idle_pass.exe
   run bench_line_mode_write.exe

@@ -15,12 +15,14 @@ SECONDS_TO_RUN=${1:-50}
 WINDIR=$WINEPREFIX/drive_c/windows
 cp "$ROOT/demo/logger.ini" "$WINDIR/logger.ini"
 rm -f "$WINDIR/brevik_ostrel_saved_modes.bak"
-wine reg delete 'HKLM\SOFTWARE\Brevik\Ostrel' /f >/dev/null 2>&1 || true
-wine regedit /S "$(wine winepath -w "$ROOT/demo/ostrel-demo.reg" 2>/dev/null)"
+# The service reads the 32-bit view of the registry: every change goes there.
+KEY='HKLM\SOFTWARE\Brevik\Ostrel'
+wine reg delete "$KEY" /f /reg:32 >/dev/null 2>&1 || true
+wine reg import "$(wine winepath -w "$ROOT/demo/ostrel-demo.reg" 2>/dev/null)" /reg:32 >/dev/null
 # A period of one minute counted from 55 s ago: the first toggle comes in
 # about five seconds.
 start=$(date -d '-55 seconds' +%Y-%m-%dT%H:%M:%S)
-wine reg add 'HKLM\SOFTWARE\Brevik\Ostrel\1' /v PeriodicStartTime /t REG_SZ /d "$start" /f >/dev/null
+wine reg add "$KEY\\1" /v PeriodicStartTime /t REG_SZ /d "$start" /f /reg:32 >/dev/null
 
 echo "== logger.ini before =="
 tr -d '\r' < "$WINDIR/logger.ini"

@@ -2,53 +2,143 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
 #include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/replace.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/lexical_cast.hpp>
-#include <boost/locale/encoding_utf.hpp>
-#include <boost/optional.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
 #include <boost/throw_exception.hpp>
 
 #include "logging/Log.h"
-#include "utillib_configfile/ConfigFile.h"
-#include "win32_file_handle/win32_file_retry.h"
+#include "win32_file_handle/win32_file_lock.h"
+#include "win32_file_handle/win32_file_replace.h"
 
 namespace Ostrel {
+
+// The order of every change, and why (a crash, a kill or a power cut may
+// come between any two file operations):
+//  - Write ahead: a line changes in logger.ini only after its record is on
+//    disk in the backup file (saveLocked flushes and replaces it), so that
+//    the next start finds the mode to put back.
+//  - Durable before forgetting: a record leaves the backup, or loses a mode
+//    it guards (replaced_mode), only after the logger.ini write that made it
+//    unnecessary is on disk (a durable commit: FlushFileBuffers under the
+//    lock). Otherwise a power cut could keep the backup's new state and lose
+//    the cached write of logger.ini, leaving the line in the service's mode
+//    with no record of it. A first change of a line needs no flush: its
+//    record was saved before, and logger.ini showing the old mode after a
+//    power cut is what the record expects.
+//
+// A line's record, and what logger.ini may show meanwhile:
+//   not recorded       the line's own mode
+//   recorded           saved_mode (the write did not happen or was lost), or
+//                      current_mode
+//   replacing          also replaced_mode: the service's earlier mode, while
+//                      a new one is being written over it
+// setLineMode: not recorded -> recorded (first change), recorded ->
+// replacing -> recorded (switched again); restoreLine: any -> not recorded.
 
 namespace {
 
 const char* const backupFileName = "brevik_ostrel_saved_modes.bak";
 const char* const modeKey = "Mode";
-// Present in a line's record only while a new mode of a line the service had
-// already switched is being written: the mode logger.ini may still show.
 const char* const replacedModeKey = "replaced_mode";
 
 // Update mode, waiting without time-out, parsed at once.
 constexpr unsigned iniUpdate = C_ConfigFile::modeRead | C_ConfigFile::modeUpdate;
+
+// How long a save, or the move of a damaged file, waits for a process that
+// holds the backup file (a virus scanner, a person looking at it): such
+// readers keep it for a moment only.
+const boost::chrono::milliseconds backupWait(2000);
 
 std::string missingSectionMessage(const std::string& section, int line)
 {
     return "Can't find section " + section + ". Can't set mode for line " + std::to_string(line);
 }
 
-// Moves temp over path. Somebody reading the backup (a virus scanner, a
-// person looking at it) keeps it open for a moment, and the move fails
-// meanwhile; it is retried, as the file layer retries logger.ini, for up to
-// two seconds.
-void replaceFile(const std::string& temp, const std::string& path)
+// The backup file could not be taken over or saved: nothing of a change
+// that needs a record may happen.
+class BackupNotSaved : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The whole backup file as the XML reader of an ordinary text stream would
+// see it (CR LF read as LF), or none when there is no file. Waits as `wait`
+// allows while another process holds the file; other failures throw.
+boost::optional<std::string> readBackupFile(const boost::filesystem::path& path, const win32_file::timeout& wait)
 {
-    win32_file::retryTimer timer(win32_file::timeout(boost::chrono::seconds(2)));
-    while (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = GetLastError();
-        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || timer.passed())
-            boost::throw_exception(std::runtime_error("replacing the backup file failed"));
-        timer.wait();
+    std::unique_ptr<win32_file::locked_handle> file;
+    try {
+        file.reset(wait ? new win32_file::locked_handle(path, 0, *wait) : new win32_file::locked_handle(path, 0));
+    } catch (const boost::system::system_error& e) {
+        if (e.code().value() == ERROR_FILE_NOT_FOUND)
+            return boost::none;
+        throw;
     }
+    boost::iostreams::file_descriptor device = file->lock().device();
+    std::string text;
+    char block[16 * 1024];
+    for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
+        text.append(block, static_cast<std::size_t>(got));
+    boost::algorithm::replace_all(text, "\r\n", "\n");
+    return text;
 }
+
+// What the XML writer writes to a file stream opened in text mode, as every
+// earlier run wrote the backup: line feeds stored as CR LF.
+std::string backupText(const boost::property_tree::ptree& tree)
+{
+    std::ostringstream xml;
+    boost::property_tree::write_xml(xml, tree,
+                                    boost::property_tree::xml_writer_make_settings<std::string>(' ', 0, "utf-8"));
+    std::string text = xml.str();
+    boost::algorithm::replace_all(text, "\n", "\r\n");
+    return text;
+}
+
+std::vector<std::string> keysOf(const boost::property_tree::ptree& tree)
+{
+    std::vector<std::string> keys;
+    for (const auto& child : tree)
+        keys.push_back(child.first);
+    return keys;
+}
+
+// What a line's record holds.
+struct LineRecord {
+    boost::optional<std::string> saved, current, replaced;
+
+    explicit LineRecord(const boost::property_tree::ptree& tree, const std::string& section)
+        : saved(tree.get_optional<std::string>(section + ".saved_mode")),
+          current(tree.get_optional<std::string>(section + ".current_mode")),
+          replaced(tree.get_optional<std::string>(section + "." + replacedModeKey))
+    {
+    }
+    // The modes the service may have left in logger.ini.
+    std::vector<std::string> written() const
+    {
+        std::vector<std::string> modes;
+        for (const auto* mode : {&current, &replaced})
+            if (*mode)
+                modes.push_back(**mode);
+        return modes;
+    }
+    bool wrote(const std::string& shown) const
+    {
+        const std::vector<std::string> modes = written();
+        return std::find(modes.begin(), modes.end(), shown) != modes.end();
+    }
+};
 
 }  // namespace
 
@@ -84,64 +174,109 @@ std::string modeAsStored(const std::string& mode)
     return mode.substr(0, mode.find_last_not_of(" \t") + 1);
 }
 
-// Both open logger.ini without parsing it: a file in the form the INI model
-// writes, as the service leaves it, is read or changed in place with the
-// model's own result (see findRenderedValue); any other goes through the
-// model, which also reports its syntax errors. The lookup remembers the
-// text it saw last, which is most often the file as it is read next.
+// Every access opens logger.ini without parsing it: a file in the form the
+// INI model writes, as the service leaves it, is read or changed in place
+// with the model's own result (see findRenderedValue); any other goes
+// through the model, which also reports its syntax errors. The lookup
+// remembers the text it saw last, which is most often the file as it is
+// read next.
 namespace {
 
 boost::mutex renderedLookupMutex;
 C_CfgRenderedLookup renderedLookup;
 
-C_CfgRenderedValue findInPlace(const std::string& text, const std::string& section)
-{
-    boost::mutex::scoped_lock lock(renderedLookupMutex);
-    return renderedLookup.find(text, section, modeKey);
-}
+// logger.ini opened, locked and read whole for one access.
+class LoggerIniAccess {
+public:
+    explicit LoggerIniAccess(const std::string& path)
+        : file(path, iniUpdate | C_ConfigFile::modeNoLoad, true, 0), text(file.readText())
+    {
+    }
 
-bool setInPlace(std::string& text, const std::string& section, const std::string& mode)
-{
-    boost::mutex::scoped_lock lock(renderedLookupMutex);
-    return renderedLookup.set(text, section, modeKey, mode);
-}
+    // The mode of the section; none when the section is missing. Throws
+    // Configuration::KeyNotFoundError when it has no "Mode".
+    boost::optional<std::string> mode(const std::string& section)
+    {
+        C_CfgRenderedValue found;
+        {
+            boost::mutex::scoped_lock lock(renderedLookupMutex);
+            found = renderedLookup.find(text, section, modeKey);
+        }
+        if (found.keyFound)
+            return text.substr(found.valueBegin, found.valueEnd - found.valueBegin);
+        file.parse(text);
+        const C_CfgFileSection* parsed = file.findSection(section);
+        if (!parsed)
+            return boost::none;
+        return parsed->getValue(modeKey);
+    }
+
+    // Writes the section's mode; false, with nothing written, when the
+    // section is missing.
+    bool setMode(const std::string& section, const std::string& mode, C_ConfigFile::Durability durability)
+    {
+        bool inPlace;
+        {
+            boost::mutex::scoped_lock lock(renderedLookupMutex);
+            inPlace = renderedLookup.set(text, section, modeKey, mode);
+        }
+        if (inPlace) {
+            file.commitText(text, durability);
+            return true;
+        }
+        file.parse(text);
+        C_CfgFileSection* found = file.findSection(section);
+        if (!found)
+            return false;
+        found->setValue(modeKey, mode);
+        file.commit(durability);
+        return true;
+    }
+
+    C_ConfigFile file;
+
+private:
+    std::string text;
+};
 
 }  // namespace
 
 std::string getLineModeFromLoggerINI(int line, const std::string& defaultMode, const std::string& iniPath)
 {
-    C_ConfigFile ini(iniPath, iniUpdate | C_ConfigFile::modeNoLoad, true, 0);
-    const std::string text = ini.readText();
+    LoggerIniAccess ini(iniPath);
     const std::string section = lineSectionName(line);
-    const C_CfgRenderedValue found = findInPlace(text, section);
-    if (found.keyFound)
-        return text.substr(found.valueBegin, found.valueEnd - found.valueBegin);
-    ini.parse(text);
-    try {
-        return ini.getSection(section, false).getValue(modeKey);
-    } catch (const Configuration::SectionNotFoundError&) {
-        LOG_ERROR("%s", missingSectionMessage(section, line).c_str());
-        return defaultMode;
-    }
+    const boost::optional<std::string> mode = ini.mode(section);
+    if (mode)
+        return *mode;
+    LOG_ERROR("%s", missingSectionMessage(section, line).c_str());
+    return defaultMode;
 }
 
-void setLineModeInLoggerINI(int line, const std::string& mode, const std::string& iniPath)
+void setLineModeInLoggerINI(int line, const std::string& mode, const std::string& iniPath,
+                            C_ConfigFile::Durability durability)
 {
-    C_ConfigFile ini(iniPath, iniUpdate | C_ConfigFile::modeNoLoad, true, 0);
-    std::string text = ini.readText();
+    LoggerIniAccess ini(iniPath);
     const std::string section = lineSectionName(line);
-    if (setInPlace(text, section, mode)) {
-        ini.commitText(text);
-        return;
-    }
-    ini.parse(text);
-    try {
-        ini.getSection(section, false).setValue(modeKey, mode);
-    } catch (const Configuration::SectionNotFoundError&) {
+    if (!ini.setMode(section, mode, durability))
         LOG_ERROR("%s", missingSectionMessage(section, line).c_str());
-        return;
-    }
-    ini.commit();
+}
+
+bool revertLineInLoggerINI(int line, const std::string& saved, const std::vector<std::string>& written,
+                           const std::string& iniPath)
+{
+    LoggerIniAccess ini(iniPath);
+    const std::string section = lineSectionName(line);
+    const boost::optional<std::string> shown = ini.mode(section);
+    if (!shown)
+        LOG_ERROR("%s", missingSectionMessage(section, line).c_str());
+    // Another mode in logger.ini was set by somebody else since; it stands.
+    else if (std::find(written.begin(), written.end(), *shown) != written.end() &&
+             ini.setMode(section, saved, C_ConfigFile::Durability::durable))
+        return true;
+    // What logger.ini shows instead, perhaps another program's write still
+    // cached, goes to disk all the same before the record is dropped.
+    ini.file.flush();
+    return false;
 }
 
 ModeBackup::ModeBackup(const std::string& iniPath) : iniPath(iniPath) {}
@@ -155,47 +290,73 @@ void ModeBackup::load()
 {
     boost::mutex::scoped_lock lock(mutex);
     tree.clear();
-    const std::string path = backupPath();
-    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        LOG_INFO("Backup file not found, nothing to revert");
-        return;
-    }
+    refusal = boost::none;
     try {
-        boost::property_tree::read_xml(path, tree);
+        const TakeOver taken = takeOver(boost::none);
+        if (taken.outcome == TakeOver::missing)
+            LOG_INFO("Backup file not found, nothing to revert");
+        else if (taken.outcome == TakeOver::keptAside)
+            LOG_ERROR("%s", taken.report.c_str());
+    } catch (const BackupNotSaved& e) {
+        refusal = e.what();
+        LOG_ERROR("%s; no line is changed until it can be recorded", e.what());
+    }
+}
+
+ModeBackup::TakeOver ModeBackup::takeOver(const win32_file::timeout& wait)
+{
+    const std::string path = backupPath();
+    boost::optional<std::string> text;
+    try {
+        text = readBackupFile(path, wait);
+    } catch (const std::exception& e) {
+        throw BackupNotSaved(std::string("Backup file can't be read, nothing reverted: ") + e.what());
+    }
+    if (!text)
+        return {TakeOver::missing, std::string()};
+    std::istringstream xml(*text);
+    try {
+        boost::property_tree::read_xml(xml, tree);
+        return {TakeOver::read, std::string()};
     } catch (const std::exception& e) {
         tree.clear();
         // Saving over a damaged file would destroy whatever modes it still
-        // holds: keep it for the administrator under a name of its own.
+        // holds: it goes aside for the administrator before anything else.
         const std::string kept = path + ".damaged";
-        MoveFileExA(path.c_str(), kept.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        LOG_ERROR("Backup file damaged, kept as %s, nothing reverted: %s", kept.c_str(), e.what());
+        try {
+            win32_file::moveDurably(path, kept, backupWait);
+        } catch (const std::exception& moveFailure) {
+            throw BackupNotSaved("Backup file damaged and can't be kept as " + kept + " (" + moveFailure.what() +
+                                 "), nothing reverted: " + e.what());
+        }
+        return {TakeOver::keptAside, "Backup file damaged, kept as " + kept + ", nothing reverted: " + e.what()};
     }
 }
 
 void ModeBackup::save()
 {
     boost::mutex::scoped_lock lock(mutex);
-    saveLocked();
+    saveOrReport();
 }
 
 void ModeBackup::saveLocked()
 {
+    if (refusal)
+        throw BackupNotSaved(*refusal);
     const std::string path = backupPath();
-    const std::string temp = path + ".tmp";
     try {
-        // The writer's own file form (a text-mode stream), so the bytes are
-        // those every earlier run wrote and read back.
-        boost::property_tree::write_xml(temp, tree, std::locale(),
-                                        boost::property_tree::xml_writer_make_settings<std::string>(' ', 0, "utf-8"));
-        const HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        const bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
-        if (!flushed)
-            boost::throw_exception(std::runtime_error("flushing the new backup file failed"));
-        replaceFile(temp, path);
-    } catch (const std::exception&) {
-        LOG_ERROR("Can't update backup, logger.ini could be corrupted if the service is terminated");
+        win32_file::replaceDurably(path, path + ".tmp", backupText(tree), backupWait);
+    } catch (const std::exception& e) {
+        throw BackupNotSaved(e.what());
+    }
+}
+
+void ModeBackup::saveOrReport()
+{
+    try {
+        saveLocked();
+    } catch (const BackupNotSaved& e) {
+        LOG_ERROR("Can't update backup, logger.ini could be corrupted if the service is terminated: %s", e.what());
     }
 }
 
@@ -204,48 +365,87 @@ void ModeBackup::setLineMode(int line, const std::string& requested)
     const std::string mode = modeAsStored(requested);
     const std::string section = lineSectionName(line);
     boost::mutex::scoped_lock lock(mutex);
-    boost::optional<std::string> saved = tree.get_optional<std::string>(section + ".saved_mode");
-    const boost::optional<std::string> current = tree.get_optional<std::string>(section + ".current_mode");
-    const std::string ini = getLineModeFromLoggerINI(line, std::string(), iniPath);
-    // While logger.ini still shows what the service wrote last, the mode
-    // recorded before the first change stays the one to put back.
-    const bool servicesModeShown = saved && current && ini == *current;
-    if (!servicesModeShown)
-        saved = ini;
-    tree.put(section + ".current_mode", mode);
-    tree.put(section + ".saved_mode", *saved);
-    // Recorded before logger.ini changes: a crash in between leaves a record
-    // whose current mode logger.ini does not show. For a first change that
-    // is right (logger.ini still shows the line's own mode, which the revert
-    // leaves alone); for a line the service had already switched, logger.ini
-    // still shows the service's earlier mode, which must still be reverted:
-    // it is kept as the replaced mode until the new one is written.
-    const bool replacing = servicesModeShown && ini != mode;
-    if (replacing)
-        tree.put(section + "." + replacedModeKey, ini);
-    saveLocked();
-    setLineModeInLoggerINI(line, mode, iniPath);
+    bool replacing;
+    try {
+        replacing = recordChange(line, section, mode);
+    } catch (const BackupNotSaved& e) {
+        LOG_ERROR("Can't update backup, logger.ini could be corrupted if the service is terminated: %s; "
+                  "line %d left unchanged",
+                  e.what(), line);
+        return;
+    }
+    // A line the service had switched before is written durably: only then
+    // may its record forget the mode it replaces.
+    setLineModeInLoggerINI(line, mode, iniPath,
+                           replacing ? C_ConfigFile::Durability::durable : C_ConfigFile::Durability::cached);
     if (replacing) {
         tree.get_child(section).erase(replacedModeKey);
-        saveLocked();
+        saveOrReport();
     }
+}
+
+// Saves the line's record for the change to `mode`, before logger.ini is
+// written; returns whether the line shows a mode the service wrote earlier,
+// which the record keeps as the replaced mode. Throws BackupNotSaved, the
+// tree as it was, when the record cannot be saved.
+bool ModeBackup::recordChange(int line, const std::string& section, const std::string& mode)
+{
+    if (refusal) {
+        // The file this run could not take over may be free by now.
+        try {
+            const TakeOver taken = takeOver(backupWait);
+            if (taken.outcome == TakeOver::keptAside)
+                LOG_ERROR("%s", taken.report.c_str());
+        } catch (const BackupNotSaved& e) {
+            refusal = e.what();
+            throw;
+        }
+        refusal = boost::none;
+        if (!tree.empty())
+            LOG_WARN("Backup file read at last; %s of an earlier run stay recorded until the next start",
+                     boost::algorithm::join(keysOf(tree), ", ").c_str());
+    }
+    const LineRecord record(tree, section);
+    const std::string ini = getLineModeFromLoggerINI(line, std::string(), iniPath);
+    // While logger.ini shows a mode the service wrote, the mode recorded
+    // before the first change stays the one to put back.
+    const bool servicesModeShown = record.saved && record.wrote(ini);
+    // Somebody else has changed the line: its record is about to forget the
+    // service's modes, so the other program's write goes to disk first.
+    if (record.saved && !servicesModeShown)
+        C_ConfigFile(iniPath, iniUpdate | C_ConfigFile::modeNoLoad, true, 0).flush();
+    const bool replacing = servicesModeShown && ini != mode;
+    const boost::property_tree::ptree before = tree;
+    tree.put(section + ".current_mode", mode);
+    tree.put(section + ".saved_mode", servicesModeShown ? *record.saved : ini);
+    if (replacing)
+        tree.put(section + "." + replacedModeKey, ini);
+    else if (record.replaced)
+        tree.get_child(section).erase(replacedModeKey);
+    try {
+        saveLocked();
+    } catch (...) {
+        tree = before;
+        throw;
+    }
+    return replacing;
 }
 
 void ModeBackup::restoreLine(int line)
 {
-    const std::string section = lineSectionName(line);
     boost::mutex::scoped_lock lock(mutex);
-    const boost::optional<std::string> saved = tree.get_optional<std::string>(section + ".saved_mode");
-    if (!saved)
+    restoreLineLocked(line);
+}
+
+void ModeBackup::restoreLineLocked(int line)
+{
+    const std::string section = lineSectionName(line);
+    const LineRecord record(tree, section);
+    if (!record.saved)
         return;
-    const boost::optional<std::string> current = tree.get_optional<std::string>(section + ".current_mode");
-    const boost::optional<std::string> replaced = tree.get_optional<std::string>(section + "." + replacedModeKey);
-    const std::string ini = getLineModeFromLoggerINI(line, std::string(), iniPath);
-    // Another mode in logger.ini was set by somebody else since; it stands.
-    if ((current && ini == *current) || (replaced && ini == *replaced))
-        setLineModeInLoggerINI(line, *saved, iniPath);
+    revertLineInLoggerINI(line, *record.saved, record.written(), iniPath);
     tree.erase(tree.to_iterator(tree.find(section)));
-    saveLocked();
+    saveOrReport();
 }
 
 namespace {
@@ -264,24 +464,30 @@ boost::optional<int> recordedLine(const std::string& key)
 
 void ModeBackup::restoreAllLines()
 {
+    boost::mutex::scoped_lock lock(mutex);
     std::vector<std::string> keys;
     std::vector<boost::optional<int>> lines;  // none: no line to revert
-    {
-        boost::mutex::scoped_lock lock(mutex);
-        for (const auto& child : tree) {
-            keys.push_back(child.first);
-            const bool hasSavedMode = bool(child.second.get_optional<std::string>("saved_mode"));
-            lines.push_back(hasSavedMode ? recordedLine(child.first) : boost::none);
-        }
+    for (const auto& child : tree) {
+        keys.push_back(child.first);
+        const bool hasSavedMode = bool(child.second.get_optional<std::string>("saved_mode"));
+        lines.push_back(hasSavedMode ? recordedLine(child.first) : boost::none);
     }
     if (keys.empty())
         return;
     LOG_INFO("Reverting %s", boost::algorithm::join(keys, ", ").c_str());
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (lines[i])
-            restoreLine(*lines[i]);
-        else
+        if (!lines[i]) {
             LOG_ERROR("Backup record %s is no line with a saved mode; left in the backup file", keys[i].c_str());
+            continue;
+        }
+        // One record that fails (its section has no Mode, logger.ini does
+        // not parse just now) stops none of the others; it stays for the
+        // next start.
+        try {
+            restoreLineLocked(*lines[i]);
+        } catch (const std::exception& e) {
+            LOG_ERROR("Can't revert %s, left in the backup file: %s", keys[i].c_str(), e.what());
+        }
     }
 }
 

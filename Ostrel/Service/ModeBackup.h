@@ -8,9 +8,13 @@
 // may have changed. At start the engine reverts every line still recorded.
 
 #include <string>
+#include <vector>
 
+#include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/thread/mutex.hpp>
+
+#include "utillib_configfile/ConfigFile.h"
 
 namespace Ostrel {
 
@@ -35,10 +39,21 @@ std::string lineSectionName(int line);
 std::string getLineModeFromLoggerINI(int line, const std::string& defaultMode,
                                      const std::string& iniPath = loggerConfigFilePath(LoggerIni));
 
-// Writes the line's "Mode" under the exclusive lock. A missing section is
-// logged at ERROR and nothing is written. File-layer and syntax errors pass.
+// Writes the line's "Mode" under the exclusive lock; a durable write is on
+// disk when it returns. A missing section is logged at ERROR and nothing is
+// written. File-layer and syntax errors pass.
 void setLineModeInLoggerINI(int line, const std::string& mode,
-                            const std::string& iniPath = loggerConfigFilePath(LoggerIni));
+                            const std::string& iniPath = loggerConfigFilePath(LoggerIni),
+                            C_ConfigFile::Durability durability = C_ConfigFile::Durability::cached);
+
+// A line's revert in one locked access of logger.ini: when the file shows
+// one of the modes the service wrote, the saved mode is written back;
+// otherwise (another program's mode stands) nothing is written. Either way
+// the file is on disk when it returns, so the line's record may go. A
+// missing section is logged at ERROR. Returns whether it wrote; throws as
+// the two functions above.
+bool revertLineInLoggerINI(int line, const std::string& saved, const std::vector<std::string>& written,
+                           const std::string& iniPath);
 
 // The mode as logger.ini will show it once written: the INI grammar drops
 // trailing blanks and tabs of a value when it reads the file back.
@@ -51,8 +66,13 @@ public:
     explicit ModeBackup(const std::string& iniPath);
 
     // Replaces the record by the backup file's content. A missing file gives
-    // an empty record; a damaged one is kept aside under another name and
-    // reported, so the modes it may hold are not overwritten.
+    // an empty record. A file that another process holds is waited for with
+    // the file layer's retries (boost::thread_interrupted ends the wait, the
+    // record then empty). A file read whole that is not well-formed is moved
+    // aside under another name and reported. A file that cannot be read, or
+    // a damaged one that cannot be moved, is reported at ERROR and never
+    // written over: no line is changed until a later setLineMode can take
+    // the file over.
     void load();
 
     // Replaces the backup file by the record: written to a temporary file,
@@ -60,26 +80,47 @@ public:
     // either the old or the new record. A failure is logged, not thrown.
     void save();
 
-    // Reverts every recorded line. Records that do not name a line, or lack
-    // the mode to put back, are reported and left in the file.
+    // Reverts every recorded line. Records that do not name a line, lack
+    // the mode to put back, or cannot be reverted (logged with the reason)
+    // stay in the file; the others are reverted all the same.
     void restoreAllLines();
 
-    // Records the line's mode to put back, then writes the new mode. Safe
-    // to call from several threads at once.
+    // Records the line's mode to put back, then writes the new mode. When
+    // the record cannot be saved, the line is left unchanged and that is
+    // logged at ERROR. Safe to call from several threads at once.
     void setLineMode(int line, const std::string& mode);
 
     // Writes the recorded mode back, unless logger.ini meanwhile shows a mode
-    // the service did not write, and forgets the line. Thread-safe.
+    // the service did not write, and forgets the line once logger.ini is on
+    // disk. Thread-safe.
     void restoreLine(int line);
 
     // The backup file's full path.
     std::string backupPath() const;
 
 private:
+    // What takeOver found: the file read into the tree, no file, or a
+    // damaged file moved aside (`report` says where).
+    struct TakeOver {
+        enum { read, missing, keptAside } outcome;
+        std::string report;
+    };
+
+    // Under the mutex. takeOver reads the backup file into the tree, waiting
+    // for it as `wait` allows, and throws when the file can be neither read
+    // nor moved aside. saveLocked throws when the file cannot be replaced,
+    // or holds records this run has not taken over.
+    TakeOver takeOver(const win32_file::timeout& wait);
+    bool recordChange(int line, const std::string& section, const std::string& mode);
+    void restoreLineLocked(int line);
     void saveLocked();
+    void saveOrReport();
 
     std::string iniPath;
     boost::property_tree::ptree tree;
+    // Why the backup file may not be written over: it holds what this run
+    // could not read or move aside. Empty while the file is this run's.
+    boost::optional<std::string> refusal;
     boost::mutex mutex;  // one toggle thread at a time in tree and file
 };
 

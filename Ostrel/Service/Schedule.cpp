@@ -4,6 +4,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/format.hpp>
 
+#include "date_range/DateRange.h"
+
 using boost::posix_time::ptime;
 using boost::posix_time::time_duration;
 
@@ -20,18 +22,6 @@ struct TickReader : ptime {
 boost::gregorian::date lastDate()
 {
     return boost::gregorian::date(boost::date_time::max_date_time);
-}
-
-// A moment the date library can turn back into a date: not special and
-// within 1400-01-01 to 9999-12-31.
-bool isRealMoment(const ptime& moment)
-{
-    static const std::int64_t firstTicks =
-        momentTicks(ptime(boost::gregorian::date(boost::date_time::min_date_time)));
-    static const std::int64_t lastTicks =
-        momentTicks(ptime(lastDate(), boost::posix_time::hours(24) - boost::posix_time::microseconds(1)));
-    const std::int64_t ticks = momentTicks(moment);
-    return !moment.is_special() && ticks >= firstTicks && ticks <= lastTicks;
 }
 
 // Today at the time of day, else tomorrow at it: the moment just delivered
@@ -90,7 +80,7 @@ namespace Ostrel {
 ptime nextMoment(const ScheduleSettings& settings, const ptime& after)
 {
     const ptime none(boost::posix_time::not_a_date_time);
-    if (!isRealMoment(after) || isRefusedSchedule(settings)) return none;
+    if (!isInDateRange(after) || isRefusedSchedule(settings)) return none;
     ptime next;
     switch (settings.scheduleMode) {
     case Daily:
@@ -107,7 +97,7 @@ ptime nextMoment(const ScheduleSettings& settings, const ptime& after)
     }
     // A moment past the end of the date range could be neither printed nor
     // used as the next after: there is no next moment.
-    return isRealMoment(next) ? next : none;
+    return isInDateRange(next) ? next : none;
 }
 
 std::string scheduleRefusal(const ScheduleSettings& settings)
@@ -132,7 +122,7 @@ std::string scheduleRefusal(const ScheduleSettings& settings)
                        settings.periodicMinutes);
         if (settings.periodicHours == 0 && settings.periodicMinutes == 0) return "zero period";
         // Not printed: a moment past the date range cannot be.
-        if (!isRealMoment(settings.periodicStartTime))
+        if (!isInDateRange(settings.periodicStartTime))
             return "periodic start time not a moment from 1400-01-01 to 9999-12-31";
         break;
     default:

@@ -33,9 +33,11 @@ boost::shared_ptr<const Settings> usableLinesets(const Settings& loaded)
         const std::string refusal = linesetRefusal(lineset);
         if (refusal.empty())
             usable->linesets.push_back(lineset);
-        else
-            LOG_ERROR("Lineset %s [%s] is never toggled: %s", lineset.name.c_str(), lineText(lineset).c_str(),
-                      refusal.c_str());
+        else {
+            // A lineset without a name reads "Lineset [6] ...", one blank.
+            const std::string named = lineset.name.empty() ? "Lineset" : "Lineset " + lineset.name;
+            LOG_ERROR("%s [%s] is never toggled: %s", named.c_str(), lineText(lineset).c_str(), refusal.c_str());
+        }
     }
     return usable;
 }
@@ -50,7 +52,13 @@ std::string linesetRefusal(const LinesetSettings& lineset)
 }
 
 Service::Service() = default;
-Service::~Service() = default;
+
+// No toggle thread outlives the engine: each reverts its lines and ends.
+Service::~Service()
+{
+    boost::this_thread::disable_interruption noInterruption;
+    stopToggles();
+}
 
 std::wstring Service::serviceName() const { return L"OstrelService"; }
 std::wstring Service::displayName() const { return L"Brevik Ostrel service"; }
@@ -82,18 +90,36 @@ void Service::run()
 {
     LOG_INFO("Ostrel started");
     boost::this_thread::disable_interruption noInterruption;
-    startUp();
-    while (!boost::this_thread::interruption_requested()) {
-        if (!settings)
-            restart();
-        else if (settingsMonitor->changed()) {
-            LOG_INFO("Settings changed, restart required...");
-            restart();
+    try {
+        bool started = true;
+        {
+            // The repair may wait for a backup file or a logger.ini that
+            // another process holds: a stop ends that wait, the records stay
+            // for the next start, and the loop never begins.
+            boost::this_thread::restore_interruption interruptible(noInterruption);
+            try {
+                startUp();
+            } catch (const boost::thread_interrupted&) {
+                started = false;
+            }
         }
-        scheduler->poll();
-        reapEndedToggles();
-        boost::this_thread::sleep_for(
-            boost::chrono::microseconds(scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds()));
+        while (started && !boost::this_thread::interruption_requested()) {
+            if (!settings)
+                restart();
+            else if (settingsMonitor->changed()) {
+                LOG_INFO("Settings changed, restart required...");
+                restart();
+            }
+            scheduler->poll();
+            reapEndedToggles();
+            boost::this_thread::sleep_for(
+                boost::chrono::microseconds(scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds()));
+        }
+    } catch (...) {
+        // A failure leaves run() only after every toggle has reverted its
+        // lines and ended.
+        stopToggles();
+        throw;
     }
 
     stopToggles();
@@ -104,13 +130,7 @@ void Service::startUp()
 {
     modeBackup = boost::make_shared<ModeBackup>(loggerConfigFilePath(LoggerIni));
     modeBackup->load();
-    try {
-        modeBackup->restoreAllLines();
-    } catch (const std::exception& e) {
-        // The records stay in the backup file for the next start; the
-        // service still does its work meanwhile.
-        LOG_ERROR("Reverting the lines of an earlier run failed: %s", e.what());
-    }
+    modeBackup->restoreAllLines();
     settingsMonitor = boost::make_shared<SettingsMonitor<Settings>>();
 }
 
@@ -156,13 +176,14 @@ namespace {
 // on with the next line. What the backup recorded stays there for the next
 // start. Interruptions pass.
 template <class Step>
-void forEachLine(const LinesetSettings& lineset, const char* what, Step step)
+void forEachLine(std::vector<std::int32_t>::const_iterator begin, std::vector<std::int32_t>::const_iterator end,
+                 const char* what, Step step)
 {
-    for (std::int32_t line : lineset.lines) {
+    for (; begin != end; ++begin) {
         try {
-            step(line);
+            step(*begin);
         } catch (const std::exception& e) {
-            LOG_ERROR("Can't %s mode of line %d: %s", what, line, e.what());
+            LOG_ERROR("Can't %s mode of line %d: %s", what, *begin, e.what());
         }
     }
 }
@@ -173,17 +194,25 @@ void Service::toggleLines(boost::shared_ptr<const LinesetSettings> lineset)
 {
     const std::string lines = lineText(*lineset);
     LOG_INFO("Setting [%s] mode to %s", lines.c_str(), lineset->mode.c_str());
-    forEachLine(*lineset, "set", [&](std::int32_t line) { modeBackup->setLineMode(line, lineset->mode); });
-
-    const boost::int64_t ms = std::max<boost::int64_t>(0, lineset->interval.total_microseconds() / 1000);
+    // The lines whose change has begun: a stop that meets the setting,
+    // while a line waits for logger.ini, reverts these at once.
+    std::size_t begun = 0;
+    const std::vector<std::int32_t>& all = lineset->lines;
     try {
+        forEachLine(all.begin(), all.end(), "set", [&](std::int32_t line) {
+            ++begun;
+            modeBackup->setLineMode(line, lineset->mode);
+        });
+        const boost::int64_t ms = std::max<boost::int64_t>(0, lineset->interval.total_microseconds() / 1000);
         boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
     } catch (const boost::thread_interrupted&) {
         LOG_INFO("Interruption requested");
     }
 
+    // The revert waits for logger.ini as long as it takes: the interruption
+    // was spent above.
     LOG_INFO("Reverting [%s]", lines.c_str());
-    forEachLine(*lineset, "revert", [&](std::int32_t line) { modeBackup->restoreLine(line); });
+    forEachLine(all.begin(), all.begin() + begun, "revert", [&](std::int32_t line) { modeBackup->restoreLine(line); });
 }
 
 }  // namespace Ostrel

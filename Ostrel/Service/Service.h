@@ -27,6 +27,8 @@ std::string linesetRefusal(const LinesetSettings& lineset);
 class Service : public WindowsService {
 public:
     Service();
+    // Interrupts and joins any toggle thread still running (each reverts its
+    // lines first): no thread outlives the engine.
     ~Service() override;
 
     std::wstring serviceName() const override;
@@ -42,8 +44,10 @@ public:
 
     // Runs until the calling thread is interrupted; then interrupts and
     // joins every toggle thread, so it returns only when all their lines are
-    // reverted. Interruption is off inside: the request is looked at once
-    // per pass, at most a poll period after it was made.
+    // reverted. Interruption is off inside, except while the start-up
+    // repair waits for a file: the request is looked at once per pass, at
+    // most a poll period after it was made. An exception leaves only after
+    // every toggle thread has been interrupted and joined.
     void run() override;
 
     // The Scheduler's handler: starts a toggle thread for a lineset event;
@@ -54,14 +58,16 @@ public:
     // A toggle thread's body: sets the lineset's mode on each of its lines,
     // keeps it for the interval (cut short by an interruption), then puts the
     // previous modes back. A line that fails is logged and left to the
-    // backup; the other lines go on. An interruption while waiting for
-    // logger.ini ends the toggle at once, its lines left to the backup.
+    // backup; the other lines go on. An interruption while a line waits for
+    // logger.ini in the setting ends the setting there, and the lines begun
+    // so far are reverted at once (the revert waits for logger.ini).
     virtual void toggleLines(boost::shared_ptr<const LinesetSettings> lineset);
 
     // The steps of run() around its loop, public so that tests and
     // benchmarks can drive toggles without it. startUp: the backup of
     // line modes is loaded and every line still recorded in it reverted
-    // (a failure is logged; the records stay for the next start).
+    // (a record that fails is logged and stays for the next start); waits
+    // for busy files are interruption points.
     // stopToggles: interrupts and joins every toggle thread in the order of
     // starting. reapEndedToggles: drops the toggle threads that have ended,
     // so that handles and memory stay flat over months; called once per pass.

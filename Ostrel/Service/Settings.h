@@ -1,8 +1,8 @@
 #pragma once
 // The service's configuration as it stands in the registry: linesets, each
 // with the mode it switches its lines to, for how long, and on which schedule.
-// This header and Settings.cpp need no Windows API; loading and saving live in
-// SettingsRegistry.cpp.
+// This header and Settings.cpp need no Windows API; what stored values mean is
+// SettingsLoad.cpp, the registry side SettingsRegistry.cpp.
 
 #include <cstdint>
 #include <iosfwd>
@@ -63,16 +63,14 @@ std::ostream& operator<<(std::ostream& os, const ScheduleSettings& s);
 // Line numbers in decimal, in list order, joined by the separator.
 std::string joinLines(const std::vector<std::int32_t>& lines, const char* separator);
 
-// The registry key of the configuration below HKEY_LOCAL_MACHINE.
-extern const char* const settingsKeyPath;
-
-// Reads the whole configuration from the registry. Never throws for registry
-// content: missing or malformed values take their defaults, a missing key
-// gives no linesets, a missing lineset subkey ends the list.
+// Reads the whole configuration from the registry key of SettingsRegistry.h,
+// as loadSettings of SettingsSource.h reads any source: never throws for
+// registry content.
 boost::shared_ptr<Settings> loadSettings();
 
-// Writes the configuration into the registry layout loadSettings reads.
-// Throws what Reg throws; subkeys beyond the new count are left in place.
+// Writes the configuration into the registry layout loadSettings reads, in
+// the same registry view. Throws what Reg throws; subkeys beyond the new
+// count are left in place.
 void saveSettings(const boost::shared_ptr<const Settings>& settings);
 
 }  // namespace Ostrel

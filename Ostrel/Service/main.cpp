@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdio>
 #include <future>
 #include <iostream>
 #include <string>
@@ -24,16 +26,34 @@ namespace {
 struct ConsoleEngine {
     boost::thread thread;
     std::shared_future<void> ended;
+    std::atomic<bool> stopping{false};
 };
 ConsoleEngine* consoleEngine = nullptr;
 
-BOOL WINAPI onConsoleControl(DWORD)
+// A second Ctrl+C while the first one's stop still waits (a revert waiting
+// for a logger.ini that another process holds) ends the process at once,
+// as Ctrl+C does without a handler; the backup keeps what was not reverted
+// for the next start.
+void endAtOnce()
 {
-    const std::shared_future<void> ended = consoleEngine->ended;
+    LOG_WARN("Stopped at once; lines not yet reverted are reverted at the next start");
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+}
+
+BOOL WINAPI onConsoleControl(DWORD event)
+{
+    const bool keyboard = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    if (consoleEngine->stopping.exchange(true) && keyboard)
+        endAtOnce();
     consoleEngine->thread.interrupt();
-    // The process ends once this handler returns (for a closed console), so
-    // it returns only when the engine has reverted its lines.
-    ended.wait();
+    // Closing the console (or the session's end) ends the process once this
+    // handler returns, so it returns only when the engine has reverted its
+    // lines. Ctrl+C and Ctrl+Break return at once, the main thread waiting
+    // for the engine: handlers run one at a time, and a second Ctrl+C must
+    // reach this one.
+    if (!keyboard)
+        consoleEngine->ended.wait();
     return TRUE;
 }
 

@@ -23,23 +23,28 @@ public:
 
 class Reg {
 public:
-    // KEY_READ opens an existing key; any other rights create the key when it
-    // is missing. Throws std::runtime_error("Can't open registry key") when
-    // the registry refuses; nothing is left open then.
+    // KEY_READ, alone or with a view flag (KEY_WOW64_32KEY, KEY_WOW64_64KEY),
+    // opens an existing key; any other rights create the key when it is
+    // missing. The view flag goes to the registry call unchanged. Throws
+    // std::runtime_error("Can't open registry key") when the registry
+    // refuses; nothing is left open then.
     Reg(HKEY root, const std::wstring& subkey, REGSAM access);
     virtual ~Reg();
     Reg(const Reg&) = delete;
     Reg& operator=(const Reg&) = delete;
 
     // Reads return the stored value, or the default when the value is
-    // missing, of the wrong size or unreadable. They never throw.
+    // missing, of the wrong size or unreadable. They never throw. The
+    // registry type is not looked at: numbers are taken from data of up to
+    // 4 bytes, text from any data (RegData.h says how).
     std::int32_t read(const wchar_t* name, std::int32_t def) const;
     bool read(const wchar_t* name, bool def) const;
     // Stored 0 = Monday ... 6 = Sunday; other numbers give the default.
     boost::date_time::weekdays read(const wchar_t* name, boost::date_time::weekdays def) const;
     std::wstring read(const wchar_t* name, const std::wstring& def) const;
     std::wstring read(const wchar_t* name, const wchar_t* def) const { return read(name, std::wstring(def)); }
-    // ISO extended text such as 2014-05-01T06:30:00; anything else gives the default.
+    // ISO extended text such as 2014-05-01T06:30:00 naming a moment from
+    // 1400-01-01 to 9999-12-31; anything else gives the default.
     boost::posix_time::ptime read(const wchar_t* name, const boost::posix_time::ptime& def) const;
 
     // Writes create or replace the value; they throw RegWriteError on failure.

@@ -574,6 +574,20 @@ C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string&
     return C_CfgRenderedLookup().find(text, section, key);
 }
 
+std::string withBlankLinesTo(const std::string& text, std::size_t length) {
+    if (text.size() >= length)
+        return text;
+    const std::size_t pad = length - text.size();
+    std::string padded;
+    padded.reserve(length);
+    padded += text;
+    for (std::size_t i = 0; i < pad / 2; ++i)
+        padded += "\r\n";
+    if (pad % 2)
+        padded += '\n';
+    return padded;
+}
+
 bool setRenderedValue(std::string& text, const std::string& section, const std::string& key,
                       const std::string& value) {
     return C_CfgRenderedLookup().set(text, section, key, value);

@@ -153,6 +153,14 @@ C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string&
 bool setRenderedValue(std::string& text, const std::string& section, const std::string& key,
                       const std::string& value);
 
+// text followed by blank lines up to `length` bytes (CR LF pairs, and one
+// LF when an odd byte is left); text itself when it is that long already.
+// The grammar reads the result as it reads text, apart from the blank lines
+// (kept verbatim in the last section, or dropped before the first header).
+// Written over a longer old text before the file is cut, it leaves a file
+// that parses at every moment of the rewrite.
+std::string withBlankLinesTo(const std::string& text, std::size_t length);
+
 // findRenderedValue and setRenderedValue with a memory of the last text
 // seen: its form and where its headers stand. A file read again just as it
 // was left (logger.ini between two changes of the same program) is then

@@ -21,10 +21,22 @@ void writeWhole(const std::string& text, fileUpdater& updater)
     file.seekp(0);
     if (file.fail())
         boost::throw_exception(std::ios_base::failure("INI file cannot be rewound"), BOOST_CURRENT_LOCATION);
+    const boost::uint64_t oldSize = updater.size();
+    boost::iostreams::file_descriptor device = updater.device();
     // One write straight to the device: through the stream's 4 KB buffer the
-    // text would reach the file in one WriteFile per buffer.
-    updater.device().write(text.data(), static_cast<std::streamsize>(text.size()));
-    // The handle now stands just after the text.
+    // text would reach the file in one WriteFile per buffer. A text at least
+    // as long as the old one leaves nothing to cut.
+    if (text.size() >= oldSize) {
+        device.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return;
+    }
+    // A process killed between the write and the cut would leave the tail
+    // of the old text after a shorter new one, broken lines that neither we
+    // nor the logging application could read: the bytes up to the old end
+    // are written as blank lines in the same write.
+    const std::string padded = withBlankLinesTo(text, static_cast<std::size_t>(oldSize));
+    device.write(padded.data(), static_cast<std::streamsize>(padded.size()));
+    device.seek(static_cast<boost::iostreams::stream_offset>(text.size()), std::ios_base::beg);
     updater.truncate();
 }
 
@@ -63,17 +75,29 @@ std::string C_ConfigFile::readText()
     return text;
 }
 
-void C_ConfigFile::commit()
+void C_ConfigFile::commit(Durability durability)
 {
-    commitText(render());
+    commitText(render(), durability);
 }
 
-void C_ConfigFile::commitText(const std::string& text)
+void C_ConfigFile::commitText(const std::string& text, Durability durability)
+{
+    writeWhole(text, updater());
+    if (durability == Durability::durable)
+        updater_->flush();
+}
+
+void C_ConfigFile::flush()
+{
+    updater().flush();
+}
+
+fileUpdater& C_ConfigFile::updater()
 {
     if (!updater_)
         boost::throw_exception(std::logic_error("C_ConfigFile::commit: the file is not open for update"),
                                BOOST_CURRENT_LOCATION);
-    writeWhole(text, *updater_);
+    return *updater_;
 }
 
 void C_CfgFileSnapshot::saveAs(const std::wstring& path) const

@@ -18,6 +18,11 @@
 
 class C_ConfigFile : public C_CfgFileSnapshot {
 public:
+    // How a commit ends: `cached` leaves the new text to the system's cache;
+    // `durable` also brings it to disk (FlushFileBuffers) before the commit
+    // returns, while the lock is still held.
+    enum class Durability { cached, durable };
+
     // Mode flags.
     enum : unsigned {
         modeRead = 0x01,    // read access at open (else reopened for the shared lock)
@@ -50,15 +55,27 @@ public:
 
     // Replaces the file's content by text: written from offset 0 in one
     // write, the file cut after it. Requires modeUpdate; throws as commit.
-    void commitText(const std::string& text);
+    void commitText(const std::string& text, Durability durability = Durability::cached);
 
     // Writes the whole snapshot into the file from offset 0 and cuts the file
-    // after it. Requires modeUpdate (std::logic_error otherwise). Passes on
-    // the stream's errors (std::ios_base::failure) and "File truncation
-    // failed"; the snapshot is never changed.
-    void commit();
+    // after it. A process killed between the write and the cut leaves a file
+    // that reads as the new text: a shorter text is written followed by
+    // blank lines up to the old end (withBlankLinesTo), so no tail of the
+    // old text is left. Requires modeUpdate (std::logic_error otherwise).
+    // Passes on the stream's errors (std::ios_base::failure), "File
+    // truncation failed" and "File flush failed"; the snapshot is never
+    // changed.
+    void commit(Durability durability = Durability::cached);
+
+    // Brings what the system still caches of the file, whoever wrote it, to
+    // disk. Requires modeUpdate; throws system_error "File flush failed".
+    void flush();
 
 private:
+    // The updater; throws std::logic_error when the file is not open for
+    // update.
+    fileUpdater& updater();
+
     win32_file::handle_lock handle_;
     std::unique_ptr<fileReader> reader_;
     std::unique_ptr<fileUpdater> updater_;

@@ -59,6 +59,22 @@ void write_lock::truncate()
     setEndOfFile(handle.handle());
 }
 
+void write_lock::flush()
+{
+    flushToDisk(handle.handle());
+}
+
+boost::uint64_t write_lock::size() const
+{
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(handle.handle(), &size))
+        boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
+                                                           boost::system::system_category(),
+                                                           "File size retrieval failed"),
+                               BOOST_CURRENT_LOCATION);
+    return static_cast<boost::uint64_t>(size.QuadPart);
+}
+
 locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags)
     : locked_handle(path, flags, false, false, boost::none)
 {
@@ -90,6 +106,14 @@ void setEndOfFile(HANDLE handle)
         boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
                                                            boost::system::system_category(),
                                                            "File truncation failed"),
+                               BOOST_CURRENT_LOCATION);
+}
+
+void flushToDisk(HANDLE handle)
+{
+    if (!::FlushFileBuffers(handle))
+        boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
+                                                           boost::system::system_category(), "File flush failed"),
                                BOOST_CURRENT_LOCATION);
 }
 

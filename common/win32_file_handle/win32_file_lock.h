@@ -51,6 +51,13 @@ public:
     // flush buffered output first). Throws system_error "File truncation
     // failed".
     void truncate();
+    // Brings everything the system still caches of the file (written
+    // through any handle) to disk before it returns, while the lock is
+    // held. Throws system_error "File flush failed".
+    void flush();
+    // The file's size in bytes. Throws system_error "File size retrieval
+    // failed".
+    boost::uint64_t size() const;
 };
 
 // Flags of locked_handle (and lockedFile).
@@ -87,6 +94,10 @@ private:
 // Ends the file of a raw handle at its current position (SetEndOfFile).
 // Throws system_error "File truncation failed" with the throw site.
 void setEndOfFile(HANDLE handle);
+
+// Writes the file's cached data to disk (FlushFileBuffers; the handle needs
+// write access). Throws system_error "File flush failed" with the throw site.
+void flushToDisk(HANDLE handle);
 
 // The last-write time of the file (GetFileTime). Throws system_error "File
 // time retrieval failed" with the throw site.

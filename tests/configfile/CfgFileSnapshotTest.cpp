@@ -5,6 +5,7 @@
 #include <boost/throw_exception.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -446,5 +447,53 @@ TEST(Streams, WriteErrorsAreNotSwallowed) {
         EXPECT_EQ(buffer.written, "[A]\r");
     }
 }
+
+}  // namespace
+
+namespace {
+
+// Sections and key/value lines only: what a reader of the values sees.
+std::string values(const C_CfgFileSnapshot& snapshot) {
+    std::string out;
+    for (const auto& section : snapshot.sections()) {
+        out += "[" + section.name() + "]";
+        for (const auto& entry : section.entries())
+            if (entry.isKeyValue)
+                out += "<" + entry.key + ">=<" + entry.value + ">|";
+    }
+    return out;
+}
+
+struct PaddingCase {
+    const char* name;
+    std::string text;
+    std::size_t length;
+};
+
+class BlankLinePadding : public ::testing::TestWithParam<PaddingCase> {};
+
+// The text written over a longer old one before the file is cut: whatever
+// the text's last line end, the padding reads as blank lines only.
+TEST_P(BlankLinePadding, ReadsAsTheTextItself) {
+    const PaddingCase& c = GetParam();
+    const std::string padded = withBlankLinesTo(c.text, c.length);
+    ASSERT_EQ(padded.size(), std::max(c.length, c.text.size()));
+    EXPECT_EQ(padded.compare(0, c.text.size(), c.text), 0);
+    EXPECT_EQ(padded.find_first_not_of("\r\n", c.text.size()), std::string::npos);
+    EXPECT_EQ(values(parse(padded)), values(parse(c.text)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BlankLinePadding,
+    ::testing::Values(
+        PaddingCase{"EvenPadAfterCrLf", "[Line01]\r\nMode=CNT\r\n", 40},
+        PaddingCase{"OddPadAfterCrLf", "[Line01]\r\nMode=CNT\r\n", 41},
+        PaddingCase{"OneByte", "[Line01]\r\nMode=CNT\r\n", 21},
+        PaddingCase{"NoLastLineEnd", "[Line01]\r\nMode=CNT", 31},
+        PaddingCase{"CrOnlyLineEnds", "[Line01]\rMode=CNT\r", 27},
+        PaddingCase{"LfOnlyLineEnds", "[Line01]\nMode=CNT\n", 25},
+        PaddingCase{"EmptyText", "", 7},
+        PaddingCase{"AlreadyLongEnough", "[Line01]\r\nMode=CNT\r\n", 3}),
+    [](const ::testing::TestParamInfo<PaddingCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -77,6 +77,57 @@ TEST_F(ConfigFileTest, ShorterTextLeavesNoTailOfTheOldContent)
     EXPECT_EQ(bytes(), "[Line01]\r\nMode=CNT\r\n");
 }
 
+// A process killed between the write and the cut leaves the file as the
+// write stage left it. A cut that fails (Windows refuses to shorten a file
+// another handle has mapped) shows that state on a real file: the new text,
+// then blank lines up to the old end, read as the new text.
+TEST_F(ConfigFileTest, BeforeTheCutAShorterTextIsFollowedByBlankLinesOnly)
+{
+    const std::string old = "[Line01]\r\nMode=CNT\r\nComment=long\r\n[Line02]\r\nMode=CNT\r\n";
+    for (const std::string& shorter : {std::string("[Line01]\r\nMode=A\r\n[Line02]\r\nMode=B\r\n"),
+                                       std::string("[Line01]\r\nMode=AB\r\n[Line02]\r\nMode=B\r\n")}) {
+        SCOPED_TRACE(shorter);
+        const std::string path = file(old);
+        const HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE mapping = CreateFileMappingA(other, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+        ASSERT_NE(view, nullptr);
+        try {
+            C_ConfigFile config(path, update);
+            config.commitText(shorter);
+            ADD_FAILURE() << "the cut did not fail";
+        } catch (const boost::system::system_error& e) {
+            EXPECT_EQ(e.code().value(), ERROR_USER_MAPPED_FILE);
+        }
+        UnmapViewOfFile(view);
+        CloseHandle(mapping);
+        CloseHandle(other);
+        const std::string written = bytes();
+        ASSERT_EQ(written.size(), old.size());
+        EXPECT_EQ(written.substr(0, shorter.size()), shorter);
+        EXPECT_EQ(written.find_first_not_of("\r\n", shorter.size()), std::string::npos);
+        C_CfgFileSnapshot model;
+        model.parse(written);
+        EXPECT_EQ(model.getSection("Line01").getValue("Mode"), shorter.find("AB") != std::string::npos ? "AB" : "A");
+        EXPECT_EQ(model.getSection("Line02").getValue("Mode"), "B");
+    }
+}
+
+TEST_F(ConfigFileTest, ADurableCommitAndAFlushNeedTheUpdateMode)
+{
+    const std::string path = file("[Line01]\r\nMode=CNT\r\n");
+    {
+        C_ConfigFile config(path, update);
+        config.getSection("Line01").setValue("Mode", "VOX");
+        config.commit(C_ConfigFile::Durability::durable);
+        config.flush();
+    }
+    EXPECT_EQ(bytes(), "[Line01]\r\nMode=VOX\r\n");
+    C_ConfigFile reader(path, C_ConfigFile::modeRead);
+    EXPECT_THROW(reader.flush(), std::logic_error);
+}
+
 TEST_F(ConfigFileTest, NewSectionAndKeyEndTheFile)
 {
     const std::string path = file("[Line01]\r\nMode=CNT\r\n");

@@ -13,7 +13,9 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread.hpp>
 
+#include "support/ConfigurationKey.h"
 #include "support/LoggerIniFixture.h"
+#include "support/SetPhaseHold.h"
 
 using namespace Ostrel;
 using boost::posix_time::seconds;
@@ -26,6 +28,7 @@ namespace {
 
 const std::string originalIni =
     "[Line01]\r\nMode=REC\r\n[Line02]\r\nMode=VOX\r\n[Line03]\r\nMode=OFF\r\n";
+const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 
 // How long a test waits for something that should take a few polls.
 const boost::posix_time::time_duration patience = seconds(15);
@@ -90,7 +93,7 @@ protected:
     void SetUp() override
     {
         LoggerIniFixture::SetUp();
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brevik\\Ostrel");
+        deleteConfigurationKey();
         setIni(originalIni);
         CaptureStdout();
     }
@@ -99,7 +102,7 @@ protected:
         stop();
         if (!captured)
             GetCapturedStdout();
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brevik\\Ostrel");
+        deleteConfigurationKey();
         LoggerIniFixture::TearDown();
     }
 
@@ -222,8 +225,9 @@ TEST_F(EngineTest, RefusedLinesetsAreReportedAtEachLoadAndNeverFire)
     negativeDaily.schedule.scheduleMode = Daily;
     negativeDaily.schedule.dailyHour = -1;
     LinesetSettings forged = lineset("Forged", {3}, "CNT\r\n[Line09]\r\nMode=X", seconds(1));
+    LinesetSettings unnamed = lineset("", {2}, "CNT\nMode=X", seconds(1));
     LinesetSettings good = lineset("Good", {2}, "OK", seconds(1), boost::posix_time::milliseconds(1200));
-    configure({zeroPeriod, negativeDaily, forged, good});
+    configure({zeroPeriod, negativeDaily, forged, unnamed, good});
     start();
     ASSERT_TRUE(eventually([&] { return mode(2) == "OK"; }));
     ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }));
@@ -232,6 +236,7 @@ TEST_F(EngineTest, RefusedLinesetsAreReportedAtEachLoadAndNeverFire)
     EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::{anonymous}::usableLinesets] : Lineset Zero [1] is never toggled"));
     EXPECT_THAT(out, HasSubstr("Lineset Negative [2] is never toggled"));
     EXPECT_THAT(out, HasSubstr("Lineset Forged [3] is never toggled: its mode contains a line break"));
+    EXPECT_THAT(out, HasSubstr("] : Lineset [2] is never toggled: its mode contains a line break"));
     EXPECT_THAT(out, Not(HasSubstr("Setting [1]")));
     EXPECT_THAT(out, Not(HasSubstr("Setting [3]")));
     EXPECT_EQ(ini(), originalIni);
@@ -306,6 +311,67 @@ TEST_F(EngineTest, EndedTogglesAreReapedAndStopJoinsTheRestInOrder)
     EXPECT_EQ(engine->toggleThreadCount(), 0u);
     EXPECT_EQ(ini(), originalIni);
     expectInOrder(output(), {"Setting [3] mode to LONG", "Interruption requested", "Reverting [3]"});
+}
+
+// A stop that meets the setting while a line waits for logger.ini: the
+// lines begun so far are reverted (the revert waits for logger.ini), the
+// ones after are never touched.
+TEST_F(EngineTest, AStopWhileALineWaitsInTheSettingRevertsTheLinesBegun)
+{
+    setBackup(declaration);
+    engine->startUp();
+    SetPhaseHold hold(iniPath, backupPath);
+    hold.holdSaves();
+    auto l = boost::make_shared<LinesetSettings>();
+    l->lines = {1, 2, 3};
+    l->mode = "CNT";
+    l->interval = boost::posix_time::hours(1);
+    const auto now = boost::posix_time::microsec_clock::local_time();
+    engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, l), nullptr);
+    ASSERT_TRUE(hold.stopBefore("Line01"));
+    hold.releaseIni();
+    ASSERT_TRUE(hold.stopBefore("Line02"));  // line 1 written, line 2 recorded
+    hold.releaseSaves();
+    EXPECT_THAT(backup(), HasSubstr("<Line01>"));
+    EXPECT_THAT(backup(), HasSubstr("<Line02>"));
+    boost::thread stopping([&] { engine->stopToggles(); });
+    hold.releaseIni();
+    stopping.join();
+    EXPECT_EQ(ini(), originalIni);
+    EXPECT_EQ(backup(), declaration);
+    expectInOrder(output(), {"Setting [1, 2, 3] mode to CNT", "Interruption requested", "Reverting [1, 2, 3]"});
+}
+
+// run() that fails while a toggle runs: the toggle reverts and ends before
+// the failure leaves run().
+class FailingEngine : public Service {
+public:
+    void handleScheduleEvent(const boost::shared_ptr<const ScheduleEvent>& due,
+                             const boost::shared_ptr<const ScheduleEvent>& following) override
+    {
+        Service::handleScheduleEvent(due, following);
+        throw std::runtime_error("the timetable failed");
+    }
+};
+
+TEST_F(EngineTest, AFailureLeavesRunOnlyAfterEveryToggleRevertedAndEnded)
+{
+    configure({lineset("Long", {1, 2}, "CNT", boost::posix_time::hours(1))});
+    auto failing = boost::make_shared<FailingEngine>();
+    std::string error;
+    boost::thread running([&] {
+        try {
+            failing->run();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    });
+    ASSERT_TRUE(running.try_join_for(boost::chrono::seconds(30)));
+    EXPECT_EQ(error, "the timetable failed");
+    EXPECT_EQ(failing->toggleThreadCount(), 0u);
+    EXPECT_EQ(ini(), originalIni);
+    EXPECT_EQ(backup(), declaration);
+    expectInOrder(output(), {"Setting [1, 2] mode to CNT", "Interruption requested", "Reverting [1, 2]"});
 }
 
 TEST_F(EngineTest, AnIntervalOfZeroRevertsAtOnceWithoutInterruption)

@@ -6,6 +6,7 @@
 #include <boost/thread.hpp>
 
 #include "support/FileHolder.h"
+#include "support/InterruptedWait.h"
 #include "support/LoggerIniFixture.h"
 
 using namespace Ostrel;
@@ -173,6 +174,14 @@ TEST_F(ModeBackupTest, StartUpRepair)
          declaration + "<Line03><current_mode>ALW</current_mode><saved_mode>M1</saved_mode>"
              "<replaced_mode>CNT</replaced_mode></Line03>",
          original, declaration, {"Reverting Line03"}},
+        // One record that cannot be reverted (its section has no Mode)
+        // stays, and the records after it are reverted all the same.
+        {"a record that fails stops none of the others", "[Line01]\r\nGain=1\r\n[Line02]\r\nMode=CNT\r\n",
+         declaration + record("Line01", "CNT", "REC") + record("Line02", "CNT", "VOX"),
+         "[Line01]\r\nGain=1\r\n[Line02]\r\nMode=VOX\r\n", declaration + record("Line01", "CNT", "REC"),
+         {"Reverting Line01, Line02",
+          "ERROR: [Ostrel::ModeBackup::restoreAllLines] : Can't revert Line01, left in the backup file: Key not "
+          "found: Mode"}},
         {"a declaration only", original, declaration, original, declaration, {}},
         {"no file", original, "", original, "",
          {"INFO: [Ostrel::ModeBackup::load] : Backup file not found, nothing to revert"}},
@@ -209,6 +218,40 @@ TEST_F(ModeBackupTest, StartUpRepair)
     }
 }
 
+TEST_F(ModeBackupTest, ARecordThatFailsStaysAndStopsNoOtherAtAnyLaterStart)
+{
+    setIni("[Line01]\r\nGain=1\r\n[Line02]\r\nMode=VOX\r\n");
+    setBackup(declaration + record("Line01", "CNT", "REC"));
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start);
+        ModeBackup run(iniPath);
+        // A toggle of line 2 that a kill cut short, after the record that fails.
+        run.load();
+        run.setLineMode(2, "CNT");
+        ModeBackup next(iniPath);
+        CaptureStdout();
+        next.load();
+        next.restoreAllLines();
+        EXPECT_THAT(GetCapturedStdout(), HasSubstr("Can't revert Line01, left in the backup file"));
+        EXPECT_EQ(ini(), "[Line01]\r\nGain=1\r\n[Line02]\r\nMode=VOX\r\n");
+        EXPECT_EQ(backup(), declaration + record("Line01", "CNT", "REC"));
+    }
+}
+
+// A line switched again after the write of an earlier switch failed: the
+// record still holds the mode that write replaced, and logger.ini shows it.
+TEST_F(ModeBackupTest, ASwitchKeepsTheSavedModeWhileLoggerIniShowsTheReplacedMode)
+{
+    setIni("[Line03]\r\nMode=CNT\r\n");
+    setBackup(declaration + "<Line03><current_mode>ALW</current_mode><saved_mode>M1</saved_mode>"
+                            "<replaced_mode>CNT</replaced_mode></Line03>");
+    backupObject.load();
+    backupObject.setLineMode(3, "X");
+    EXPECT_EQ(backup(), declaration + record("Line03", "X", "M1"));
+    backupObject.restoreLine(3);
+    EXPECT_EQ(mode(3), "M1");
+}
+
 TEST_F(ModeBackupTest, ADamagedFileIsKeptAsideAndReported)
 {
     const std::string truncated = declaration + "<Line03><current_mode>CNT</current_mode><saved_mo";
@@ -218,31 +261,119 @@ TEST_F(ModeBackupTest, ADamagedFileIsKeptAsideAndReported)
     backupObject.load();
     backupObject.restoreAllLines();
     const std::string out = GetCapturedStdout();
-    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file damaged"));
+    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file damaged, kept as " + backupPath +
+                               ".damaged, nothing reverted"));
     EXPECT_EQ(readFileBytes(backupPath + ".damaged"), truncated);
     EXPECT_EQ(mode(3), "CNT");
     backupObject.setLineMode(7, "CNT");  // the service goes on working
     EXPECT_EQ(backup(), declaration + record("Line07", "CNT", "M2"));
 }
 
-TEST_F(ModeBackupTest, ASaveWaitsForAnotherProcessReadingTheBackup)
+// A damaged file that cannot be moved aside (here a folder stands where it
+// would go) is never written over: no line changes until it can be moved.
+TEST_F(ModeBackupTest, ADamagedFileThatCannotBeMovedAsideStopsEveryChangeUntilItCan)
 {
+    const std::string truncated = declaration + "<Line03><current_mode>CNT</current_mode><saved_mo";
+    setBackup(truncated);
+    ASSERT_TRUE(CreateDirectoryA((backupPath + ".damaged").c_str(), nullptr));
+    CaptureStdout();
+    backupObject.load();
     backupObject.setLineMode(3, "CNT");
-    FileHolder reader;
-    reader.require("deny " + backupPath);
+    const std::string out = GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file damaged and can't be kept as " +
+                               backupPath + ".damaged"));
+    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::setLineMode] : Can't update backup, logger.ini could be "
+                               "corrupted if the service is terminated: Backup file damaged"));
+    EXPECT_THAT(out, HasSubstr("line 3 left unchanged"));
+    EXPECT_EQ(mode(3), "M1");
+    EXPECT_EQ(backup(), truncated);
+
+    ASSERT_TRUE(RemoveDirectoryA((backupPath + ".damaged").c_str()));
+    backupObject.setLineMode(3, "CNT");
+    EXPECT_EQ(readFileBytes(backupPath + ".damaged"), truncated);
+    EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1"));
+    EXPECT_EQ(mode(3), "CNT");
+}
+
+// Another process holds the backup file without sharing while the service
+// starts: the file is waited for, not taken for damaged, and its records are
+// reverted once it is free; a stop ends the wait with the file untouched.
+TEST_F(ModeBackupTest, ABusyBackupFileIsWaitedForAtStart)
+{
+    const std::string records = declaration + record("Line03", "CNT", "M1");
+    setBackup(records);
+    setLineModeInLoggerINI(3, "CNT");
+    FileHolder holder;
+    holder.require("deny " + backupPath);
+    EXPECT_TRUE(waitEndsByInterruption([this] { ModeBackup(iniPath).load(); }));
+    holder.require("close");
+    EXPECT_EQ(backup(), records);
+    EXPECT_FALSE(fileExists(backupPath + ".damaged"));
+
+    holder.require("deny " + backupPath);
+
     boost::thread release([&] {
         boost::this_thread::sleep_for(boost::chrono::milliseconds(300));
-        reader.require("close");
+        holder.require("close");
     });
     CaptureStdout();
-    backupObject.setLineMode(7, "CNT");
+    backupObject.load();
+    backupObject.restoreAllLines();
     const std::string out = GetCapturedStdout();
     release.join();
     EXPECT_THAT(out, Not(HasSubstr("ERROR")));
-    EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1") + record("Line07", "CNT", "M2"));
+    EXPECT_EQ(mode(3), "M1");
+    EXPECT_EQ(backup(), declaration);
 }
 
-TEST_F(ModeBackupTest, AFailedSaveIsReportedAndLeavesTheOldFileWhole)
+// Another process has one of the backup's files open for a moment (a
+// reader of the backup, a scanner looking into the new temporary file):
+// the save waits for it.
+TEST_F(ModeBackupTest, ASaveWaitsForAnotherProcessHoldingItsFiles)
+{
+    for (const std::string& held : {backupPath, backupPath + ".tmp"}) {
+        SCOPED_TRACE(held);
+        setIni("[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n");
+        setBackup(declaration);
+        ModeBackup saving(iniPath);
+        saving.load();
+        saving.setLineMode(3, "CNT");
+        writeFileBytes(backupPath + ".tmp", "left over by a failed save");
+        FileHolder other;
+        other.require("deny " + held);
+        boost::thread release([&] {
+            boost::this_thread::sleep_for(boost::chrono::milliseconds(300));
+            other.require("close");
+        });
+        CaptureStdout();
+        saving.setLineMode(7, "CNT");
+        const std::string out = GetCapturedStdout();
+        release.join();
+        EXPECT_THAT(out, Not(HasSubstr("ERROR")));
+        EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1") + record("Line07", "CNT", "M2"));
+        EXPECT_EQ(mode(7), "CNT");
+    }
+}
+
+// The record is on disk before logger.ini changes: while the replace of
+// the backup file waits, logger.ini still shows the old mode.
+TEST_F(ModeBackupTest, LoggerIniChangesOnlyOnceTheRecordIsSaved)
+{
+    setBackup(declaration);
+    backupObject.load();
+    FileHolder reader;
+    reader.require("deny " + backupPath);
+    boost::thread toggle([this] { backupObject.setLineMode(7, "CNT"); });
+    while (readFileBytes(backupPath + ".tmp").find("<Line07>") == std::string::npos)
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(2));
+    EXPECT_EQ(mode(7), "M2");
+    reader.require("close");
+    toggle.join();
+    EXPECT_EQ(mode(7), "CNT");
+    EXPECT_EQ(backup(), declaration + record("Line07", "CNT", "M2"));
+}
+
+TEST_F(ModeBackupTest, ALineWhoseRecordCannotBeSavedIsLeftUnchanged)
 {
     backupObject.setLineMode(3, "CNT");
     const std::string before = backup();
@@ -250,14 +381,16 @@ TEST_F(ModeBackupTest, AFailedSaveIsReportedAndLeavesTheOldFileWhole)
     CaptureStdout();
     backupObject.setLineMode(7, "CNT");
     const std::string out = GetCapturedStdout();
-    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::saveLocked] : Can't update backup, logger.ini could be "
-                               "corrupted if the service is terminated"));
+    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::setLineMode] : Can't update backup, logger.ini could be "
+                               "corrupted if the service is terminated: "));
+    EXPECT_THAT(out, HasSubstr("; line 7 left unchanged"));
     EXPECT_EQ(backup(), before);
-    EXPECT_EQ(mode(7), "CNT");
-    RemoveDirectoryA((backupPath + ".tmp").c_str());
-    backupObject.restoreLine(7);  // the record in memory still reverts it
     EXPECT_EQ(mode(7), "M2");
-    EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1"));
+    RemoveDirectoryA((backupPath + ".tmp").c_str());
+    backupObject.restoreLine(7);  // nothing recorded, nothing to do
+    EXPECT_EQ(mode(7), "M2");
+    backupObject.setLineMode(7, "CNT");
+    EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1") + record("Line07", "CNT", "M2"));
 }
 
 TEST_F(ModeBackupTest, ConcurrentTogglesLoseNoMode)

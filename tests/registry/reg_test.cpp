@@ -15,21 +15,32 @@ namespace dt = boost::date_time;
 
 namespace {
 
-class RegTest : public RegistryFixture {
-protected:
-    Reg open(REGSAM access = KEY_READ) { return Reg(HKEY_LOCAL_MACHINE, keyPath, access); }
-};
+// Reg on the configuration key, in the view the service reads it from.
+const std::wstring keyPath = configurationKeyName(L"");
+constexpr REGSAM readAccess = KEY_READ | Ostrel::settingsKeyView;
+constexpr REGSAM allAccess = KEY_ALL_ACCESS | Ostrel::settingsKeyView;
+
+class RegTest : public RegistryFixture {};
 
 TEST_F(RegTest, OpeningAMissingKeyForReadingThrowsWhileOtherRightsCreateIt)
 {
     try {
-        Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+        Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
         FAIL() << "opened a missing key";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Can't open registry key");
     }
-    { Reg created(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS); }
-    EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, keyPath, KEY_READ));
+    { Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess); }
+    EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, keyPath, readAccess));
+}
+
+TEST_F(RegTest, TheViewFlagSelectsWhichKeyIsOpened)
+{
+    const std::wstring path = keyPath;
+    { Reg other(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS | KEY_WOW64_64KEY); }
+    EXPECT_THROW(Reg(HKEY_LOCAL_MACHINE, path, readAccess), std::runtime_error);
+    EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, path, KEY_READ | KEY_WOW64_64KEY));
+    deleteConfigurationKey(L"", KEY_WOW64_64KEY);
 }
 
 TEST_F(RegTest, IntegerReadsTheStoredValueOrTheDefault)
@@ -39,7 +50,7 @@ TEST_F(RegTest, IntegerReadsTheStoredValueOrTheDefault)
     const std::uint8_t twoBytes[] = {0x34, 0x12};
     setRaw(L"", L"Short", REG_BINARY, twoBytes, sizeof twoBytes);
     setString(L"", L"LongString", L"12345");
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_EQ(key.read(L"Five", 9), 5);
     EXPECT_EQ(key.read(L"AllOnes", 9), -1);
     EXPECT_EQ(key.read(L"Short", 9), 0x1234);  // shorter data fills the low bytes
@@ -51,7 +62,7 @@ TEST_F(RegTest, BooleanIsAnyNonZeroInteger)
 {
     setDword(L"", L"Zero", 0);
     setDword(L"", L"Seven", 7);
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_FALSE(key.read(L"Zero", true));
     EXPECT_TRUE(key.read(L"Seven", false));
     EXPECT_TRUE(key.read(L"Missing", true));
@@ -67,16 +78,16 @@ TEST_F(RegTest, WeekdaysAreNumberedFromMondayInTheRegistry)
     };
     for (const auto& c : cases) {
         setDword(L"", L"Day", c.stored);
-        Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+        Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
         EXPECT_EQ(key.read(L"Day", dt::Wednesday), c.expected) << "stored " << c.stored;
     }
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_EQ(key.read(L"Missing", dt::Friday), dt::Friday);
 }
 
 TEST_F(RegTest, WeekdayWritesRoundTripThroughTheRegistryNumbering)
 {
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS);
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, allAccess);
     for (int day = 0; day < 7; ++day) {
         key.write(L"Day", static_cast<dt::weekdays>(day));
         EXPECT_EQ(key.read(L"Day", std::int32_t(-1)), (day + 6) % 7);
@@ -93,7 +104,7 @@ TEST_F(RegTest, StringsReadUpToTheirFirstNulOrTheirEnd)
     setRaw(L"", L"Empty", REG_SZ, nullptr, 0);
     setString(L"", L"Plain", L"Night shift");
     setDword(L"", L"Number", 0x00420041);  // read as a string regardless of its type
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_EQ(key.read(L"NoNul", L"def"), L"abc");
     EXPECT_EQ(key.read(L"Embedded", L"def"), L"x");
     EXPECT_EQ(key.read(L"Empty", L"def"), L"");
@@ -112,19 +123,25 @@ TEST_F(RegTest, DateAndTimeReadsIsoExtendedTextOnly)
         {L"evening", def},      // no date
         {L"", def},
         {L"2014-13-01T06:30:00", def},  // no such month
+        // Parsed, but past the calendar: printing them would throw.
+        {L"9999-12-31T24:00:00", def},
+        {L"1400-01-01T-00:00:01", def},
+        {L"2024-01-01T99999999:00:00", def},
+        {L"9999-12-31T23:59:59.999999", time_from_string("9999-12-31 23:59:59.999999")},
+        {L"1400-01-01T00:00:00", time_from_string("1400-01-01 00:00:00")},
     };
     for (const auto& c : cases) {
         setString(L"", L"Start", c.text);
-        Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+        Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
         EXPECT_EQ(key.read(L"Start", def), c.expected) << std::string(c.text, c.text + wcslen(c.text));
     }
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_EQ(key.read(L"Missing", def), def);
 }
 
 TEST_F(RegTest, WritesStoreTheDocumentedTypesAndSizes)
 {
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS);
+    Reg key(HKEY_LOCAL_MACHINE, keyPath, allAccess);
     key.write(L"Int", std::int32_t(-2));
     key.write(L"Flag", true);
     key.write(L"Text", L"CNT");
@@ -132,7 +149,7 @@ TEST_F(RegTest, WritesStoreTheDocumentedTypesAndSizes)
     key.write(L"When", time_from_string("2014-05-01 06:30:00"));
 
     HKEY raw;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &raw), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, readAccess, &raw), ERROR_SUCCESS);
     const struct { const wchar_t* name; DWORD type; DWORD size; } expected[] = {
         {L"Int", REG_DWORD, 4}, {L"Flag", REG_DWORD, 4}, {L"Text", REG_SZ, 8},
         {L"Bytes", REG_BINARY, 3}, {L"When", REG_SZ, 2 * 20},
@@ -151,8 +168,8 @@ TEST_F(RegTest, WritesStoreTheDocumentedTypesAndSizes)
 
 TEST_F(RegTest, AFailedWriteThrowsCantSetTheKeyAndIsNoRuntimeError)
 {
-    { Reg created(HKEY_LOCAL_MACHINE, keyPath, KEY_ALL_ACCESS); }
-    Reg readOnly(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
+    { Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess); }
+    Reg readOnly(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     try {
         readOnly.write(L"Count", std::int32_t(1));
         FAIL() << "wrote through a read-only key";

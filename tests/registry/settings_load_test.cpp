@@ -7,6 +7,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
 
+#include "Ostrel/Service/SettingsRegistry.h"
+#include "registry/Reg.h"
 #include "support/RegistryFixture.h"
 
 using namespace Ostrel;
@@ -36,6 +38,27 @@ TEST_F(SettingsLoadTest, NoKeyOrNoCountGivesNoLinesets)
     EXPECT_TRUE(loadSettings()->linesets.empty());
 }
 
+// The configuration is in the 32-bit view; a key of the same name in the
+// 64-bit view is another key, which the loader never reads.
+TEST_F(SettingsLoadTest, OnlyThe32BitViewIsRead)
+{
+    const REGSAM otherView = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+    {
+        Reg other(HKEY_LOCAL_MACHINE, configurationKeyName(L""), otherView);
+        other.write(L"Count", std::int32_t(1));
+        Reg otherLineset(HKEY_LOCAL_MACHINE, configurationKeyName(L"1"), otherView);
+        otherLineset.write(L"Name", L"64-bit view");
+    }
+    EXPECT_TRUE(loadSettings()->linesets.empty());
+
+    setDword(L"", L"Count", 1);
+    setString(L"1", L"Name", L"32-bit view");
+    const auto loaded = loadSettings();
+    ASSERT_EQ(loaded->linesets.size(), 1u);
+    EXPECT_EQ(loaded->linesets[0].name, "32-bit view");
+    deleteConfigurationKey(L"", KEY_WOW64_64KEY);
+}
+
 TEST_F(SettingsLoadTest, AMissingSubkeyEndsTheList)
 {
     setDword(L"", L"Count", 3);
@@ -57,7 +80,7 @@ TEST_F(SettingsLoadTest, CountIsUnsignedSoAHugeCountReadsUpToTheFirstGap)
 TEST_F(SettingsLoadTest, ASubkeyWithoutValuesTakesEveryDefault)
 {
     setDword(L"", L"Count", 1);
-    { HKEY k; RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brevik\\Ostrel\\1", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr); RegCloseKey(k); }
+    { Reg created(HKEY_LOCAL_MACHINE, configurationKeyName(L"1"), KEY_ALL_ACCESS | settingsKeyView); }
     auto s = loadSettings();
     ASSERT_EQ(s->linesets.size(), 1u);
     const LinesetSettings& l = s->linesets[0];
@@ -86,6 +109,12 @@ TEST_F(SettingsLoadTest, LinesAreSplitAtCommasAndUnparsableItemsSkipped)
         {L"2147483647,2147483648,-2147483648", {2147483647, -2147483647 - 1}},
         {L",,", {}},
         {L"", {}},
+        // An invalid UTF-16 unit between digits makes the item no number; it
+        // never joins the digits around it into another one.
+        {L"1\xDC00" L"2,3", {3}},
+        {L"1\xD800" L"2,3", {3}},
+        {L"4,\xD800,5", {4, 5}},
+        {L"6\r\n,7", {7}},
     };
     setDword(L"", L"Count", 1);
     for (const auto& c : cases) {
@@ -176,9 +205,7 @@ TEST_F(SettingsLoadTest, SavingFewerLinesetsLeavesTheSubkeysBeyondCountInPlace)
     one->linesets = {lineset("c", Daily)};
     saveSettings(one);
     EXPECT_EQ(*loadSettings(), *one);
-    HKEY k;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Brevik\\Ostrel\\2", 0, KEY_READ, &k), ERROR_SUCCESS);
-    RegCloseKey(k);
+    EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, configurationKeyName(L"2"), KEY_READ | settingsKeyView));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <boost/property_tree/xml_parser.hpp>
 
 #include "Ostrel/Service/Settings.h"
+#include "support/ConfigurationKey.h"
 #include "support/LoggerIniFixture.h"
 #include "support/ServiceProcess.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
@@ -31,36 +32,28 @@ inline long environmentNumber(const char* name, long fallback)
 
 class ReliabilityFixture : public LoggerIniFixture {
 protected:
-    static constexpr const wchar_t* keyPath = L"SOFTWARE\\Brevik\\Ostrel";
-
     void SetUp() override
     {
         LoggerIniFixture::SetUp();
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath);
+        deleteConfigurationKey();
     }
     void TearDown() override
     {
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, keyPath);
+        deleteConfigurationKey();
         LoggerIniFixture::TearDown();
     }
 
     static void setRaw(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data, DWORD size)
     {
-        const std::wstring path = subkey.empty() ? std::wstring(keyPath) : std::wstring(keyPath) + L"\\" + subkey;
-        HKEY key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-        RegCloseKey(key);
+        setConfigurationValue(subkey, name, type, data, size);
     }
     static void setDword(const std::wstring& subkey, const wchar_t* name, DWORD value)
     {
-        setRaw(subkey, name, REG_DWORD, &value, sizeof value);
+        setConfigurationDword(subkey, name, value);
     }
     static void setString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value)
     {
-        setRaw(subkey, name, REG_SZ, value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t)));
+        setConfigurationString(subkey, name, value);
     }
     // Switches the stored linesets on (their number) or off (0) while the
     // subkeys stay; the engine's change test picks it up within a pass.

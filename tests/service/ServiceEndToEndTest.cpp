@@ -27,8 +27,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/FileHolder.h"
 #include "support/LiveProcess.h"
 #include "support/RunProgram.h"
+#include "support/SetPhaseHold.h"
 #include "support/RegistryFixture.h"
 #include "support/ServiceManager.h"
 #include "windows_service/ServiceHandle.h"
@@ -164,6 +166,13 @@ std::string loggerIni(const std::string& line1, const std::string& line2, const 
 }
 
 const std::string originalIni = loggerIni("REC", "REC", "VOX");
+const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+
+std::string record(const std::string& section, const std::string& current, const std::string& saved)
+{
+    return "<" + section + "><current_mode>" + current + "</current_mode><saved_mode>" + saved +
+           "</saved_mode></" + section + ">";
+}
 
 // The line records in the backup file (its elements "LineNN").
 std::set<std::string> backupRecords()
@@ -443,6 +452,36 @@ INSTANTIATE_TEST_SUITE_P(Modes, ConsoleMode, ::testing::Values("CNT", "CNT \t ")
                              return info.index == 0 ? std::string("PlainMode") : std::string("TrailingBlanks");
                          });
 
+// A configuration made with Windows' own tool: what "reg add /reg:32"
+// stores is what the program reads, and a configuration of the same name
+// in the 64-bit view is not its own.
+TEST_F(EndToEnd, ConsoleReadsWhatRegExeStoresInThe32BitView)
+{
+    deleteConfigurationKey(L"", KEY_WOW64_64KEY);
+    const auto reg = [](const std::wstring& subkey, const std::wstring& value, const std::wstring& view) {
+        const ProgramResult result = runProgram(
+            L"reg.exe add \"HKLM\\" + configurationKeyName(subkey) + L"\" " + value + L" /f " + view, waitMilliseconds);
+        ASSERT_EQ(result.exitCode, 0u) << result.output;
+    };
+    reg(L"", L"/v Count /t REG_DWORD /d 1", L"/reg:32");
+    reg(L"1", L"/v Name /t REG_SZ /d \"Written by reg\"", L"/reg:32");
+    reg(L"1", L"/v Lines /t REG_SZ /d 2,3", L"/reg:32");
+    reg(L"1", L"/v ScheduleMode /t REG_DWORD /d 0", L"/reg:32");
+    reg(L"1", L"/v DailyHour /t REG_DWORD /d 7", L"/reg:32");
+    reg(L"", L"/v Count /t REG_DWORD /d 2", L"/reg:64");
+    reg(L"1", L"/v Name /t REG_SZ /d \"64-bit view\"", L"/reg:64");
+    reg(L"2", L"/v Name /t REG_SZ /d \"64-bit view\"", L"/reg:64");
+
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine("^lines: 2, 3$", waitMilliseconds)) << engine.text();
+    const std::vector<std::string> lines = engine.lines();
+    EXPECT_GT(lineIndex(lines, "^name: Written by reg$"), lineIndex(lines, "^-- Lineset #0:$"));
+    EXPECT_GT(lineIndex(lines, "^schedule: Daily, 07:00$"), 0);
+    EXPECT_EQ(lineCount(lines, "64-bit view"), 0) << engine.text();
+    EXPECT_EQ(lineCount(lines, "^-- Lineset #1:$"), 0) << engine.text();
+    deleteConfigurationKey(L"", KEY_WOW64_64KEY);
+}
+
 TEST_F(EndToEnd, ConsoleSeesEachSettingsChangeOnceWithinAPass)
 {
     // Due in an hour, every 23 hours: the lineset never fires meanwhile.
@@ -521,6 +560,113 @@ TEST_F(EndToEnd, CtrlCInTheConsoleRevertsRunningTogglesBeforeTheProcessEnds)
     EXPECT_LT(interrupted, reverted);
     EXPECT_LT(reverted, stopped);
     EXPECT_EQ(stopped, int(lines.size()) - 1);
+}
+
+// Ctrl+C while a toggle waits for logger.ini in its setting, one line
+// written and the next recorded: the toggle reverts the lines it began, the
+// revert waiting for logger.ini like any revert, before the process ends.
+TEST_F(EndToEnd, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
+{
+    writeBytes(backupPath, declaration);
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    SetPhaseHold hold(iniPath, backupPath);
+    hold.holdSaves();
+    configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
+    ASSERT_TRUE(hold.stopBefore("Line01")) << engine.text();
+    hold.releaseIni();
+    ASSERT_TRUE(hold.stopBefore("Line03")) << engine.text();
+    hold.releaseSaves();
+    EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+
+    ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1, 3]"), waitMilliseconds)) << engine.text();
+    hold.releaseIni();
+    DWORD exitCode = 1;
+    ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+    const std::vector<std::string> lines = engine.lines();
+    const int interrupted = lineIndex(lines, logged("INFO", "Interruption requested"));
+    EXPECT_LT(lineIndex(lines, logged("INFO", "Setting [1, 3] mode to CNT")), interrupted) << engine.text();
+    EXPECT_LT(interrupted, lineIndex(lines, logged("INFO", "Reverting [1, 3]")));
+    EXPECT_EQ(lineCount(lines, ": ERROR: "), 0) << engine.text();
+}
+
+// A second Ctrl+C while the first one's revert waits for a logger.ini that
+// another process holds ends the process at once; what was not reverted
+// stays in the backup for the next start.
+TEST_F(EndToEnd, ASecondCtrlCWhileTheRevertWaitsEndsTheProcessAtOnce)
+{
+    configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
+    {
+        LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+        FileHolder logger;
+        logger.require("open " + iniPath);
+        logger.require("waitlock exclusive");
+        ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1, 3]"), waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
+        DWORD exitCode = 0;
+        ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
+        EXPECT_EQ(exitCode, DWORD(STATUS_CONTROL_C_EXIT));
+        EXPECT_TRUE(engine.waitForLine(logged("WARN", "Stopped at once; lines not yet reverted are reverted at the "
+                                                      "next start"),
+                                       0))
+            << engine.text();
+    }
+    EXPECT_EQ(readBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
+    EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+
+    deleteKey();
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+}
+
+// A backup file that another process holds while the program starts is
+// waited for, never taken for damaged; a stop ends that wait with the file
+// untouched, and a later start reverts its records once the file is free.
+TEST_F(EndToEnd, ABusyBackupFileAtStartIsWaitedForAndAStopEndsTheWait)
+{
+    const std::string toggled = loggerIni("CNT", "REC", "CNT");
+    const std::string records = declaration + record("Line01", "CNT", "REC") + record("Line03", "CNT", "VOX");
+    writeBytes(iniPath, toggled);
+    writeBytes(backupPath, records);
+    FileHolder holder;
+    holder.require("deny " + backupPath);
+    {
+        LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Ostrel started"), waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
+        DWORD exitCode = 1;
+        ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
+        EXPECT_EQ(exitCode, 0u);
+        const std::string out = engine.text();
+        EXPECT_THAT(out, HasSubstr("Ostrel stopped"));
+        EXPECT_THAT(out, Not(HasSubstr("Backup file")));
+        EXPECT_THAT(out, Not(HasSubstr("Settings:")));
+    }
+    EXPECT_FALSE(fileExists(backupPath + ".damaged"));
+    EXPECT_EQ(readBytes(iniPath), toggled);
+
+    deleteKey();
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Ostrel started"), waitMilliseconds)) << engine.text();
+    // Long enough for a program that does not wait to have taken the file
+    // for damaged and read its settings.
+    Sleep(1000);
+    EXPECT_THAT(engine.text(), Not(HasSubstr("Settings:")));
+    holder.require("close");
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    EXPECT_THAT(engine.text(), HasSubstr("Reverting Line01, Line03"));
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+    EXPECT_FALSE(fileExists(backupPath + ".damaged"));
 }
 
 // Linesets the engine must never fire, each with the reason it names.
@@ -705,6 +851,7 @@ const CheckCase checkCases[] = {
      {std::string("Lineset #0 Night [1]: ") + midnights, "Lineset #1 Zero [2]: never fires, refused: zero period",
       std::string("Lineset #2 Daily []: ") + midnights},
      1},
+    {"WithoutAName", std::vector<Lineset>{dailyAtMidnight(L"", L"6")}, {std::string("Lineset #0 [6]: ") + midnights}, 0},
     {"NoLinesets", std::vector<Lineset>{}, {}, 1},
     {"NoConfigurationKey", boost::none, {}, 1},
 };
@@ -1007,6 +1154,44 @@ TEST_F(InstalledService, RemoveDuringAToggleStopsRevertsAndDeletesTheService)
     EXPECT_EQ(readBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     EXPECT_FALSE(eventSourceExists());
+    EXPECT_TRUE(eventually([] { return !serviceExists(); }));
+}
+
+// "/remove" while a toggle waits for logger.ini in its setting, one line
+// written and the next recorded: every line ends at its original mode and
+// the backup without records. The service's control handler waits for the
+// stop, so logger.ini is let go soon after the stop was asked for.
+TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLineAsItWas)
+{
+    // A record for the start-up repair: once it is gone, the start is done
+    // and the backup file may be held.
+    writeBytes(iniPath, loggerIni("REC", "CNT", "VOX"));
+    writeBytes(backupPath, declaration + record("Line02", "CNT", "REC"));
+    start();
+    ASSERT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+    SetPhaseHold hold(iniPath, backupPath);
+    hold.holdSaves();
+    configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
+    ASSERT_TRUE(hold.stopBefore("Line01"));
+    hold.releaseIni();
+    ASSERT_TRUE(hold.stopBefore("Line03"));
+    hold.releaseSaves();
+    EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+
+    LiveProcess removing(L"\"" + installedProgram() + L"\" /remove");
+    waitForState(service.get(), SERVICE_STOP_PENDING);
+    // Time for the run loop to pass the stop on to the toggle (a pass is a
+    // quarter of a second).
+    Sleep(1000);
+    hold.releaseIni();
+    DWORD exitCode = 1;
+    ASSERT_TRUE(removing.finish(waitMilliseconds, &exitCode)) << removing.text();
+    EXPECT_THAT(removing.text(), MatchesRegex("Stopping OstrelService\\.\\.*\n"
+                                              "OstrelService is stopped\\.\n"
+                                              "OstrelService is removed\\.\n"));
+    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+    service = ServiceHandle();
     EXPECT_TRUE(eventually([] { return !serviceExists(); }));
 }
 

@@ -112,6 +112,10 @@ TEST(ScheduleDescription, OneLinePerMode)
     dailyWide.dailyMinute = -5;
     ScheduleSettings periodicDefault = sampleSchedule(Periodic);
     periodicDefault.periodicHours = 0;
+    ScheduleSettings periodicPastTheCalendar = sampleSchedule(Periodic);
+    periodicPastTheCalendar.periodicStartTime = time_from_string("9999-12-31 23:00:00") + boost::posix_time::hours(1);
+    ScheduleSettings periodicNone = sampleSchedule(Periodic);
+    periodicNone.periodicStartTime = boost::posix_time::ptime();
 
     const struct { ScheduleSettings s; const char* text; } cases[] = {
         {sampleSchedule(Daily), "Daily, 07:05"},
@@ -121,6 +125,8 @@ TEST(ScheduleDescription, OneLinePerMode)
         {periodicDefault, "Every 0h 30m from 1970-Jan-01 00:00:00"},
         {periodicHalf, "Every 0h 30m from 1970-Jan-01 00:00:00.500000"},
         {periodicOdd, "Every -1h 125m from 2014-May-01 06:30:00"},
+        {periodicPastTheCalendar, "Every 1h 30m from <a moment outside the calendar>"},
+        {periodicNone, "Every 1h 30m from not-a-date-time"},
         {sampleSchedule(Invalid), "INVALID"},
     };
     for (const auto& c : cases)

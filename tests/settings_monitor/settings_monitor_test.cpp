@@ -7,7 +7,6 @@
 #include <ostream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/locale/encoding_utf.hpp>
 #include <boost/make_shared.hpp>
 
 #include "registry/Reg.h"
@@ -39,18 +38,11 @@ boost::shared_ptr<const Settings> fourLinesets()
     return s;
 }
 
-const std::wstring settingsKey = boost::locale::conv::utf_to_utf<wchar_t>(std::string(settingsKeyPath));
-
 // The settings key itself for an empty name, otherwise one of its subkeys;
 // created when missing.
 Reg subkey(const std::wstring& n)
 {
-    return Reg(HKEY_LOCAL_MACHINE, n.empty() ? settingsKey : settingsKey + L"\\" + n, KEY_ALL_ACCESS);
-}
-
-void deleteTree(const std::wstring& n)
-{
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, n.empty() ? settingsKey.c_str() : (settingsKey + L"\\" + n).c_str());
+    return Reg(HKEY_LOCAL_MACHINE, configurationKeyName(n), KEY_ALL_ACCESS | settingsKeyView);
 }
 
 class SettingsMonitorTest : public RegistryFixture {
@@ -153,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(Registry, SettingsMonitorEdit, ::testing::Values(
     EditCase{"SubkeyBeyondCount", [] { subkey(L"5").write(L"Name", L"unreached"); }, false},
     EditCase{"CountLowered", [] { subkey(L"").write(L"Count", 3); }, true},
     EditCase{"SubkeyWithinCountDeleted",
-             [] { deleteTree(L"3"); }, true},
-    EditCase{"KeyDeleted", [] { deleteTree(L""); }, true}));
+             [] { deleteConfigurationKey(L"3"); }, true},
+    EditCase{"KeyDeleted", [] { deleteConfigurationKey(); }, true}));
 
 }  // namespace

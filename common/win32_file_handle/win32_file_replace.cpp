@@ -1,0 +1,60 @@
+#include "win32_file_replace.h"
+#include "win32_file_lock.h"
+#include "win32_file_retry.h"
+
+#include <boost/exception/errinfo_api_function.hpp>
+#include <boost/exception/errinfo_file_name.hpp>
+#include <boost/exception/info.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/throw_exception.hpp>
+
+namespace win32_file {
+
+namespace {
+
+// A process that has the source or the target open without delete sharing
+// makes the move fail with one of these until it closes its handle.
+bool isMoveBlocked(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+[[noreturn]] void throwFailure(DWORD error, const char* text, const char* function,
+                               const boost::filesystem::path& file, const boost::source_location& site)
+{
+    boost::throw_exception(boost::enable_error_info(boost::system::system_error(
+                               static_cast<int>(error), boost::system::system_category(), text))
+                               << boost::errinfo_api_function(function) << boost::errinfo_file_name(file.string()),
+                           site);
+}
+
+}  // namespace
+
+void replaceDurably(const boost::filesystem::path& path, const boost::filesystem::path& temp,
+                    const std::string& bytes, const timeout& wait)
+{
+    {
+        handle_lock file(id{temp}, true, true, true, true, wait);
+        DWORD written = 0;
+        if (!::WriteFile(file.handle(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+            written != bytes.size())
+            throwFailure(::GetLastError(), "File write failed", "WriteFile", temp, BOOST_CURRENT_LOCATION);
+        // A temporary file left longer by an earlier failure ends here.
+        setEndOfFile(file.handle());
+        flushToDisk(file.handle());
+    }
+    moveDurably(temp, path, wait);
+}
+
+void moveDurably(const boost::filesystem::path& from, const boost::filesystem::path& to, const timeout& wait)
+{
+    retryTimer timer(wait);
+    while (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = ::GetLastError();
+        if (!isMoveBlocked(error) || timer.passed())
+            throwFailure(error, "File move failed", "MoveFileEx", from, BOOST_CURRENT_LOCATION);
+        timer.wait();
+    }
+}
+
+}  // namespace win32_file
