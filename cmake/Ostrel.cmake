@@ -42,6 +42,18 @@ else()
   endif()
 endif()
 add_compile_options(-Wall -Wextra)
+# Source files are named from the project's root ("Ostrel/Service/Service.cpp"),
+# whatever folder the tree was built in: log lines name the same file on every
+# computer, and two builds of one commit give the same program. The maps go
+# from the widest folder to the narrowest, the last matching one applies:
+# the source tree, the build tree inside it, Boost's headers in the build
+# tree (as "boost/...").
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+if(WIN32)
+  add_compile_options(-ffile-prefix-map=${OSTREL_BOOST_INCLUDE}/=)
+  # No link time in the image's header either.
+  add_link_options(-Wl,--no-insert-timestamp)
+endif()
 
 # GoogleTest from Debian's source package, built with the same compiler.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

@@ -28,3 +28,17 @@ void Scheduler::poll()
     if (!pending) retryFrom = clock();
     handler(due, pending);
 }
+
+boost::posix_time::time_duration Scheduler::waitBeforeNextPoll(boost::posix_time::time_duration period) const
+{
+    if (!pending || pending->time.is_special())
+        return period;
+    // poll fires only once the clock is strictly past the moment.
+    const boost::posix_time::time_duration untilDue =
+        pending->time - clock() + boost::posix_time::microseconds(1);
+    if (untilDue > period)
+        return period;
+    if (!untilDue.is_negative())
+        return untilDue;
+    return -untilDue < period ? boost::posix_time::time_duration(0, 0, 0) : period;
+}

@@ -1,7 +1,8 @@
 #pragma once
 // Holds the next event of a schedule and hands it to a handler once the
 // clock is strictly past its moment. It has no thread or timer: the engine's
-// loop calls poll once per pass. No Windows header.
+// loop calls poll once per pass and asks it how long it may wait before the
+// next pass. No Windows header.
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/function.hpp>
@@ -36,6 +37,15 @@ public:
     // exception of the schedule leaves pending as it was (the event is tried
     // again at the next poll); one of the handler leaves pending advanced.
     void poll();
+
+    // How long a caller that polls once per `period` may wait before its
+    // next poll: the period, or until just past the pending event's moment
+    // when that comes first, so that the event fires on time. Nothing when
+    // the pending event came due less than a period ago (a second event at
+    // the same moment); the period again when it came due longer ago (missed
+    // while the computer slept or the clock jumped), so that missed events
+    // keep coming one per period instead of all at once. Reads the clock.
+    boost::posix_time::time_duration waitBeforeNextPoll(boost::posix_time::time_duration period) const;
 
 private:
     Handler handler;

@@ -14,9 +14,10 @@ namespace Ostrel {
 
 namespace {
 
-// The loop has no timer of its own: events fire up to one period late, and
-// each pass costs one read of the settings.
-const boost::chrono::milliseconds pollPeriod(250);
+// The longest sleep between two passes: a settings change is seen within
+// it, and each pass costs one read of the settings. A pass comes sooner when
+// the next event is due before the period is over, so that it fires on time.
+const boost::posix_time::time_duration pollPeriod = boost::posix_time::milliseconds(250);
 
 std::string lineText(const LinesetSettings& lineset)
 {
@@ -77,6 +78,13 @@ std::wstring Service::eventSourceName() const
     const logging::VersionInfo version(logging::ownModulePath());
     return boost::locale::conv::utf_to_utf<wchar_t>(version.stringValue("FileDescription"));
 }
+// A failed start or run() is followed by the start-up repair of a new
+// start; a fault that persists stops after two tries a day instead of
+// restarting every minute.
+RecoveryActions Service::recoveryActions() const
+{
+    return RecoveryActions{2, 60 * 1000, 24 * 60 * 60};
+}
 
 void Service::run()
 {
@@ -104,7 +112,8 @@ void Service::run()
             }
             scheduler->poll();
             reapEndedToggles();
-            boost::this_thread::sleep_for(pollPeriod);
+            boost::this_thread::sleep_for(
+                boost::chrono::microseconds(scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds()));
         }
     } catch (...) {
         // A failure leaves run() only after every toggle has reverted its

@@ -40,6 +40,7 @@ public:
     DWORD controlsAccepted() const override;
     std::wstring description() const override;
     std::wstring eventSourceName() const override;
+    RecoveryActions recoveryActions() const override;
 
     // Runs until the calling thread is interrupted; then interrupts and
     // joins every toggle thread, so it returns only when all their lines are

@@ -1,16 +1,19 @@
 // The process entry: run as the service under the service control manager
-// (no argument), install or remove it, or run the engine in the foreground.
+// (no argument), install or remove it, run the engine in the foreground, or
+// check what the engine would make of the settings.
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
 #include <future>
+#include <iostream>
 #include <string>
 
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "Ostrel/Service/Check.h"
 #include "Ostrel/Service/Service.h"
 #include "logging/Log.h"
 #include "windows_service/WindowsService.h"
@@ -79,6 +82,9 @@ int wmain(int argc, wchar_t** argv)
 {
     ServiceTable table{boost::make_shared<Ostrel::Service>()};
     const std::wstring action = argc > 1 ? argv[1] : L"";
+    // Only "/check" tells something by its exit code: 1 when a lineset will
+    // never fire or none is configured.
+    int exitCode = 0;
     if (argc < 2)
         RegisterServices(table);
     else if (action == L"/install" || action == L"-install")
@@ -87,6 +93,8 @@ int wmain(int argc, wchar_t** argv)
         RemoveServices(table);
     else if (action == L"/console")
         runInConsole(*table.front());
+    else if (action == L"/check")
+        exitCode = Ostrel::checkSettings(std::cout) ? 0 : 1;
     table.clear();
-    return 0;
+    return exitCode;
 }

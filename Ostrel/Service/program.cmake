@@ -31,6 +31,6 @@ if(WIN32)
 
   add_executable(OstrelService main.cpp)
   target_include_directories(OstrelService PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common)
-  target_link_libraries(OstrelService PRIVATE ostrel_engine ostrel_program_resources)
+  target_link_libraries(OstrelService PRIVATE ostrel_engine ostrel_check ostrel_program_resources)
   target_link_options(OstrelService PRIVATE -municode)
 endif()

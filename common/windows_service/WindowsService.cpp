@@ -1,7 +1,6 @@
 #include "windows_service/WindowsService.h"
 
 #include <array>
-#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
@@ -12,7 +11,6 @@
 #include <boost/throw_exception.hpp>
 
 #include "logging/Log.h"
-#include "windows_service/ServiceHandle.h"
 
 namespace {
 
@@ -20,13 +18,6 @@ namespace {
 // any non-zero code tells the service manager (and its recovery actions)
 // that the service failed rather than stopped as asked.
 const DWORD failureExitCode = ERROR_EXCEPTION_IN_SERVICE;
-
-// "/remove" shows a dot per second while the service winds down; it waits
-// as long as the service keeps reporting SERVICE_STOP_PENDING.
-const DWORD stopPollMilliseconds = 1000;
-
-const std::wstring applicationEventSources = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
-const DWORD eventTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 
 // The table being dispatched; it changes only under dispatchLock and while
 // no dispatcher runs, so the entry points read it without the lock.
@@ -208,6 +199,11 @@ std::wstring WindowsService::eventSourceName() const
     return std::wstring();
 }
 
+RecoveryActions WindowsService::recoveryActions() const
+{
+    return RecoveryActions();
+}
+
 void WindowsService::setStatus(DWORD state, DWORD exitCode, DWORD waitHint)
 {
     boost::mutex::scoped_lock lock(statusLock);
@@ -324,153 +320,4 @@ BOOL RegisterServices(const ServiceTable& table)
         ServiceDispatch::joinFailedWorker(*service);
     dispatchedServices.clear();
     return result;
-}
-
-namespace {
-
-// The dependency names, each followed by its NUL; the string's own
-// terminator ends the list.
-std::wstring dependencyList(const std::vector<std::wstring>& names)
-{
-    std::wstring list;
-    for (const auto& name : names) {
-        list += name;
-        list.push_back(L'\0');
-    }
-    return list;
-}
-
-void setDescription(const ServiceHandle& service, const std::wstring& description)
-{
-    SERVICE_DESCRIPTIONW config = {const_cast<LPWSTR>(description.c_str())};
-    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &config))
-        wprintf(L"ChangeServiceConfig2 failed, GetLastError: 0x%08lx\n", GetLastError());
-}
-
-// The executable is its own message file: its message table holds the
-// texts of the records it writes.
-void registerEventSource(const std::wstring& source, const std::wstring& programPath)
-{
-    const std::wstring key = applicationEventSources + source;
-    LSTATUS result = RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"EventMessageFile", REG_EXPAND_SZ,
-                                     programPath.c_str(), DWORD((programPath.size() + 1) * sizeof(wchar_t)));
-    if (result == ERROR_SUCCESS)
-        result = RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"TypesSupported", REG_DWORD, &eventTypesSupported,
-                                 sizeof eventTypesSupported);
-    if (result != ERROR_SUCCESS)
-        wprintf(L"RegSetKeyValue failed w/err 0x%08lx\n", static_cast<unsigned long>(result));
-}
-
-void unregisterEventSource(const std::wstring& source)
-{
-    const LSTATUS result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, (applicationEventSources + source).c_str());
-    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
-        wprintf(L"RegDeleteKey failed w/err 0x%08lx\n", static_cast<unsigned long>(result));
-}
-
-// Asks a running service to stop and waits while it reports stop pending.
-// A service that does not run is left alone without a message.
-void stopForRemoval(const ServiceHandle& service, const std::wstring& name)
-{
-    SERVICE_STATUS status = {};
-    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-        return;
-    wprintf(L"Stopping %ls.", name.c_str());
-    fflush(stdout);
-    Sleep(stopPollMilliseconds);
-    SERVICE_STATUS queried;
-    while (QueryServiceStatus(service.get(), &queried)) {
-        status = queried;
-        if (status.dwCurrentState != SERVICE_STOP_PENDING)
-            break;
-        wprintf(L".");
-        fflush(stdout);
-        Sleep(stopPollMilliseconds);
-    }
-    if (status.dwCurrentState == SERVICE_STOPPED)
-        wprintf(L"\n%ls is stopped.\n", name.c_str());
-    else
-        wprintf(L"\n%ls failed to stop.\n", name.c_str());
-}
-
-}  // namespace
-
-void InstallService(const std::wstring& name, const std::wstring& displayName, DWORD startType,
-                    const std::vector<std::wstring>& dependencies, const std::wstring& accountName,
-                    const boost::optional<std::wstring>& password, const std::wstring& description,
-                    const std::wstring& eventSourceName)
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    // A full buffer means the path was cut short: installing it would point
-    // the service at another file.
-    if (length == 0 || length >= MAX_PATH) {
-        wprintf(L"GetModuleFileName failed, GetLastError: 0x%08lx\n", GetLastError());
-        return;
-    }
-    const std::wstring programPath(path, length);
-
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    if (!manager) {
-        wprintf(L"OpenSCManager failed, GetLastError: 0x%08lx\n", GetLastError());
-        return;
-    }
-    // Quoted: unquoted, a path with blanks would let the service manager
-    // start a program named by its first words instead.
-    const std::wstring imagePath = L"\"" + programPath + L"\"";
-    const std::wstring dependencyNames = dependencyList(dependencies);
-    const ServiceHandle service(CreateServiceW(manager.get(), name.c_str(), displayName.c_str(),
-                                               SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
-                                               startType, SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                               dependencyNames.c_str(), accountName.c_str(),
-                                               password ? password->c_str() : nullptr));
-    if (!service) {
-        wprintf(L"CreateService failed, GetLastError: 0x%08lx\n", GetLastError());
-        return;
-    }
-    wprintf(L"%ls is installed.\n", name.c_str());
-    if (!description.empty())
-        setDescription(service, description);
-    if (!eventSourceName.empty())
-        registerEventSource(eventSourceName, programPath);
-}
-
-void RemoveService(const std::wstring& name, const std::wstring& eventSourceName)
-{
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        wprintf(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
-        return;
-    }
-    const ServiceHandle service(OpenServiceW(manager.get(), name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service) {
-        wprintf(L"OpenService failed, GetLastError: 0x%08lx\n", GetLastError());
-        return;
-    }
-    stopForRemoval(service, name);
-    if (!DeleteService(service.get())) {
-        wprintf(L"DeleteService failed w/err 0x%08lx\n", GetLastError());
-        return;
-    }
-    wprintf(L"%ls is removed.\n", name.c_str());
-    if (!eventSourceName.empty())
-        unregisterEventSource(eventSourceName);
-}
-
-void InstallServices(const ServiceTable& table)
-{
-    if (table.size() > maxServices)
-        return;
-    for (const auto& service : table)
-        InstallService(service->serviceName(), service->displayName(), service->startType(), service->dependencies(),
-                       service->accountName(), service->password(), service->description(),
-                       service->eventSourceName());
-}
-
-void RemoveServices(const ServiceTable& table)
-{
-    if (table.empty() || table.size() > maxServices)
-        return;
-    for (const auto& service : table)
-        RemoveService(service->serviceName(), service->eventSourceName());
 }

@@ -17,6 +17,18 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+// What the service manager does when a service fails (its process ends
+// without reporting SERVICE_STOPPED, or it reports SERVICE_STOPPED with a
+// non-zero exit code): restart it `restartDelayMilliseconds` after each of
+// its first `restarts` failures, and do nothing on later ones until
+// `resetPeriodSeconds` have passed without a failure. No restarts: the
+// installation leaves the manager's default, no action.
+struct RecoveryActions {
+    DWORD restarts = 0;
+    DWORD restartDelayMilliseconds = 0;
+    DWORD resetPeriodSeconds = 0;
+};
+
 class WindowsService {
 public:
     WindowsService();
@@ -61,6 +73,8 @@ public:
     // with this executable as its message file and removed with the service.
     virtual std::wstring description() const;
     virtual std::wstring eventSourceName() const;
+    // Set at installation; the default has no restarts.
+    virtual RecoveryActions recoveryActions() const;
 
     // Reports a status to the service control manager: the state, the
     // Win32 exit code and the wait hint; pending states carry the next check
@@ -124,12 +138,15 @@ void RemoveServices(const ServiceTable& table);
 
 // Creates one service of this executable (own process, quoted image path,
 // error control normal), sets its description and registers its event
-// source when these are not empty. Prints "<name> is installed." or the
-// failing call with its GetLastError() value. Never throws.
+// source when these are not empty, and sets its recovery actions, with the
+// failure-actions flag, when they restart. Prints "<name> is installed." or
+// the failing call with its GetLastError() value; after the creation a
+// failing part is printed and the others are still set. Never throws.
 void InstallService(const std::wstring& name, const std::wstring& displayName, DWORD startType,
                     const std::vector<std::wstring>& dependencies, const std::wstring& accountName,
                     const boost::optional<std::wstring>& password, const std::wstring& description = std::wstring(),
-                    const std::wstring& eventSourceName = std::wstring());
+                    const std::wstring& eventSourceName = std::wstring(),
+                    const RecoveryActions& recovery = RecoveryActions());
 // Stops the service if it runs (waiting while it reports SERVICE_STOP_PENDING),
 // deletes it and, when given, removes its event source. Prints the outcome.
 // Never throws.

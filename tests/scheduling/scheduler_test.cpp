@@ -282,4 +282,51 @@ TEST_F(SchedulerTest, AnEmptyHandlerIsABadFunctionCall)
     EXPECT_THROW(scheduler.poll(), boost::bad_function_call);
 }
 
+// How long the engine's loop may sleep before its next poll, with the
+// engine's period: a row polls at the given instants, then asks at `asked`.
+struct WaitCase {
+    const char* name;
+    std::vector<Ostrel::LinesetSettings> linesets;  // created at 07:59:59.900 on 2024-03-04
+    std::vector<const char*> polls;
+    const char* asked;
+    boost::posix_time::time_duration wait;
+};
+
+const boost::posix_time::time_duration period = boost::posix_time::milliseconds(250);
+
+class WaitBeforeNextPoll : public SchedulerTest, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(WaitBeforeNextPoll, EndsJustPastThePendingMomentOrAfterThePeriod)
+{
+    const WaitCase& c = GetParam();
+    Scheduler scheduler(scheduleOf(c.linesets), recorder(), retry, clock);
+    for (const char* instant : c.polls) {
+        clock.set(at(instant));
+        scheduler.poll();
+    }
+    clock.set(at(c.asked));
+    EXPECT_EQ(scheduler.waitBeforeNextPoll(period), c.wait);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WaitBeforeNextPoll,
+    ::testing::Values(
+        WaitCase{"DueWithinThePeriod", {lineset("a", daily(8, 0))}, {}, "2024-03-04 07:59:59.900000",
+                 boost::posix_time::milliseconds(100) + tick},
+        WaitCase{"DueAtThePeriodsEnd", {lineset("a", daily(8, 0))}, {}, "2024-03-04 07:59:59.750001",
+                 period},
+        WaitCase{"DueAfterThePeriod", {lineset("a", daily(8, 0))}, {}, "2024-03-04 07:59:59.700000", period},
+        WaitCase{"AtTheMomentItselfNotYetDue", {lineset("a", daily(8, 0))}, {}, "2024-03-04 08:00:00", tick},
+        WaitCase{"DueButNotYetPolled", {lineset("a", daily(8, 0))}, {}, "2024-03-04 08:00:00.000001",
+                 boost::posix_time::time_duration(0, 0, 0)},
+        WaitCase{"SecondEventAtTheSameMoment", {lineset("first", daily(8, 0)), lineset("second", daily(8, 0))},
+                 {"2024-03-04 08:00:00.002000"}, "2024-03-04 08:00:00.002100", boost::posix_time::time_duration(0, 0, 0)},
+        WaitCase{"NextDayAfterAFire", {lineset("a", daily(8, 0))}, {"2024-03-04 08:00:00.002000"},
+                 "2024-03-04 08:00:00.002100", period},
+        WaitCase{"MissedDuringASuspension", {lineset("a", daily(8, 0))}, {"2024-03-07 09:00:00"},
+                 "2024-03-07 09:00:00.000100", period},
+        WaitCase{"NoMoment", {lineset("a", invalid())}, {}, "2024-03-04 08:00:00", period},
+        WaitCase{"NoLinesets", {}, {}, "2024-03-04 08:00:00", period}),
+    [](const ::testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -18,10 +18,12 @@
 #include <functional>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <boost/locale/encoding_utf.hpp>
+#include <boost/optional.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -57,6 +59,9 @@ const int serviceDue = 3;
 const wchar_t serviceName[] = L"OstrelService";
 const char installed[] = "OstrelService is installed.\n";
 const char removed[] = "OstrelService is removed.\n";
+// What "/install" adds where the service manager does not know the
+// failure-actions flag (Wine): ERROR_INVALID_LEVEL.
+const char flagRefused[] = "ChangeServiceConfig2 (failure actions flag) failed, GetLastError: 0x0000007c\n";
 const wchar_t eventSourceKey[] =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Brevik Ostrel service program";
 
@@ -201,6 +206,7 @@ struct Lineset {
     std::int32_t periodicHours = 0;
     std::int32_t periodicMinutes = 1;
     std::int32_t dailyHour = 0;
+    std::wstring periodicStart{};  // empty: `dueIn` seconds after the configuration is written
 };
 
 // The local wall-clock time `offset` seconds from now, as the registry
@@ -401,7 +407,8 @@ protected:
             setDword(key, L"DailyMinute", 0);
             setDword(key, L"PeriodicHours", DWORD(lineset.periodicHours));
             setDword(key, L"PeriodicMinutes", DWORD(lineset.periodicMinutes));
-            setString(key, L"PeriodicStartTime", localTimeText(lineset.dueIn - period));
+            setString(key, L"PeriodicStartTime",
+                      lineset.periodicStart.empty() ? localTimeText(lineset.dueIn - period) : lineset.periodicStart);
         }
     }
 };
@@ -429,6 +436,8 @@ TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
     const int started = lineIndex(lines, logged("INFO", "Ostrel started"));
     const int dump = lineIndex(lines, "^Settings:$");
     EXPECT_EQ(started, 0) << engine.text();
+    // The source file is named from the project's root, wherever it was built.
+    EXPECT_THAT(lines.at(0), MatchesRegex("Ostrel/Service/Service\\.cpp\\(\\d+\\): INFO: .*"));
     EXPECT_GT(dump, started);
     EXPECT_GT(lineIndex(lines, "^name: Studios$"), dump);
     EXPECT_GT(lineIndex(lines, "^interval: 00:00:02$"), dump);
@@ -756,6 +765,159 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Syntax error. Section header invalid: \"[Line01\"", true}),
     [](const ::testing::TestParamInfo<BrokenIni>& info) { return std::string(info.param.name); });
 
+// --- "/check" --------------------------------------------------------------------------
+
+// The local date `days` from today in the listing's form ("2026-Dec-10").
+std::string localDateText(int days)
+{
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    FILETIME time;
+    SystemTimeToFileTime(&now, &time);
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = time.dwLowDateTime;
+    ticks.HighPart = time.dwHighDateTime;
+    ticks.QuadPart += std::uint64_t(days) * 24 * 3600 * 10000000;
+    time.dwLowDateTime = ticks.LowPart;
+    time.dwHighDateTime = ticks.HighPart;
+    SYSTEMTIME day;
+    FileTimeToSystemTime(&time, &day);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%s-%02u", day.wYear, months[day.wMonth - 1], day.wDay);
+    return text;
+}
+
+// "{n}" in the text becomes the local date n days from today.
+std::string withDates(std::string text)
+{
+    for (int days = 1; days <= 3; ++days) {
+        const std::string mark = "{" + std::to_string(days) + "}";
+        for (std::size_t at; (at = text.find(mark)) != std::string::npos;)
+            text.replace(at, mark.size(), localDateText(days));
+    }
+    return text;
+}
+
+Lineset dailyAtMidnight(const wchar_t* name, const wchar_t* lines)
+{
+    Lineset lineset{name, lines, L"CNT", 30, 0};
+    lineset.scheduleMode = 0;
+    return lineset;
+}
+
+Lineset everyDayFrom2020(const wchar_t* name, const wchar_t* lines)
+{
+    Lineset lineset{name, lines, L"CNT", 30, 0};
+    lineset.periodicHours = 24;
+    lineset.periodicMinutes = 0;
+    lineset.periodicStart = L"2020-01-01T00:00:00";
+    return lineset;
+}
+
+Lineset withScheduleMode(Lineset lineset, DWORD mode)
+{
+    lineset.scheduleMode = mode;
+    return lineset;
+}
+
+const char midnights[] = "next {1} 00:00:00, {2} 00:00:00, {3} 00:00:00";
+
+// A configuration (none: no configuration key), the lines "/check" prints
+// after its timetable heading ("{n}": the date n days from today) and its
+// exit code.
+struct CheckCase {
+    const char* name;
+    boost::optional<std::vector<Lineset>> linesets;
+    std::vector<std::string> timetable;
+    DWORD exitCode;
+};
+
+const CheckCase checkCases[] = {
+    {"DailyAtMidnight", std::vector<Lineset>{dailyAtMidnight(L"Night", L"1,2")},
+     {std::string("Lineset #0 Night [1, 2]: ") + midnights}, 0},
+    {"PeriodicFromAStartLongPast", std::vector<Lineset>{everyDayFrom2020(L"Daily", L"3")},
+     {std::string("Lineset #0 Daily [3]: ") + midnights}, 0},
+    {"ZeroPeriod", std::vector<Lineset>{refusedLineset(L"Zero", L"CNT", 0, 0)},
+     {"Lineset #0 Zero [2]: never fires, refused: zero period"}, 1},
+    {"LineBreakInMode", std::vector<Lineset>{refusedLineset(L"Forged", L"CNT\nMode=OFF", 0, 1)},
+     {"Lineset #0 Forged [2]: never fires, refused: its mode contains a line break"}, 1},
+    {"UnknownScheduleMode", std::vector<Lineset>{withScheduleMode(dailyAtMidnight(L"Odd", L"4,5"), 7)},
+     {"Lineset #0 Odd [4, 5]: never fires, its schedule (INVALID) has no moment"}, 1},
+    {"OneOfThreeNeverFires",
+     std::vector<Lineset>{dailyAtMidnight(L"Night", L"1"), refusedLineset(L"Zero", L"CNT", 0, 0),
+                          everyDayFrom2020(L"Daily", L"")},
+     {std::string("Lineset #0 Night [1]: ") + midnights, "Lineset #1 Zero [2]: never fires, refused: zero period",
+      std::string("Lineset #2 Daily []: ") + midnights},
+     1},
+    {"WithoutAName", std::vector<Lineset>{dailyAtMidnight(L"", L"6")}, {std::string("Lineset #0 [6]: ") + midnights}, 0},
+    {"NoLinesets", std::vector<Lineset>{}, {}, 1},
+    {"NoConfigurationKey", boost::none, {}, 1},
+};
+
+class Check : public EndToEnd, public ::testing::WithParamInterface<CheckCase> {};
+
+// The run also shows that "/check" reads nothing but the registry: with
+// logger.ini and the backup file missing, neither is created, and it
+// writes no log statement (each of which also goes to the event log).
+TEST_P(Check, PrintsTheListingAndTheTimetableAndTellsWhetherEveryLinesetFires)
+{
+    const CheckCase& c = GetParam();
+    if (c.linesets)
+        configure(*c.linesets);
+    removeFiles();
+    const std::string before = localDateText(0);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    // Across midnight the dates of the timetable are a day off: the row cannot tell.
+    if (localDateText(0) != before)
+        GTEST_SKIP() << "the date changed during the run";
+
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
+    std::vector<std::string> lines;
+    std::istringstream output(result.output);
+    for (std::string line; std::getline(output, line);)
+        lines.push_back(line);
+    const int heading = lineIndex(lines, "^Timetable from [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:.]+:$");
+    ASSERT_GE(heading, 0) << result.output;
+    std::vector<std::string> expected;
+    for (const std::string& line : c.timetable)
+        expected.push_back(withDates(line));
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + heading + 1, lines.end()), expected) << result.output;
+    EXPECT_EQ(lines.front(), "Settings:");
+    EXPECT_EQ(lineCount(lines, "^-- Lineset #"), c.linesets ? int(c.linesets->size()) : 0);
+    if (!c.linesets || c.linesets->empty()) {
+        EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + heading),
+                  (std::vector<std::string>{"Settings:", "No linesets", ""}));
+    }
+    EXPECT_EQ(lineCount(lines, "\\([0-9]+\\): [A-Z]+: \\["), 0) << "a log statement: " << result.output;
+    EXPECT_FALSE(fileExists(iniPath));
+    EXPECT_FALSE(fileExists(backupPath));
+}
+
+INSTANTIATE_TEST_SUITE_P(Configurations, Check, ::testing::ValuesIn(checkCases),
+                         [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
+
+// The settings listing of "/check" is the one the engine prints.
+TEST_F(EndToEnd, CheckPrintsTheListingOfTheEngine)
+{
+    configure({dailyAtMidnight(L"Night", L"1,2"), refusedLineset(L"Zero", L"VOX", 0, 0),
+               everyDayFrom2020(L"Daily", L"3"), withScheduleMode(dailyAtMidnight(L"Odd", L"4"), 9)});
+    const ProgramResult check = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    const std::string listing = check.output.substr(0, check.output.find("Timetable from "));
+
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    // Refusals are reported right after the listing.
+    ASSERT_TRUE(engine.waitForLine(logged("ERROR", "Lineset Zero [2] is never toggled: zero period"), waitMilliseconds))
+        << engine.text();
+    std::string printed;
+    for (const std::string& line : engine.lines())
+        if (lineCount({line}, "\\([0-9]+\\): [A-Z]+: \\[") == 0)
+            printed += line + "\n";
+    EXPECT_EQ(listing, printed);
+    EXPECT_THAT(listing, HasSubstr("schedule: Every 24h 0m from 2020-Jan-01 00:00:00\n")) << listing;
+}
+
 // --- the other arguments -------------------------------------------------------------
 
 class IgnoredArgument : public EndToEnd, public ::testing::WithParamInterface<const wchar_t*> {};
@@ -773,7 +935,7 @@ TEST_P(IgnoredArgument, DoesNothingAndExitsWithZero)
 // The actions are compared case-sensitively and as whole strings.
 INSTANTIATE_TEST_SUITE_P(Arguments, IgnoredArgument,
                          ::testing::Values(L"/INSTALL", L"/Install", L"-REMOVE", L"/Console", L"-console",
-                                           L"/console2", L"install", L"/help"),
+                                           L"/console2", L"install", L"/help", L"/CHECK", L"-check"),
                          [](const ::testing::TestParamInfo<const wchar_t*>& info) {
                              std::string name;
                              for (const wchar_t* c = info.param; *c; ++c)
@@ -812,11 +974,17 @@ protected:
     {
         EndToEnd::SetUp();
         const ProgramResult result = runInstalled(L"/install");
-        ASSERT_EQ(result.output, installed);
         ASSERT_EQ(result.exitCode, 0u);
         manager = openManager();
         service = ServiceHandle(OpenServiceW(manager.get(), serviceName, SERVICE_ALL_ACCESS));
         ASSERT_TRUE(service);
+        ASSERT_EQ(result.output, std::string(installed) + (keepsFailureActions() ? "" : flagRefused));
+    }
+
+    bool keepsFailureActions()
+    {
+        DWORD error = 0;
+        return bool(queryFailureActions(service.get(), &error));
     }
 
     void TearDown() override
@@ -870,6 +1038,26 @@ TEST_F(InstalledService, IsAnAutoStartOwnProcessServiceForSystemWithAQuotedPath)
     const ProgramResult again = runInstalled(L"/install");
     EXPECT_EQ(again.output, "CreateService failed, GetLastError: 0x00000431\n");
     EXPECT_EQ(again.exitCode, 0u);
+}
+
+// A start that fails, or an error out of the engine, stops the service with
+// a non-zero exit code; the manager then starts it again, and with it the
+// start-up repair, twice a day at most.
+TEST_F(InstalledService, IsRestartedAMinuteAfterItsFirstAndSecondFailureAndThenLeftStoppedForADay)
+{
+    DWORD error = 0;
+    const boost::optional<FailureActions> recovery = queryFailureActions(service.get(), &error);
+    if (!recovery) {
+        // Wine's manager accepts the actions (SetUp saw no failure for them)
+        // but keeps none, and knows neither the flag nor the queries.
+        EXPECT_EQ(error, DWORD(ERROR_INVALID_LEVEL));
+        GTEST_SKIP() << "this service manager keeps no recovery actions";
+    }
+    EXPECT_EQ(recovery->resetPeriod, 86400u);
+    EXPECT_THAT(recovery->actions, ElementsAre(std::make_pair(int(SC_ACTION_RESTART), DWORD(60000)),
+                                               std::make_pair(int(SC_ACTION_RESTART), DWORD(60000)),
+                                               std::make_pair(int(SC_ACTION_NONE), DWORD(0))));
+    EXPECT_TRUE(recovery->onNonCrashFailures);
 }
 
 TEST_F(InstalledService, RemoveOfTheStoppedServiceDeletesItAndItsEventSource)

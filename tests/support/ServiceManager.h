@@ -10,8 +10,10 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <boost/optional.hpp>
 #include <gtest/gtest.h>
 
 #include "windows_service/ServiceHandle.h"
@@ -61,6 +63,39 @@ inline std::wstring queryDescription(SC_HANDLE service)
         return L"<failed>";
     const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data());
     return description->lpDescription ? description->lpDescription : L"";
+}
+
+// The recovery actions the manager keeps for the service: the reset period
+// in seconds, each action as (type, delay in ms), and the failure-actions
+// flag. None when the manager keeps none: Wine's answers either query with
+// ERROR_INVALID_LEVEL, whose code is then in *error.
+struct FailureActions {
+    DWORD resetPeriod;
+    std::vector<std::pair<int, DWORD>> actions;
+    bool onNonCrashFailures;
+};
+
+inline boost::optional<FailureActions> queryFailureActions(SC_HANDLE service, DWORD* error)
+{
+    DWORD needed = 0;
+    QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + sizeof(SERVICE_FAILURE_ACTIONSW));
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(), DWORD(buffer.size()), &needed)) {
+        *error = GetLastError();
+        return boost::none;
+    }
+    const auto* config = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+    FailureActions result{config->dwResetPeriod, {}, false};
+    for (DWORD i = 0; i < config->cActions; ++i)
+        result.actions.emplace_back(config->lpsaActions[i].Type, config->lpsaActions[i].Delay);
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {};
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag),
+                              sizeof flag, &needed)) {
+        *error = GetLastError();
+        return boost::none;
+    }
+    result.onNonCrashFailures = flag.fFailureActionsOnNonCrashFailures != FALSE;
+    return result;
 }
 
 // One status as the manager reported it, in a form gtest can print.

@@ -1,0 +1,62 @@
+#include "Ostrel/Service/Check.h"
+
+#include <ostream>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_io.hpp>
+#include <boost/lexical_cast.hpp>
+
+#include "Ostrel/Service/Schedule.h"
+#include "Ostrel/Service/Service.h"
+
+namespace Ostrel {
+
+namespace {
+
+// Why the lineset never fires, or an empty text when it has a moment.
+std::string neverFires(const LinesetSettings& lineset, const boost::posix_time::ptime& first)
+{
+    const std::string refusal = linesetRefusal(lineset);
+    if (!refusal.empty())
+        return "refused: " + refusal;
+    if (first.is_special())
+        return "its schedule (" + boost::lexical_cast<std::string>(lineset.schedule) + ") has no moment";
+    return std::string();
+}
+
+}  // namespace
+
+bool printTimetable(const Settings& settings, const boost::posix_time::ptime& now, std::ostream& os)
+{
+    settings.print(os);
+    os << "Timetable from " << now << ":" << std::endl;
+    bool allFire = !settings.linesets.empty();
+    for (std::size_t i = 0; i < settings.linesets.size(); ++i) {
+        const LinesetSettings& lineset = settings.linesets[i];
+        // Without a name: "Lineset #0 [1, 2]: ...", one blank.
+        os << "Lineset #" << i << (lineset.name.empty() ? "" : " ") << lineset.name << " ["
+           << joinLines(lineset.lines, ", ") << "]: ";
+        boost::posix_time::ptime moment = nextMoment(lineset.schedule, now);
+        const std::string reason = neverFires(lineset, moment);
+        if (!reason.empty()) {
+            os << "never fires, " << reason << std::endl;
+            allFire = false;
+            continue;
+        }
+        os << "next";
+        // A schedule near the end of the date range may have fewer moments.
+        for (int n = 0; n < checkedMoments && !moment.is_special(); ++n) {
+            os << (n ? ", " : " ") << moment;
+            moment = nextMoment(lineset.schedule, moment);
+        }
+        os << std::endl;
+    }
+    return allFire;
+}
+
+bool checkSettings(std::ostream& os)
+{
+    return printTimetable(*loadSettings(), localNow(), os);
+}
+
+}  // namespace Ostrel
