@@ -4,7 +4,8 @@
 #   scripts/bench.sh          the five benchmarks (a few minutes)
 #   scripts/bench.sh --long   also 200 kills, 10 minutes of contention, the
 #                             real run loop for 300 events, the bad-input test,
-#                             100,000 cases of the registry fuzz in each form
+#                             100,000 cases of the registry fuzz in each form,
+#                             the crash-state explorer on 8 lines and 12 linesets
 # The programs use the logger.ini, backup file and configuration key of the
 # build's own Wine prefix; run nothing else in that prefix meanwhile.
 set -euo pipefail
@@ -19,12 +20,9 @@ LONG=0
 . "$ROOT/scripts/wine-session.sh"
 
 # Under Wine the registry lives in the wineserver, so the idle benchmark
-# counts its processor time too. This prefix's server works in a folder
-# named after the prefix's device and inode.
-server=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
-for pid in $(pgrep wineserver || true); do
-  case $(readlink "/proc/$pid/cwd" 2>/dev/null) in */"$server") export OSTREL_WINESERVER_PID=$pid ;; esac
-done
+# counts its processor time too.
+OSTREL_WINESERVER_PID=$("$ROOT/scripts/wine-server-pid.sh")
+export OSTREL_WINESERVER_PID
 
 BIN=$OSTREL_BUILD/win/bin
 run() {
@@ -45,6 +43,9 @@ if [ $LONG = 1 ]; then
   OSTREL_FUZZ_CASES=100000 "$OSTREL_BUILD/native/bin/settings_fuzz_test"
   OSTREL_FUZZ_CASES=100000 run settings_fuzz_test.exe
   OSTREL_FUZZ_CASES=100000 run settings_registry_fuzz_test.exe
+  echo "== crash_test.sh, 8 lines, 12 overlapping linesets"
+  OSTREL_CRASH_LINES=8 OSTREL_CRASH_TOGGLES=12 bash "$ROOT/tests/crash/crash_test.sh" \
+    "$ROOT/scripts/wine-run.sh" "$BIN/crash_explorer.exe" "$OSTREL_BUILD/crash-long"
 else
   run bench_idle_pass.exe
   run bench_line_mode_write.exe

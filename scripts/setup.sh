@@ -18,7 +18,7 @@ PACKAGES=(
   libboost-filesystem1.81-dev libboost-iostreams1.81-dev
   libboost-date-time1.81-dev libboost-locale1.81-dev
   googletest cmake ninja-build clang libclang-rt-14-dev wixl
-  dpkg-dev xz-utils
+  dpkg-dev xz-utils strace
 )
 
 log() { echo "setup: $*"; }

@@ -33,7 +33,9 @@ bool printTimetable(const Settings& settings, const boost::posix_time::ptime& no
     bool allFire = !settings.linesets.empty();
     for (std::size_t i = 0; i < settings.linesets.size(); ++i) {
         const LinesetSettings& lineset = settings.linesets[i];
-        os << "Lineset #" << i << " " << lineset.name << " [" << joinLines(lineset.lines, ", ") << "]: ";
+        // Without a name: "Lineset #0 [1, 2]: ...", one blank.
+        os << "Lineset #" << i << (lineset.name.empty() ? "" : " ") << lineset.name << " ["
+           << joinLines(lineset.lines, ", ") << "]: ";
         boost::posix_time::ptime moment = nextMoment(lineset.schedule, now);
         const std::string reason = neverFires(lineset, moment);
         if (!reason.empty()) {

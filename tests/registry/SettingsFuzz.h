@@ -32,6 +32,7 @@
 #include "Ostrel/Service/Scheduler.h"
 #include "Ostrel/Service/SettingsSource.h"
 #include "registry/RegData.h"
+#include "support/TestInputs.h"
 
 namespace fuzz {
 
@@ -347,12 +348,6 @@ inline std::string exercise(const boost::shared_ptr<const Ostrel::Settings>& set
         scheduler.poll();
     }
     return fault;
-}
-
-inline long environmentNumber(const char* name, long fallback)
-{
-    const char* text = std::getenv(name);
-    return text && *text ? std::strtol(text, nullptr, 10) : fallback;
 }
 
 inline boost::shared_ptr<Ostrel::Settings> loadFromMemory(const StoredConfiguration& stored)

@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
@@ -23,13 +22,6 @@
 #include "support/RegistryFixture.h"
 #include "support/ServiceProcess.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
-
-// An integer from the environment (the long forms set them), else the default.
-inline long environmentNumber(const char* name, long fallback)
-{
-    const char* text = std::getenv(name);
-    return text && *text ? std::strtol(text, nullptr, 10) : fallback;
-}
 
 class ReliabilityFixture : public ::testing::Test, protected ScopedConfigurationKey, protected ScopedLoggerIni {
 protected:

@@ -579,6 +579,7 @@ const CheckCase checkCases[] = {
      {std::string("Lineset #0 Night [1]: ") + midnights, "Lineset #1 Zero [2]: never fires, refused: zero period",
       std::string("Lineset #2 Daily []: ") + midnights},
      1},
+    {"WithoutAName", std::vector<Lineset>{dailyAtMidnight(L"", L"6")}, {std::string("Lineset #0 [6]: ") + midnights}, 0},
     {"NoLinesets", std::vector<Lineset>{}, {}, 1},
     {"NoConfigurationKey", boost::none, {}, 1},
 };

@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -13,20 +11,7 @@
 
 #include "Ostrel/Service/ModeBackup.h"
 #include "support/OstrelServiceLeftover.h"
-
-inline std::string readFileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-inline void writeFileBytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+#include "support/TestInputs.h"
 
 inline bool fileExists(const std::string& path)
 {
