@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ConsoleCapture.h"
+
 namespace bench {
 
 // Seconds on the performance counter (the same clock in every process).
@@ -85,18 +87,12 @@ inline Resources processResources()
 // Sends std::cout (where the engine logs) nowhere while it lives; the
 // figures are printed with printf, which writes past it.
 class QuietLog {
-public:
-    QuietLog() : previous(std::cout.rdbuf(&nothing)) {}
-    ~QuietLog() { std::cout.rdbuf(previous); }
-    QuietLog(const QuietLog&) = delete;
-    QuietLog& operator=(const QuietLog&) = delete;
-
 private:
     struct NullBuffer : std::streambuf {
         int overflow(int c) override { return traits_type::not_eof(c); }
         std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
     } nothing;
-    std::streambuf* previous;
+    CoutRedirect redirect{&nothing};
 };
 
 // printf and flush, so that figures reach a pipe in order.

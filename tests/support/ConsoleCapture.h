@@ -11,12 +11,20 @@
 
 #include "support/Occurrences.h"
 
+// Points std::cout at another buffer while it lives.
+class CoutRedirect {
+public:
+    explicit CoutRedirect(std::streambuf* to) : previous(std::cout.rdbuf(to)) {}
+    ~CoutRedirect() { std::cout.rdbuf(previous); }
+    CoutRedirect(const CoutRedirect&) = delete;
+    CoutRedirect& operator=(const CoutRedirect&) = delete;
+
+private:
+    std::streambuf* previous;
+};
+
 class ConsoleCapture {
 public:
-    ConsoleCapture() : previous(std::cout.rdbuf(&buffer)) {}
-    ~ConsoleCapture() { std::cout.rdbuf(previous); }
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
     // Everything written so far.
     std::string text() const { return buffer.text(); }
@@ -57,5 +65,5 @@ private:
     };
 
     LockedBuffer buffer;
-    std::streambuf* previous;
+    CoutRedirect redirect{&buffer};
 };
