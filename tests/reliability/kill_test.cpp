@@ -89,13 +89,26 @@ TEST_P(AimedKillTest, TheNextStartLeavesLoggerIniAsItWas)
     const std::string original = eightLineIni();
     setIni(original);
     setBackup(declaration);  // the holders need the file
-    storeTogglingLinesets();
     {
         ServiceProcess service;
         ASSERT_TRUE(service.waitForOutput("Settings:", startTimeout)) << service.output();
         SetPhaseHold hold(iniPath, backupPath);
         hold.holdSaves();
-        setCount(togglingLinesets);
+        // One toggle alone, so that its held save is the only one waiting:
+        // lines 1 and 2, three seconds from now (Count written last).
+        auto settings = boost::make_shared<Ostrel::Settings>();
+        Ostrel::LinesetSettings aimed;
+        aimed.name = "Aimed";
+        aimed.mode = "CNT";
+        aimed.interval = boost::posix_time::seconds(2);
+        aimed.schedule.scheduleMode = Ostrel::Periodic;
+        aimed.schedule.periodicHours = 0;
+        aimed.schedule.periodicMinutes = 1;
+        aimed.schedule.periodicStartTime = boost::posix_time::second_clock::local_time() +
+                                           boost::posix_time::seconds(3) - boost::posix_time::minutes(1);
+        aimed.lines = {1, 2};
+        settings->linesets.push_back(aimed);
+        Ostrel::saveSettings(settings);
         if (GetParam().recordSaved)
             ASSERT_TRUE(hold.stopBefore("Line01")) << service.output();
         else
