@@ -14,10 +14,12 @@ namespace Ostrel {
 
 namespace {
 
-// The longest sleep between two passes: a settings change is seen within
-// it, and each pass costs one read of the settings. A pass comes sooner when
-// the next event is due before the period is over, so that it fires on time.
+// The longest sleep between two passes, and the time between two checks of
+// the settings: a change is seen within it, and each check costs one read of
+// the settings. A pass comes sooner when the next event is due before the
+// period is over, so that it fires on time.
 const boost::posix_time::time_duration pollPeriod = boost::posix_time::milliseconds(250);
+const boost::chrono::microseconds checkPeriod(pollPeriod.total_microseconds());
 
 std::string lineText(const LinesetSettings& lineset)
 {
@@ -103,17 +105,26 @@ void Service::run()
                 started = false;
             }
         }
+        boost::chrono::steady_clock::time_point nextSettingsCheck = boost::chrono::steady_clock::now();
         while (started && !boost::this_thread::interruption_requested()) {
-            if (!settings)
-                restart();
-            else if (settingsMonitor->changed()) {
-                LOG_INFO("Settings changed, restart required...");
-                restart();
+            // A pass woken early for a due event polls at once: the check
+            // reads every lineset from the registry and would hold the event
+            // back by its length. The settings are still checked once a period.
+            if (boost::chrono::steady_clock::now() >= nextSettingsCheck) {
+                if (!settings)
+                    restart();
+                else if (settingsMonitor->changed()) {
+                    LOG_INFO("Settings changed, restart required...");
+                    restart();
+                }
+                nextSettingsCheck = boost::chrono::steady_clock::now() + checkPeriod;
             }
             scheduler->poll();
             reapEndedToggles();
-            boost::this_thread::sleep_for(
-                boost::chrono::microseconds(scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds()));
+            const boost::chrono::microseconds untilEvent(scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds());
+            const auto untilCheck = boost::chrono::duration_cast<boost::chrono::microseconds>(
+                nextSettingsCheck - boost::chrono::steady_clock::now());
+            boost::this_thread::sleep_for(std::max(boost::chrono::microseconds(0), std::min(untilEvent, untilCheck)));
         }
     } catch (...) {
         // A failure leaves run() only after every toggle has reverted its

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <iostream>
+#include <string>
 
 namespace logging {
 namespace {
@@ -30,11 +31,20 @@ void consoleSink(unsigned level, const SourceLocation& where, const char* format
     std::cout << line.terminate() << std::flush;
 }
 
+// The source the records are reported under: the program's description
+// in its version information. Read on the first statement only (threads
+// that log meanwhile wait for that one read): reading the version block
+// opens and maps the executable, which took milliseconds on every
+// statement, a toggle's first one before its first write among them.
+const std::string& eventSourceName() {
+    static const std::string name = VersionInfo(ownModulePath()).stringValue("FileDescription");
+    return name;
+}
+
 void eventLogSink(unsigned level, const SourceLocation& where, const char* format, va_list args) {
     LogLine line;
     composeEventText(line, where, format, args);
-    const VersionInfo version(ownModulePath());
-    O_EventLog log(version.stringValue("FileDescription"));
+    O_EventLog log(eventSourceName().c_str());
     log.report(eventKind(level), line.terminate());
 }
 
