@@ -44,6 +44,7 @@
 #include "Ostrel/Service/Settings.h"
 #include "crash/CrashStates.h"
 #include "support/ServiceProcess.h"
+#include "support/SettingsSamples.h"
 #include "support/TestInputs.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 
@@ -224,16 +225,10 @@ void storeToggles(const boost::posix_time::ptime& first)
 {
     auto settings = boost::make_shared<Ostrel::Settings>();
     for (int k = 0; k < toggleCount(); ++k) {
-        Ostrel::LinesetSettings l;
-        l.name = "Crash " + std::to_string(k);
-        l.mode = toggleModes[k % 3];
-        l.interval = boost::posix_time::seconds(2);
-        l.schedule.scheduleMode = Ostrel::Periodic;
-        l.schedule.periodicHours = 0;
-        l.schedule.periodicMinutes = 1;
-        l.schedule.periodicStartTime = first + boost::posix_time::seconds(k) - boost::posix_time::minutes(1);
-        l.lines = {k % lineCount() + 1, (k + 1) % lineCount() + 1};
-        settings->linesets.push_back(l);
+        settings->linesets.push_back(minutelyLineset("Crash " + std::to_string(k),
+                                                     {k % lineCount() + 1, (k + 1) % lineCount() + 1},
+                                                     toggleModes[k % 3], boost::posix_time::seconds(2),
+                                                     first + boost::posix_time::seconds(k)));
     }
     Ostrel::saveSettings(settings);
 }

@@ -20,6 +20,7 @@
 #include "support/LoggerIniFixture.h"
 #include "support/RegistryFixture.h"
 #include "support/SetPhaseHold.h"
+#include "support/SettingsSamples.h"
 
 using namespace Ostrel;
 using boost::posix_time::seconds;
@@ -49,18 +50,7 @@ LinesetSettings lineset(const std::string& name, std::vector<std::int32_t> lines
                         boost::posix_time::time_duration interval,
                         boost::posix_time::time_duration due = boost::posix_time::seconds(1))
 {
-    LinesetSettings l;
-    l.name = name;
-    l.lines = std::move(lines);
-    l.mode = mode;
-    l.interval = interval;
-    l.schedule.scheduleMode = Periodic;
-    l.schedule.periodicHours = 0;
-    l.schedule.periodicMinutes = 1;
-    // The first moment after now is the start plus one period.
-    l.schedule.periodicStartTime =
-        boost::posix_time::microsec_clock::local_time() + due - boost::posix_time::minutes(1);
-    return l;
+    return minutelyLineset(name, std::move(lines), mode, interval, boost::posix_time::microsec_clock::local_time() + due);
 }
 
 void configure(const std::vector<LinesetSettings>& linesets)

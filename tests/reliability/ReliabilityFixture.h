@@ -21,6 +21,7 @@
 #include "support/LoggerIniFixture.h"
 #include "support/RegistryFixture.h"
 #include "support/ServiceProcess.h"
+#include "support/SettingsSamples.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 
 class ReliabilityFixture : public ::testing::Test, protected ScopedConfigurationKey, protected ScopedLoggerIni {
@@ -54,16 +55,9 @@ protected:
         const char* const modes[] = {"CNT", "ALWAYS_ON", "Y"};
         const boost::posix_time::ptime minute(boost::gregorian::date(2026, 1, 1));
         for (DWORD k = 0; k < togglingLinesets; ++k) {
-            Ostrel::LinesetSettings l;
-            l.name = "Toggle " + std::to_string(k);
-            l.mode = modes[k % 3];
-            l.interval = boost::posix_time::seconds(2);
-            l.schedule.scheduleMode = Ostrel::Periodic;
-            l.schedule.periodicHours = 0;
-            l.schedule.periodicMinutes = 1;
-            l.schedule.periodicStartTime = minute + boost::posix_time::seconds(k);
-            l.lines = {std::int32_t(k % 8 + 1), std::int32_t((k + 3) % 8 + 1)};
-            settings->linesets.push_back(l);
+            settings->linesets.push_back(minutelyLineset(
+                "Toggle " + std::to_string(k), {std::int32_t(k % 8 + 1), std::int32_t((k + 3) % 8 + 1)}, modes[k % 3],
+                boost::posix_time::seconds(2), minute + boost::posix_time::seconds(k) + boost::posix_time::minutes(1)));
         }
         Ostrel::saveSettings(settings);
         setCount(0);

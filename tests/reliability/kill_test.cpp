@@ -15,6 +15,7 @@
 
 #include "reliability/ReliabilityFixture.h"
 #include "support/SetPhaseHold.h"
+#include "support/SettingsSamples.h"
 
 namespace {
 
@@ -97,17 +98,9 @@ TEST_P(AimedKillTest, TheNextStartLeavesLoggerIniAsItWas)
         // One toggle alone, so that its held save is the only one waiting:
         // lines 1 and 2, three seconds from now (Count written last).
         auto settings = boost::make_shared<Ostrel::Settings>();
-        Ostrel::LinesetSettings aimed;
-        aimed.name = "Aimed";
-        aimed.mode = "CNT";
-        aimed.interval = boost::posix_time::seconds(2);
-        aimed.schedule.scheduleMode = Ostrel::Periodic;
-        aimed.schedule.periodicHours = 0;
-        aimed.schedule.periodicMinutes = 1;
-        aimed.schedule.periodicStartTime = boost::posix_time::second_clock::local_time() +
-                                           boost::posix_time::seconds(3) - boost::posix_time::minutes(1);
-        aimed.lines = {1, 2};
-        settings->linesets.push_back(aimed);
+        settings->linesets.push_back(minutelyLineset("Aimed", {1, 2}, "CNT", boost::posix_time::seconds(2),
+                                                     boost::posix_time::second_clock::local_time() +
+                                                         boost::posix_time::seconds(3)));
         Ostrel::saveSettings(settings);
         if (GetParam().recordSaved)
             ASSERT_TRUE(hold.stopBefore("Line01")) << service.output();

@@ -1,10 +1,37 @@
 #pragma once
-// A schedule with every field set to a distinct value, whatever its mode,
-// so that a test can tell which fields a comparison or a description uses.
+// Settings that tests build again and again.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/date_time/posix_time/conversion.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "Ostrel/Service/Settings.h"
+
+// A lineset that fires every minute, first at `firstMoment` (the periodic
+// start lies one period before it, so the first moment after a start-up a
+// little earlier is that one; a moment missed comes again a minute later).
+inline Ostrel::LinesetSettings minutelyLineset(const std::string& name, std::vector<std::int32_t> lines,
+                                               const std::string& mode, boost::posix_time::time_duration interval,
+                                               const boost::posix_time::ptime& firstMoment)
+{
+    Ostrel::LinesetSettings l;
+    l.name = name;
+    l.lines = std::move(lines);
+    l.mode = mode;
+    l.interval = interval;
+    l.schedule.scheduleMode = Ostrel::Periodic;
+    l.schedule.periodicHours = 0;
+    l.schedule.periodicMinutes = 1;
+    l.schedule.periodicStartTime = firstMoment - boost::posix_time::minutes(1);
+    return l;
+}
+
+// A schedule with every field set to a distinct value, whatever its mode,
+// so that a test can tell which fields a comparison or a description uses.
 
 inline Ostrel::ScheduleSettings sampleSchedule(Ostrel::ScheduleMode mode)
 {
