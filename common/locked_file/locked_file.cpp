@@ -15,7 +15,7 @@ std::unique_ptr<locked_stream> openStream(const win32_file::io_lock& lock)
 }  // namespace
 
 fileReader::fileReader(win32_file::handle_lock& handle, const win32_file::timeout& wait)
-    : read_lock(handle, wait), stream_(openStream(*this))
+    : read_lock(handle, wait), fileStream(openStream(*this))
 {
 }
 
@@ -24,19 +24,19 @@ fileReader::fileReader(win32_file::handle_lock& handle, const win32_file::timeou
 fileReader::~fileReader() = default;
 
 fileUpdater::fileUpdater(win32_file::handle_lock& handle, const win32_file::timeout& wait)
-    : write_lock(handle, wait), stream_(openStream(*this))
+    : write_lock(handle, wait), fileStream(openStream(*this))
 {
 }
 
 fileUpdater::~fileUpdater() = default;
 
 lockedFile::lockedFile(const std::wstring& path, unsigned flags)
-    : handle_(path, flags), stream_(openStream(handle_.lock()))
+    : lockedHandle(path, flags), fileStream(openStream(lockedHandle.lock()))
 {
 }
 
 lockedFile::lockedFile(const std::wstring& path, unsigned flags, boost::chrono::milliseconds wait)
-    : handle_(path, flags, wait), stream_(openStream(handle_.lock()))
+    : lockedHandle(path, flags, wait), fileStream(openStream(lockedHandle.lock()))
 {
 }
 
@@ -44,13 +44,13 @@ lockedFile::~lockedFile() = default;
 
 void lockedFile::truncate()
 {
-    truncateFile(handle_.handle().handle());
+    truncateFile(lockedHandle.handle().handle());
 }
 
 boost::posix_time::ptime lockedFile::getFileModificationTime() const
 {
     return boost::posix_time::from_ftime<boost::posix_time::ptime>(
-        win32_file::lastWriteTime(handle_.handle().handle()));
+        win32_file::lastWriteTime(lockedHandle.handle().handle()));
 }
 
 void truncateFile(HANDLE handle)

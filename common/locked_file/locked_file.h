@@ -36,10 +36,10 @@ public:
     // Destroys the stream, then unlocks; the handle stays open.
     ~fileReader() override;
 
-    std::iostream& stream() { return *stream_; }
+    std::iostream& stream() { return *fileStream; }
 
 private:
-    std::unique_ptr<locked_stream> stream_;
+    std::unique_ptr<locked_stream> fileStream;
 };
 
 // Reads and rewrites the file of a caller-owned handle_lock under an
@@ -52,10 +52,10 @@ public:
     // Writes buffered output (errors swallowed), then unlocks.
     ~fileUpdater() override;
 
-    std::iostream& stream() { return *stream_; }
+    std::iostream& stream() { return *fileStream; }
 
 private:
-    std::unique_ptr<locked_stream> stream_;
+    std::unique_ptr<locked_stream> fileStream;
 };
 
 // Opens and locks a file by path for its own lifetime. Flags as for
@@ -74,7 +74,7 @@ public:
     lockedFile(const lockedFile&) = delete;
     lockedFile& operator=(const lockedFile&) = delete;
 
-    std::iostream& stream() { return *stream_; }
+    std::iostream& stream() { return *fileStream; }
 
     // Ends the file at the handle's current position. Throws system_error
     // "File truncation failed".
@@ -84,8 +84,8 @@ public:
     boost::posix_time::ptime getFileModificationTime() const;
 
 private:
-    win32_file::locked_handle handle_;
-    std::unique_ptr<locked_stream> stream_;
+    win32_file::locked_handle lockedHandle;
+    std::unique_ptr<locked_stream> fileStream;
 };
 
 // Ends the file of a raw handle at its current position. Throws system_error

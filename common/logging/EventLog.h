@@ -20,5 +20,5 @@ public:
     void report(logging::EventKind kind, const char* text);
 
 private:
-    HANDLE m_source;
+    HANDLE source;
 };

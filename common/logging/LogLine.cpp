@@ -28,12 +28,12 @@ const char* fixed_size_streambuf::terminate() {
     return pbase();
 }
 
-LogLine::LogLine() : m_buffer(m_text, capacity), m_stream(&m_buffer) {}
+LogLine::LogLine() : buffer(text, capacity), output(&buffer) {}
 
 void LogLine::print(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    m_buffer.vprint(format, args);
+    buffer.vprint(format, args);
     va_end(args);
 }
 

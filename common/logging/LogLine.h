@@ -42,16 +42,16 @@ public:
     LogLine(const LogLine&) = delete;
     LogLine& operator=(const LogLine&) = delete;
 
-    std::ostream& stream() { return m_stream; }
-    void vprint(const char* format, va_list args) { m_buffer.vprint(format, args); }
+    std::ostream& stream() { return output; }
+    void vprint(const char* format, va_list args) { buffer.vprint(format, args); }
     void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    const char* terminate() { return m_buffer.terminate(); }
-    std::size_t length() const { return m_buffer.length(); }
+    const char* terminate() { return buffer.terminate(); }
+    std::size_t length() const { return buffer.length(); }
 
 private:
-    char m_text[capacity];
-    fixed_size_streambuf m_buffer;
-    std::ostream m_stream;
+    char text[capacity];
+    fixed_size_streambuf buffer;
+    std::ostream output;
 };
 
 // "ERROR", "WARN", "INFO", "SPEC", "CTRL", or "<unknown>" for any other level.

@@ -11,29 +11,29 @@ VersionInfo::VersionInfo(const char* path) {
     const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
     if (size == 0)
         return;
-    m_block.resize(size);
-    if (!GetFileVersionInfoA(path, 0, size, m_block.data()))
-        m_block.clear();
+    block.resize(size);
+    if (!GetFileVersionInfoA(path, 0, size, block.data()))
+        block.clear();
 }
 
 const char* VersionInfo::stringValue(const char* key) const {
-    if (m_block.empty())
+    if (block.empty())
         return "";
     struct Translation {
         WORD language;
         WORD codePage;
     };
-    void* block = const_cast<char*>(m_block.data());
     Translation* translations = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(block, "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) ||
+    if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
+                        &length) ||
         length < sizeof(Translation))
         return "";
     char query[256];
     std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", translations[0].language,
                   translations[0].codePage, key);
     char* value = nullptr;
-    if (!VerQueryValueA(block, query, reinterpret_cast<void**>(&value), &length) || !value)
+    if (!VerQueryValueA(block.data(), query, reinterpret_cast<void**>(&value), &length) || !value)
         return "";
     return value;
 }

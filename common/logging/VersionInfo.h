@@ -20,7 +20,7 @@ public:
     const char* stringValue(const char* key) const;
 
 private:
-    std::vector<char> m_block;
+    std::vector<char> block;
 };
 
 // The path of the executable or DLL that contains this code, found once

@@ -13,9 +13,9 @@
 
 namespace Configuration {
 
-Exception::Exception(std::string message) : m_message(std::move(message)) {}
+Exception::Exception(std::string message) : message(std::move(message)) {}
 
-const char* Exception::what() const noexcept { return m_message.c_str(); }
+const char* Exception::what() const noexcept { return message.c_str(); }
 
 SyntaxError::SyntaxError(const std::string& description, const std::string& line)
     : Exception("Syntax error. " + description + ": \"" + line + "\"") {}
@@ -126,20 +126,20 @@ void requireSingleLine(const std::string& text, const char* what) {
 // facet looked up once per search instead of once per character.
 class NameMatcher {
 public:
-    NameMatcher() : m_ctype(std::use_facet<std::ctype<char>>(m_locale)) {}
+    NameMatcher() : facet(std::use_facet<std::ctype<char>>(locale)) {}
     bool operator()(const std::string& a, const std::string& b) const { return (*this)(a.data(), a.size(), b); }
     bool operator()(const char* a, std::size_t size, const std::string& b) const {
         if (size != b.size())
             return false;
         for (std::size_t i = 0; i < size; ++i)
-            if (a[i] != b[i] && m_ctype.toupper(a[i]) != m_ctype.toupper(b[i]))
+            if (a[i] != b[i] && facet.toupper(a[i]) != facet.toupper(b[i]))
                 return false;
         return true;
     }
 
 private:
-    const std::locale m_locale;
-    const std::ctype<char>& m_ctype;
+    const std::locale locale;
+    const std::ctype<char>& facet;
 };
 
 // One line of a text, without its line break: [begin, end) in the text.
@@ -241,7 +241,7 @@ bool operator==(const C_CfgFileSection& a, const C_CfgFileSection& b) {
     return a.name() == b.name() && a.entries() == b.entries();
 }
 
-C_CfgFileSection::C_CfgFileSection(std::string name) : m_name(std::move(name)) {}
+C_CfgFileSection::C_CfgFileSection(std::string name) : sectionName(std::move(name)) {}
 
 void C_CfgFileSection::ParseAndInsertKeyValue(const std::string& line) {
     ParseAndInsertKeyValue(line.data(), line.size());
@@ -257,19 +257,19 @@ void C_CfgFileSection::ParseAndInsertKeyValue(const char* line, std::size_t size
     entry.key.assign(parts.nameBegin, parts.nameEnd);
     entry.value.assign(parts.valueBegin, parts.valueEnd);
     entry.isKeyValue = parts.kind == LineKind::keyValue;
-    m_entries.push_back(std::move(entry));
+    body.push_back(std::move(entry));
 }
 
 void C_CfgFileSection::appendEntry(const C_CfgFileEntry& entry) {
     requireSingleLine(entry.key, "INI key");
     requireSingleLine(entry.value, "INI value");
-    m_entries.push_back(entry);
+    body.push_back(entry);
 }
 
 bool C_CfgFileSection::findKey(const std::string& key, std::size_t& index) const {
     const NameMatcher namesMatch;
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        if (m_entries[i].isKeyValue && namesMatch(m_entries[i].key, key)) {
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        if (body[i].isKeyValue && namesMatch(body[i].key, key)) {
             index = i;
             return true;
         }
@@ -298,7 +298,7 @@ bool C_CfgFileSection::tryGetValue(const std::string& key, std::string& value, s
     std::size_t found;
     if (!findKey(key, found))
         return false;
-    value = m_entries[found].value;
+    value = body[found].value;
     index = found;
     return true;
 }
@@ -309,7 +309,7 @@ std::uint32_t C_CfgFileSection::getValueStatus(const std::string& key, const cha
         value = nullptr;
         return valueNotFound;
     }
-    value = m_entries[index].value.c_str();
+    value = body[index].value.c_str();
     return valueFound;
 }
 
@@ -318,16 +318,16 @@ void C_CfgFileSection::setValue(const std::string& key, const std::string& value
     requireSingleLine(value, "INI value");
     std::size_t index;
     if (findKey(key, index))
-        m_entries[index].value = value;
+        body[index].value = value;
     else
-        m_entries.push_back(C_CfgFileEntry{key, value, true});
+        body.push_back(C_CfgFileEntry{key, value, true});
 }
 
 bool C_CfgFileSection::removeKey(const std::string& key) {
     std::size_t index;
     if (!findKey(key, index))
         return false;
-    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
+    body.erase(body.begin() + static_cast<std::ptrdiff_t>(index));
     return true;
 }
 
@@ -370,25 +370,25 @@ void C_CfgFileSnapshot::parse(const std::string& text) {
             nextName = headerName(text, lines[next]);
         sections.emplace_back(std::move(name));
         C_CfgFileSection& section = sections.back();
-        section.m_entries.reserve(next - header - 1);
+        section.body.reserve(next - header - 1);
         for (std::size_t i = header + 1; i < next; ++i)
             section.ParseAndInsertKeyValue(text.data() + lines[i].begin, lines[i].size());
         header = next;
         name = std::move(nextName);
     }
-    m_sections = std::move(sections);
+    sectionList = std::move(sections);
 }
 
 std::string C_CfgFileSnapshot::render() const {
     std::size_t size = 0;
-    for (const C_CfgFileSection& section : m_sections) {
+    for (const C_CfgFileSection& section : sectionList) {
         size += section.name().size() + 3;
         for (const C_CfgFileEntry& entry : section.entries())
             size += entry.key.size() + entry.value.size() + 2;
     }
     std::string text;
     text.reserve(size);
-    for (const C_CfgFileSection& section : m_sections) {
+    for (const C_CfgFileSection& section : sectionList) {
         text += '[';
         text += section.name();
         text += "]\n";
@@ -416,8 +416,8 @@ void C_CfgFileSnapshot::writeTo(std::ostream& out) const {
 
 bool C_CfgFileSnapshot::findSection(const std::string& name, std::size_t& index) const {
     const NameMatcher namesMatch;
-    for (std::size_t i = 0; i < m_sections.size(); ++i) {
-        if (namesMatch(m_sections[i].name(), name)) {
+    for (std::size_t i = 0; i < sectionList.size(); ++i) {
+        if (namesMatch(sectionList[i].name(), name)) {
             index = i;
             return true;
         }
@@ -427,12 +427,12 @@ bool C_CfgFileSnapshot::findSection(const std::string& name, std::size_t& index)
 
 C_CfgFileSection* C_CfgFileSnapshot::findSection(const std::string& name) {
     std::size_t index;
-    return findSection(name, index) ? &m_sections[index] : nullptr;
+    return findSection(name, index) ? &sectionList[index] : nullptr;
 }
 
 const C_CfgFileSection* C_CfgFileSnapshot::findSection(const std::string& name) const {
     std::size_t index;
-    return findSection(name, index) ? &m_sections[index] : nullptr;
+    return findSection(name, index) ? &sectionList[index] : nullptr;
 }
 
 C_CfgFileSection& C_CfgFileSnapshot::getSection(const std::string& name, bool createIfMissing) {
@@ -442,7 +442,7 @@ C_CfgFileSection& C_CfgFileSnapshot::getSection(const std::string& name, bool cr
             BOOST_THROW_EXCEPTION(Configuration::SectionNotFoundError(name));
         addSection(name, index);
     }
-    return m_sections[index];
+    return sectionList[index];
 }
 
 const C_CfgFileSection& C_CfgFileSnapshot::getSection(const std::string& name) const {
@@ -458,15 +458,15 @@ void C_CfgFileSnapshot::getOrAddSection(const std::string& name, C_CfgFileSectio
 
 void C_CfgFileSnapshot::addSection(const std::string& name, std::size_t& index) {
     requireSingleLine(name, "INI section name");
-    m_sections.emplace_back(name);
-    index = m_sections.size() - 1;
+    sectionList.emplace_back(name);
+    index = sectionList.size() - 1;
 }
 
 bool C_CfgFileSnapshot::removeSection(const std::string& name) {
     std::size_t index;
     if (!findSection(name, index))
         return false;
-    m_sections.erase(m_sections.begin() + static_cast<std::ptrdiff_t>(index));
+    sectionList.erase(sectionList.begin() + static_cast<std::ptrdiff_t>(index));
     return true;
 }
 
@@ -533,12 +533,12 @@ LineParts renderedParts(const ScannedLine& line) {
 }  // namespace
 
 void C_CfgRenderedLookup::learn(const std::string& text) {
-    if (m_known && text == m_text)
+    if (known && text == remembered)
         return;
-    m_text = text;
-    m_known = true;
-    m_rendered = false;
-    m_headers.clear();
+    remembered = text;
+    known = true;
+    rendered = false;
+    headers.clear();
     if (text.empty() || text[0] != '[' || text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
         return;
     const char* const textBegin = text.data();
@@ -548,15 +548,15 @@ void C_CfgRenderedLookup::learn(const std::string& text) {
         const ScannedLine line = scanLine(begin, textEnd);
         const LineKind kind = renderedParts(line).kind;
         if (kind == LineKind::invalid) {
-            m_headers.clear();
+            headers.clear();
             return;
         }
         if (kind == LineKind::header)
-            m_headers.push_back(Header{static_cast<std::size_t>(line.begin - textBegin),
-                                       static_cast<std::size_t>(line.close - textBegin)});
+            headers.push_back(Header{static_cast<std::size_t>(line.begin - textBegin),
+                                     static_cast<std::size_t>(line.close - textBegin)});
         begin = line.end + 2;
     }
-    m_rendered = true;
+    rendered = true;
 }
 
 C_CfgRenderedLookup& C_CfgRenderedLookup::processWide() {
@@ -566,7 +566,7 @@ C_CfgRenderedLookup& C_CfgRenderedLookup::processWide() {
 
 C_CfgRenderedValue C_CfgRenderedLookup::find(const std::string& text, const std::string& section,
                                              const std::string& key) {
-    const std::lock_guard<std::mutex> lock(m_mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     return findLocked(text, section, key);
 }
 
@@ -574,17 +574,17 @@ C_CfgRenderedValue C_CfgRenderedLookup::findLocked(const std::string& text, cons
                                                    const std::string& key) {
     learn(text);
     C_CfgRenderedValue found;
-    if (!m_rendered)
+    if (!rendered)
         return found;
     found.rendered = true;
     const NameMatcher namesMatch;
-    const auto header = std::find_if(m_headers.begin(), m_headers.end(), [&](const Header& h) {
+    const auto header = std::find_if(headers.begin(), headers.end(), [&](const Header& h) {
         return namesMatch(text.data() + h.open + 1, h.close - h.open - 1, section);
     });
-    if (header == m_headers.end())
+    if (header == headers.end())
         return found;
     found.sectionFound = true;
-    found.sectionEnd = header + 1 != m_headers.end() ? (header + 1)->open : text.size();
+    found.sectionEnd = header + 1 != headers.end() ? (header + 1)->open : text.size();
     const char* const sectionEnd = text.data() + found.sectionEnd;
     for (const char* begin = text.data() + header->close + 3; begin < sectionEnd;) {
         const ScannedLine line = scanLine(begin, sectionEnd);
@@ -605,7 +605,7 @@ bool C_CfgRenderedLookup::set(std::string& text, const std::string& section, con
                               const std::string& value) {
     if (key.find_first_of("\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
         return false;
-    const std::lock_guard<std::mutex> lock(m_mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     const C_CfgRenderedValue found = findLocked(text, section, key);
     if (!found.rendered || !found.sectionFound)
         return false;
@@ -623,13 +623,13 @@ bool C_CfgRenderedLookup::set(std::string& text, const std::string& section, con
 }
 
 void C_CfgRenderedLookup::follow(const std::string& text, std::size_t at, std::ptrdiff_t change) {
-    m_text = text;
+    remembered = text;
     const ScannedLine line = scanLine(text.data() + at, text.data() + text.size());
     if (renderedParts(line).kind != LineKind::keyValue) {
-        m_known = false;
+        known = false;
         return;
     }
-    for (Header& header : m_headers) {
+    for (Header& header : headers) {
         if (header.open >= at) {
             header.open = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(header.open) + change);
             header.close = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(header.close) + change);

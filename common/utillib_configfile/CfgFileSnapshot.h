@@ -28,7 +28,7 @@ public:
     const char* what() const noexcept override;
 
 private:
-    std::string m_message;
+    std::string message;
 };
 
 // "Syntax error. <description>: \"<line>\""
@@ -72,8 +72,8 @@ public:
 
     explicit C_CfgFileSection(std::string name);
 
-    const std::string& name() const { return m_name; }
-    const std::vector<C_CfgFileEntry>& entries() const { return m_entries; }
+    const std::string& name() const { return sectionName; }
+    const std::vector<C_CfgFileEntry>& entries() const { return body; }
 
     // Classifies one body line and appends it: blank, or starting with "#",
     // "/" or ";", as a verbatim line; otherwise split at the first "=" with
@@ -115,8 +115,8 @@ public:
 private:
     friend class C_CfgFileSnapshot;  // reserves the entries of a parsed section
 
-    std::string m_name;
-    std::vector<C_CfgFileEntry> m_entries;
+    std::string sectionName;
+    std::vector<C_CfgFileEntry> body;
 };
 
 bool operator==(const C_CfgFileSection& a, const C_CfgFileSection& b);
@@ -195,11 +195,11 @@ private:
     // key/value line in rendered form, nothing is remembered.
     void follow(const std::string& text, std::size_t at, std::ptrdiff_t change);
 
-    std::mutex m_mutex;
-    std::string m_text;
-    bool m_known = false;     // m_text was checked
-    bool m_rendered = false;  // and is in rendered form, with these headers
-    std::vector<Header> m_headers;
+    std::mutex mutex;
+    std::string remembered;
+    bool known = false;     // the remembered text was checked
+    bool rendered = false;  // and is in rendered form, with these headers
+    std::vector<Header> headers;
 };
 
 // The sections of one INI text. References and pointers to a section stay
@@ -211,7 +211,7 @@ public:
     C_CfgFileSnapshot& operator=(const C_CfgFileSnapshot&) = default;
     virtual ~C_CfgFileSnapshot() = default;
 
-    const std::vector<C_CfgFileSection>& sections() const { return m_sections; }
+    const std::vector<C_CfgFileSection>& sections() const { return sectionList; }
 
     // Rewinds `in` to offset 0, parses all of it and replaces the sections;
     // lines before the first header line are dropped. On
@@ -258,5 +258,5 @@ public:
     bool removeSection(const std::string& name);
 
 private:
-    std::vector<C_CfgFileSection> m_sections;
+    std::vector<C_CfgFileSection> sectionList;
 };

@@ -43,13 +43,13 @@ void writeWhole(const std::string& text, fileUpdater& updater)
 }  // namespace
 
 C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, bool wait, int noLoad)
-    : handle_(win32_file::id{boost::filesystem::path(path)}, true, (mode & modeUpdate) != 0, (mode & modeRead) != 0,
+    : handle(win32_file::id{boost::filesystem::path(path)}, true, (mode & modeUpdate) != 0, (mode & modeRead) != 0,
               (mode & modeUpdate) != 0, waitFor(wait))
 {
     if (mode & modeUpdate)
-        updater_.reset(new fileUpdater(handle_, waitFor(wait)));
+        exclusiveUpdater.reset(new fileUpdater(handle, waitFor(wait)));
     else
-        reader_.reset(new fileReader(handle_, waitFor(wait)));
+        sharedReader.reset(new fileReader(handle, waitFor(wait)));
     if (!(mode & modeNoLoad) && noLoad == 0)
         reload();
 }
@@ -66,7 +66,7 @@ std::string C_ConfigFile::readText()
     // Straight from the device: through the stream the text would arrive in
     // one ReadFile per 4 KB. The stream itself never reads, so it holds no
     // stale buffer.
-    boost::iostreams::file_descriptor device = reader_ ? reader_->device() : updater_->device();
+    boost::iostreams::file_descriptor device = sharedReader ? sharedReader->device() : exclusiveUpdater->device();
     device.seek(0, std::ios_base::beg);
     std::string text;
     char block[64 * 1024];
@@ -84,7 +84,7 @@ void C_ConfigFile::commitText(const std::string& text, Durability durability)
 {
     writeWhole(text, updater());
     if (durability == Durability::durable)
-        updater_->flush();
+        exclusiveUpdater->flush();
 }
 
 void C_ConfigFile::flush()
@@ -94,10 +94,10 @@ void C_ConfigFile::flush()
 
 fileUpdater& C_ConfigFile::updater()
 {
-    if (!updater_)
+    if (!exclusiveUpdater)
         boost::throw_exception(std::logic_error("C_ConfigFile::commit: the file is not open for update"),
                                BOOST_CURRENT_LOCATION);
-    return *updater_;
+    return *exclusiveUpdater;
 }
 
 void C_CfgFileSnapshot::saveAs(const std::wstring& path) const

@@ -76,7 +76,7 @@ private:
     // update.
     fileUpdater& updater();
 
-    win32_file::handle_lock handle_;
-    std::unique_ptr<fileReader> reader_;
-    std::unique_ptr<fileUpdater> updater_;
+    win32_file::handle_lock handle;
+    std::unique_ptr<fileReader> sharedReader;
+    std::unique_ptr<fileUpdater> exclusiveUpdater;
 };

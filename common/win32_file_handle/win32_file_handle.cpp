@@ -238,45 +238,45 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
 
 handle_lock::handle_lock(const id& file, bool openExisting, bool create, bool read, bool write,
                          const timeout& wait)
-    : file_(file), handle_(INVALID_HANDLE_VALUE), hasRead_(read || write), hasWrite_(write)
+    : fileId(file), rawHandle(INVALID_HANDLE_VALUE), readAccess(read || write), writeAccess(write)
 {
     trace::scope scope("handle_open");
     retryTimer timer(wait);
     // Without rights the handle also shares delete access, so that it does
     // not stand in the way of a rename or delete.
-    const DWORD share = (hasRead_ || hasWrite_) ? FILE_SHARE_READ | FILE_SHARE_WRITE
-                                                : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    handle_ = createHandle(file_.path, (hasRead_ ? GENERIC_READ : 0) | (hasWrite_ ? GENERIC_WRITE : 0), share,
-                           openExisting, create, timer);
+    const DWORD share = (readAccess || writeAccess) ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                                    : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    rawHandle = createHandle(fileId.path, (readAccess ? GENERIC_READ : 0) | (writeAccess ? GENERIC_WRITE : 0),
+                             share, openExisting, create, timer);
 }
 
 handle_lock::~handle_lock()
 {
     trace::scope scope("handle_close");
-    ::CloseHandle(handle_);
+    ::CloseHandle(rawHandle);
 }
 
 void handle_lock::upgrade(bool read, bool write, const timeout& wait)
 {
-    if (write && !hasWrite_) {
+    if (write && !writeAccess) {
         trace::scope scope("handle_lock_exclusive");
         retryTimer timer(wait);
-        recreateHandle(handle_, file_.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        recreateHandle(rawHandle, fileId.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        &timer);
-        hasWrite_ = true;
-        hasRead_ = true;
+        writeAccess = true;
+        readAccess = true;
     }
-    if (read && !hasRead_) {
+    if (read && !readAccess) {
         trace::scope scope("handle_lock_shared");
         retryTimer timer(wait);
-        recreateHandle(handle_, file_.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &timer);
-        hasRead_ = true;
+        recreateHandle(rawHandle, fileId.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &timer);
+        readAccess = true;
     }
 }
 
 boost::iostreams::file_descriptor handle_lock::device() const
 {
-    return boost::iostreams::file_descriptor(handle_, boost::iostreams::never_close_handle);
+    return boost::iostreams::file_descriptor(rawHandle, boost::iostreams::never_close_handle);
 }
 
 }  // namespace win32_file

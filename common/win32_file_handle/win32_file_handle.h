@@ -79,16 +79,16 @@ public:
     // keeps ownership and must outlive the device.
     boost::iostreams::file_descriptor device() const;
 
-    HANDLE handle() const { return handle_; }
-    const id& file() const { return file_; }
-    bool hasRead() const { return hasRead_; }
-    bool hasWrite() const { return hasWrite_; }
+    HANDLE handle() const { return rawHandle; }
+    const id& file() const { return fileId; }
+    bool hasRead() const { return readAccess; }
+    bool hasWrite() const { return writeAccess; }
 
 private:
-    id file_;
-    HANDLE handle_;
-    bool hasRead_;
-    bool hasWrite_;
+    id fileId;
+    HANDLE rawHandle;
+    bool readAccess;
+    bool writeAccess;
 };
 
 }  // namespace win32_file

@@ -88,15 +88,15 @@ locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags
 
 locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags, bool read, bool write,
                              const timeout& wait)
-    : handle_(id{path}, true, (flags & open_write) != 0, read, write, wait)
+    : handleLock(id{path}, true, (flags & open_write) != 0, read, write, wait)
 {
     if (flags & open_write) {
-        std::unique_ptr<write_lock> exclusive(new write_lock(handle_, wait));
+        std::unique_ptr<write_lock> exclusive(new write_lock(handleLock, wait));
         if (flags & open_truncate)
             exclusive->truncate();  // the position is still 0
-        lock_ = std::move(exclusive);
+        ioLock = std::move(exclusive);
     } else {
-        lock_.reset(new read_lock(handle_, wait));
+        ioLock.reset(new read_lock(handleLock, wait));
     }
 }
 

@@ -79,16 +79,16 @@ public:
     locked_handle(const locked_handle&) = delete;
     locked_handle& operator=(const locked_handle&) = delete;
 
-    handle_lock& handle() { return handle_; }
-    const handle_lock& handle() const { return handle_; }
-    io_lock& lock() { return *lock_; }
+    handle_lock& handle() { return handleLock; }
+    const handle_lock& handle() const { return handleLock; }
+    io_lock& lock() { return *ioLock; }
 
 private:
     locked_handle(const boost::filesystem::path& path, unsigned flags, bool read, bool write,
                   const timeout& wait);
 
-    handle_lock handle_;
-    std::unique_ptr<io_lock> lock_;
+    handle_lock handleLock;
+    std::unique_ptr<io_lock> ioLock;
 };
 
 // Ends the file of a raw handle at its current position (SetEndOfFile).

@@ -362,21 +362,21 @@ TEST(Streams, ReadRewindsAndLeavesTheStreamWritable) {
 class FailingBuffer : public std::streambuf {
 public:
     FailingBuffer(std::string text, std::size_t limit, bool throws)
-        : m_text(std::move(text)), m_limit(limit), m_throws(throws) {}
+        : text(std::move(text)), limit(limit), throws(throws) {}
     std::string written;
 
 protected:
     int_type underflow() override {
-        if (m_read >= m_text.size())
+        if (nextRead >= text.size())
             return traits_type::eof();
-        if (m_read >= m_limit)
+        if (nextRead >= limit)
             return fail();
-        m_current = m_text[m_read++];
-        setg(&m_current, &m_current, &m_current + 1);
-        return traits_type::to_int_type(m_current);
+        current = text[nextRead++];
+        setg(&current, &current, &current + 1);
+        return traits_type::to_int_type(current);
     }
     int_type overflow(int_type c) override {
-        if (written.size() >= m_limit)
+        if (written.size() >= limit)
             return fail();
         if (!traits_type::eq_int_type(c, traits_type::eof()))
             written += traits_type::to_char_type(c);
@@ -388,22 +388,22 @@ protected:
     pos_type seekpos(pos_type pos, std::ios::openmode) override {
         if (pos != pos_type(0))
             return pos_type(off_type(-1));
-        m_read = 0;
+        nextRead = 0;
         setg(nullptr, nullptr, nullptr);
         return pos;
     }
 
 private:
     int_type fail() {
-        if (m_throws)
+        if (throws)
             throw std::runtime_error("device failed");
         return traits_type::eof();
     }
-    std::string m_text;
-    std::size_t m_limit;
-    bool m_throws;
-    std::size_t m_read = 0;
-    char m_current = 0;
+    std::string text;
+    std::size_t limit;
+    bool throws;
+    std::size_t nextRead = 0;
+    char current = 0;
 };
 
 TEST(Streams, ReadErrorPassesThroughAndKeepsTheOldSections) {
