@@ -17,7 +17,7 @@ PACKAGES=(
   libboost1.81-dev libboost-thread1.81-dev libboost-chrono1.81-dev
   libboost-filesystem1.81-dev libboost-iostreams1.81-dev
   libboost-date-time1.81-dev libboost-locale1.81-dev
-  googletest cmake ninja-build clang libclang-rt-14-dev wixl
+  googletest cmake ninja-build clang libclang-rt-14-dev clang-format wixl
   dpkg-dev xz-utils strace
 )
 
