@@ -69,13 +69,13 @@ private:
     // Counts one handler call as running for its lifetime, on every path out.
     class RunningControl {
     public:
-        explicit RunningControl(ServiceDispatcher& dispatcher);
+        explicit RunningControl(ServiceDispatcher& owner);
         ~RunningControl();
         RunningControl(const RunningControl&) = delete;
         RunningControl& operator=(const RunningControl&) = delete;
 
     private:
-        ServiceDispatcher& dispatcher;
+        ServiceDispatcher& owner;
     };
 
     void waitForControlHandlers();
@@ -171,18 +171,18 @@ void ServiceDispatcher::control(std::size_t slot, DWORD control)
     services[slot]->onControl(control);
 }
 
-ServiceDispatcher::RunningControl::RunningControl(ServiceDispatcher& dispatcher) : dispatcher(dispatcher)
+ServiceDispatcher::RunningControl::RunningControl(ServiceDispatcher& owner) : owner(owner)
 {
-    boost::mutex::scoped_lock lock(dispatcher.controlLock);
-    ++dispatcher.runningControls;
-    dispatcher.controlsDispatched = true;
+    boost::mutex::scoped_lock lock(owner.controlLock);
+    ++owner.runningControls;
+    owner.controlsDispatched = true;
 }
 
 ServiceDispatcher::RunningControl::~RunningControl()
 {
-    boost::mutex::scoped_lock lock(dispatcher.controlLock);
-    --dispatcher.runningControls;
-    dispatcher.controlsEnded.notify_all();
+    boost::mutex::scoped_lock lock(owner.controlLock);
+    --owner.runningControls;
+    owner.controlsEnded.notify_all();
 }
 
 // The dispatcher has returned: waits until no handler runs on the objects of
