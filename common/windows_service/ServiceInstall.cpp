@@ -109,6 +109,21 @@ void stopForRemoval(const ServiceHandle& service, const std::wstring& name)
 
 }  // namespace
 
+std::wstring WindowsService::description() const
+{
+    return std::wstring();
+}
+
+std::wstring WindowsService::eventSourceName() const
+{
+    return std::wstring();
+}
+
+RecoveryActions WindowsService::recoveryActions() const
+{
+    return RecoveryActions();
+}
+
 void InstallService(const std::wstring& name, const std::wstring& displayName, DWORD startType,
                     const std::vector<std::wstring>& dependencies, const std::wstring& accountName,
                     const boost::optional<std::wstring>& password, const std::wstring& description,

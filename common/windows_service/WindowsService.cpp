@@ -14,52 +14,18 @@
 
 namespace {
 
+using utf::narrow;
+
 // The code Windows itself gives a service that ended through an exception;
 // any non-zero code tells the service manager (and its recovery actions)
 // that the service failed rather than stopped as asked.
 const DWORD failureExitCode = ERROR_EXCEPTION_IN_SERVICE;
-
-// The table being dispatched; it changes only under dispatchLock and while
-// no dispatcher runs, so the entry points read it without the lock.
-ServiceTable dispatchedServices;
-boost::mutex dispatchLock;
-
-// Control handlers of the current dispatch: how many run now, and whether
-// any has run at all. Wine calls the handlers on a thread of its own and
-// returns from the dispatcher as soon as the last service reports
-// SERVICE_STOPPED, even when that report came from a handler that has yet
-// to return and send its answer to the manager; Windows calls them on the
-// dispatcher's own thread.
-boost::mutex controlLock;
-boost::condition_variable controlsEnded;
-std::size_t runningControls = 0;
-bool controlsDispatched = false;
 
 // Time for the dispatcher thread to send the answer of a handler that has
 // just returned: the answer follows the return at once, and a process that
 // ends before it fails the sender's ControlService with ERROR_BROKEN_PIPE
 // although the service stopped.
 const DWORD controlAnswerMilliseconds = 100;
-
-// Counts one handler call as running for its lifetime, on every path out.
-struct RunningControl {
-    RunningControl()
-    {
-        boost::mutex::scoped_lock lock(controlLock);
-        ++runningControls;
-        controlsDispatched = true;
-    }
-    ~RunningControl()
-    {
-        boost::mutex::scoped_lock lock(controlLock);
-        --runningControls;
-        controlsEnded.notify_all();
-    }
-    RunningControl(const RunningControl&) = delete;
-    RunningControl& operator=(const RunningControl&) = delete;
-};
-
-using utf::narrow;
 
 // The exception being handled (call it inside a catch block), on one line:
 // its text and, when it has one, its throw site.
@@ -79,7 +45,6 @@ std::string currentException()
     }
 }
 
-
 void checkSlot(std::size_t slot)
 {
     if (slot >= maxServices)
@@ -88,59 +53,67 @@ void checkSlot(std::size_t slot)
 
 }  // namespace
 
-// The bodies behind the plain entry points; a friend so that it can hand the
-// status handle to the service.
-struct ServiceDispatch {
-    static void serviceMain(std::size_t slot, DWORD argc, LPWSTR* argv)
-    {
-        // Keeps the object alive for the whole start sequence.
-        const boost::shared_ptr<WindowsService> service = dispatchedServices[slot];
-        service->statusHandle = RegisterServiceCtrlHandlerW(service->serviceName().c_str(), controlHandlerEntry(slot));
-        service->serviceMain(argc, argv);
-    }
+// The process's one connection to the service manager, behind the plain
+// entry points. Its contract: the table changes only inside dispatch(),
+// under its lock and while no dispatcher runs (so the entry points read it
+// without one), and dispatch() returns only once no control handler runs on
+// the table's objects and the last handler's answer has had time to reach
+// the manager.
+class ServiceDispatcher {
+public:
+    BOOL dispatch(const ServiceTable& table);
+    void serviceMain(std::size_t slot, DWORD argc, LPWSTR* argv);
+    void control(std::size_t slot, DWORD control);
 
-    static void control(std::size_t slot, DWORD control)
-    {
-        const RunningControl running;
-        dispatchedServices[slot]->onControl(control);
-    }
+private:
+    // Counts one handler call as running for its lifetime, on every path out.
+    class RunningControl {
+    public:
+        explicit RunningControl(ServiceDispatcher& owner);
+        ~RunningControl();
+        RunningControl(const RunningControl&) = delete;
+        RunningControl& operator=(const RunningControl&) = delete;
 
-    // The dispatcher has returned: waits until no handler runs on the
-    // objects of the table, and gives the last one's answer time to reach
-    // the manager before the process may end.
-    static void waitForControlHandlers()
-    {
-        boost::mutex::scoped_lock lock(controlLock);
-        controlsEnded.wait(lock, [] { return runningControls == 0; });
-        const bool answerMayBePending = std::exchange(controlsDispatched, false);
-        lock.unlock();
-        if (answerMayBePending)
-            Sleep(controlAnswerMilliseconds);
-    }
+    private:
+        ServiceDispatcher& owner;
+    };
 
-    // A worker whose run() failed has reported SERVICE_STOPPED itself and is
-    // only returning; it is joined before the table lets go of its object.
-    static void joinFailedWorker(WindowsService& service)
-    {
-        if (service.workerExitCode != NO_ERROR && service.worker && service.worker->joinable())
-            service.worker->join();
-    }
+    void waitForControlHandlers();
+    static void joinFailedWorker(WindowsService& service);
+
+    ServiceTable services;
+    // Held for the whole dispatch: a second dispatch in the same process is
+    // refused at once instead of waiting for the first to end.
+    boost::mutex dispatchLock;
+
+    // Control handlers of the current dispatch: how many run now, and
+    // whether any has run at all. Wine calls the handlers on a thread of its
+    // own and returns from the dispatcher as soon as the last service
+    // reports SERVICE_STOPPED, even when that report came from a handler
+    // that has yet to return and send its answer to the manager; Windows
+    // calls them on the dispatcher's own thread.
+    boost::mutex controlLock;
+    boost::condition_variable controlsEnded;
+    std::size_t runningControls = 0;
+    bool controlsDispatched = false;
 };
 
 namespace {
+
+ServiceDispatcher dispatcher;
 
 // The system calls service mains and control handlers without a context
 // pointer: each slot gets a function of its own that knows its index.
 template <std::size_t Slot>
 void WINAPI ServiceMainEntry(DWORD argc, LPWSTR* argv)
 {
-    ServiceDispatch::serviceMain(Slot, argc, argv);
+    dispatcher.serviceMain(Slot, argc, argv);
 }
 
 template <std::size_t Slot>
 void WINAPI ControlHandlerEntry(DWORD control)
 {
-    ServiceDispatch::control(Slot, control);
+    dispatcher.control(Slot, control);
 }
 
 template <std::size_t... Slots>
@@ -159,6 +132,84 @@ constexpr auto serviceMains = serviceMainEntries(std::make_index_sequence<maxSer
 constexpr auto controlHandlers = controlHandlerEntries(std::make_index_sequence<maxServices>());
 
 }  // namespace
+
+BOOL ServiceDispatcher::dispatch(const ServiceTable& table)
+{
+    boost::mutex::scoped_lock lock(dispatchLock, boost::try_to_lock);
+    if (!lock.owns_lock() || table.size() > maxServices)
+        return FALSE;
+
+    std::vector<std::wstring> names;
+    names.reserve(table.size());
+    std::array<SERVICE_TABLE_ENTRYW, maxServices + 1> entries = {};  // zero entry ends the table
+    for (std::size_t slot = 0; slot < table.size(); ++slot) {
+        names.push_back(table[slot]->serviceName());
+        entries[slot].lpServiceName = names.back().data();
+        entries[slot].lpServiceProc = serviceMainEntry(slot);
+    }
+
+    services = table;
+    const BOOL result = StartServiceCtrlDispatcherW(entries.data());
+    waitForControlHandlers();
+    for (const auto& service : services)
+        joinFailedWorker(*service);
+    services.clear();
+    return result;
+}
+
+void ServiceDispatcher::serviceMain(std::size_t slot, DWORD argc, LPWSTR* argv)
+{
+    // Keeps the object alive for the whole start sequence.
+    const boost::shared_ptr<WindowsService> service = services[slot];
+    service->statusHandle = RegisterServiceCtrlHandlerW(service->serviceName().c_str(), controlHandlerEntry(slot));
+    service->serviceMain(argc, argv);
+}
+
+void ServiceDispatcher::control(std::size_t slot, DWORD control)
+{
+    const RunningControl running(*this);
+    services[slot]->onControl(control);
+}
+
+ServiceDispatcher::RunningControl::RunningControl(ServiceDispatcher& owner) : owner(owner)
+{
+    boost::mutex::scoped_lock lock(owner.controlLock);
+    ++owner.runningControls;
+    owner.controlsDispatched = true;
+}
+
+ServiceDispatcher::RunningControl::~RunningControl()
+{
+    boost::mutex::scoped_lock lock(owner.controlLock);
+    --owner.runningControls;
+    owner.controlsEnded.notify_all();
+}
+
+// The dispatcher has returned: waits until no handler runs on the objects of
+// the table, and gives the last one's answer time to reach the manager
+// before the process may end.
+void ServiceDispatcher::waitForControlHandlers()
+{
+    boost::mutex::scoped_lock lock(controlLock);
+    controlsEnded.wait(lock, [this] { return runningControls == 0; });
+    const bool answerMayBePending = std::exchange(controlsDispatched, false);
+    lock.unlock();
+    if (answerMayBePending)
+        Sleep(controlAnswerMilliseconds);
+}
+
+// A worker whose run() failed has reported SERVICE_STOPPED itself and is only
+// returning; it is joined before the table lets go of its object.
+void ServiceDispatcher::joinFailedWorker(WindowsService& service)
+{
+    if (service.workerExitCode != NO_ERROR && service.worker && service.worker->joinable())
+        service.worker->join();
+}
+
+BOOL RegisterServices(const ServiceTable& table)
+{
+    return dispatcher.dispatch(table);
+}
 
 LPSERVICE_MAIN_FUNCTIONW serviceMainEntry(std::size_t slot)
 {
@@ -184,21 +235,6 @@ void WindowsService::onControl(DWORD control)
 {
     if (control == SERVICE_CONTROL_STOP)
         stop();
-}
-
-std::wstring WindowsService::description() const
-{
-    return std::wstring();
-}
-
-std::wstring WindowsService::eventSourceName() const
-{
-    return std::wstring();
-}
-
-RecoveryActions WindowsService::recoveryActions() const
-{
-    return RecoveryActions();
 }
 
 void WindowsService::setStatus(DWORD state, DWORD exitCode, DWORD waitHint)
@@ -232,18 +268,21 @@ DWORD WindowsService::currentState()
     return status.dwCurrentState;
 }
 
+void WindowsService::resetStatus()
+{
+    boost::mutex::scoped_lock lock(statusLock);
+    checkPoint = 1;
+    // Reported as a shared-process service although it is installed as one
+    // of its own: the framework may host several in one process.
+    status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+    status.dwWin32ExitCode = NO_ERROR;
+    status.dwServiceSpecificExitCode = 0;
+    workerExitCode = NO_ERROR;
+}
+
 void WindowsService::serviceMain(DWORD argc, LPWSTR* argv)
 {
-    {
-        boost::mutex::scoped_lock lock(statusLock);
-        checkPoint = 1;
-        // Reported as a shared-process service although it is installed as
-        // one of its own: the framework may host several in one process.
-        status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
-        status.dwWin32ExitCode = NO_ERROR;
-        status.dwServiceSpecificExitCode = 0;
-        workerExitCode = NO_ERROR;
-    }
+    resetStatus();
     try {
         setStatus(SERVICE_START_PENDING, NO_ERROR, 0);
         onStart(argc, argv);
@@ -260,12 +299,16 @@ void WindowsService::runWorker()
 {
     try {
         run();
-        return;
     } catch (const boost::thread_interrupted&) {
-        return;  // the stop request, let out of run(): a normal end
+        // the stop request, let out of run(): a normal end
     } catch (...) {
         LOG_ERROR("%s ended by an exception: %s", narrow(serviceName()).c_str(), currentException().c_str());
+        reportWorkerFailure();
     }
+}
+
+void WindowsService::reportWorkerFailure()
+{
     boost::mutex::scoped_lock lock(statusLock);
     workerExitCode = failureExitCode;
     // A stop under way reports the end itself once it has joined this thread.
@@ -280,10 +323,7 @@ void WindowsService::stop()
         // run() failed and the service has ended already.
         if (!setStatusUnlessStopped(SERVICE_STOP_PENDING))
             return;
-        if (worker && worker->joinable()) {
-            worker->interrupt();
-            worker->join();
-        }
+        interruptAndJoinWorker();
         onStop();
         boost::mutex::scoped_lock lock(statusLock);
         reportLocked(SERVICE_STOPPED, workerExitCode, 0);
@@ -293,28 +333,10 @@ void WindowsService::stop()
     }
 }
 
-BOOL RegisterServices(const ServiceTable& table)
+void WindowsService::interruptAndJoinWorker()
 {
-    // Held for the whole dispatch: a second dispatch in the same process is
-    // refused at once instead of waiting for the first to end.
-    boost::mutex::scoped_lock lock(dispatchLock, boost::try_to_lock);
-    if (!lock.owns_lock() || table.size() > maxServices)
-        return FALSE;
-
-    std::vector<std::wstring> names;
-    names.reserve(table.size());
-    std::array<SERVICE_TABLE_ENTRYW, maxServices + 1> entries = {};  // zero entry ends the table
-    for (std::size_t slot = 0; slot < table.size(); ++slot) {
-        names.push_back(table[slot]->serviceName());
-        entries[slot].lpServiceName = names.back().data();
-        entries[slot].lpServiceProc = serviceMainEntry(slot);
+    if (worker && worker->joinable()) {
+        worker->interrupt();
+        worker->join();
     }
-
-    dispatchedServices = table;
-    const BOOL result = StartServiceCtrlDispatcherW(entries.data());
-    ServiceDispatch::waitForControlHandlers();
-    for (const auto& service : dispatchedServices)
-        ServiceDispatch::joinFailedWorker(*service);
-    dispatchedServices.clear();
-    return result;
 }

@@ -92,10 +92,19 @@ public:
     void stop();
 
 private:
-    friend struct ServiceDispatch;
+    // The dispatch hands the service its status handle and joins a failed
+    // worker before it lets go of the object.
+    friend class ServiceDispatcher;
 
+    // Under statusLock: the status fields and check point a start begins with.
+    void resetStatus();
     // The worker thread's body: run() and the report of its failure.
     void runWorker();
+    // Under statusLock: records the failure of run() and reports
+    // SERVICE_STOPPED with it, unless a stop under way will.
+    void reportWorkerFailure();
+    // Interrupts the worker thread and waits until run() has returned.
+    void interruptAndJoinWorker();
     // Under statusLock: store and send the status.
     void reportLocked(DWORD state, DWORD exitCode, DWORD waitHint);
     // Reports `state` unless SERVICE_STOPPED has already been reported;

@@ -9,6 +9,10 @@
 //                states can be observed
 //   throw-start  onStart throws
 //   throw-run    run() throws as soon as it starts
+//   linger       each control handler goes on for a while after the
+//                framework's dispatch of the control has returned (for a
+//                stop: after SERVICE_STOPPED is reported), then writes
+//                "control <code> returned"
 // Command line: none (service), /install, /remove, and /install-oversized
 // and /remove-empty for the tables the framework must ignore.
 
@@ -34,6 +38,9 @@ namespace {
 
 // Long enough for any test, short enough that a forgotten service ends.
 const DWORD holdTimeoutMilliseconds = 60000;
+// Far beyond the moment a process that does not wait for its handlers ends
+// after the stopped report, so that such a process ends under the handler.
+const DWORD lingerMilliseconds = 2000;
 
 class FrameworkTestService : public WindowsService {
 public:
@@ -64,6 +71,8 @@ public:
                 throwInStart = true;
             else if (argument == L"throw-run")
                 throwInRun = true;
+            else if (argument == L"linger")
+                linger = true;
             else
                 redirectOutput(argument);
         }
@@ -96,6 +105,10 @@ public:
     {
         std::printf("control %lu\n", static_cast<unsigned long>(control));
         WindowsService::onControl(control);
+        if (linger) {
+            Sleep(lingerMilliseconds);
+            std::printf("control %lu returned\n", static_cast<unsigned long>(control));
+        }
     }
 
 private:
@@ -133,6 +146,7 @@ private:
     bool hold = false;
     bool throwInStart = false;
     bool throwInRun = false;
+    bool linger = false;
 };
 
 boost::shared_ptr<WindowsService> firstService()

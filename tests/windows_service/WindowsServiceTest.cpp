@@ -398,6 +398,24 @@ TEST_F(InstalledServices, RemoveStopsARunningServiceFirst)
     EXPECT_FALSE(eventSourceExists());
 }
 
+// Wine's dispatcher returns as soon as the last service reports
+// SERVICE_STOPPED, which the stop handler does before it returns: the
+// process must still wait for that handler and let its answer reach the
+// manager.
+TEST_F(InstalledServices, ProcessEndsOnlyAfterTheStopHandlerHasReturned)
+{
+    boost::thread starting = startFirst({L"linger"});
+    waitForState(first.get(), SERVICE_RUNNING);
+    starting.join();
+
+    const ProgramResult stopping = runProgram(L"net stop OstrelFrameworkTest", serviceManager::timeoutMilliseconds);
+    EXPECT_EQ(stopping.exitCode, 0u) << stopping.output;
+    EXPECT_EQ(waitForState(first.get(), SERVICE_STOPPED).dwWin32ExitCode, DWORD(NO_ERROR));
+    waitForServiceProcesses();
+    EXPECT_THAT(log(), ElementsAre("onStart argc=3", "nested RegisterServices returned 0", "run", "control 1",
+                                   "run interrupted", "onStop", "control 1 returned"));
+}
+
 TEST_F(InstalledServices, RemoveOfStoppedServicesPrintsOnlyTheRemoval)
 {
     ASSERT_TRUE(eventSourceExists());
