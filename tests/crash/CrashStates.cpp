@@ -72,12 +72,8 @@ std::runtime_error unreadable(const std::string& line, const std::string& why)
 
 std::string baseName(const std::string& path)
 {
-    std::string name = path;
-    const std::string deleted = " (deleted)";
-    if (name.size() > deleted.size() && name.compare(name.size() - deleted.size(), deleted.size(), deleted) == 0)
-        name.resize(name.size() - deleted.size());
-    const auto slash = name.find_last_of('/');
-    return slash == std::string::npos ? name : name.substr(slash + 1);
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A C string literal as strace prints it (with -x: \xHH for bytes that are
@@ -168,14 +164,28 @@ struct Descriptor {
     std::string file;  // base name of the path strace shows for it
 };
 
-Descriptor descriptor(const std::string& argument, const std::string& line)
+bool endsWith(const std::string& text, const std::string& end)
 {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// A descriptor of a file that has lost its name since it was opened (a
+// backup replaced by the move of its successor) names no file: what is done
+// through it changes no file a crash leaves behind. strace shows it as
+// "N</path (deleted)>" or, in newer versions, "N</path>(deleted)".
+Descriptor descriptor(std::string argument, const std::string& line)
+{
+    const bool deletedAfter = endsWith(argument, ">(deleted)");
+    if (deletedAfter)
+        argument.resize(argument.size() - std::string("(deleted)").size());
     const auto open = argument.find('<');
     if (open == std::string::npos || argument.back() != '>')
         throw unreadable(line, "descriptor without its path; strace needs -y");
     Descriptor d;
     d.number = std::strtol(argument.substr(0, open).c_str(), nullptr, 10);
-    d.file = baseName(decodeString('"' + argument.substr(open + 1, argument.size() - open - 2) + '"', line));
+    const std::string path = decodeString('"' + argument.substr(open + 1, argument.size() - open - 2) + '"', line);
+    if (!deletedAfter && !endsWith(path, " (deleted)"))
+        d.file = baseName(path);
     return d;
 }
 

@@ -101,6 +101,21 @@ TEST(CrashTraces, WritesLandAtTheDescriptorsPosition)
     EXPECT_EQ(calls[3], write("logger.ini", 9, "Q"));
 }
 
+// The old backup, replaced by a move while a descriptor still held it:
+// whatever goes through that descriptor lands in no file that has a name.
+TEST(CrashTraces, CallsOnAFileThatLostItsNameChangeNoFile)
+{
+    const std::string trace =
+        "7 1.000001 write(5</d/saved.bak>(deleted), \"AB\", 2) = 2\n"
+        "7 1.000002 fsync(5</d/saved.bak (deleted)>) = 0\n"
+        "7 1.000003 ftruncate(5</d/saved.bak>(deleted), 0) = 0\n"
+        "7 1.000004 close(5</d/saved.bak>(deleted)) = 0\n"
+        "7 1.000005 write(6</d/saved.bak>, \"C\", 1) = 1\n";
+    const auto calls = crash::callsFromTraces({trace}, watched);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], write("saved.bak", 0, "C"));
+}
+
 TEST(CrashTraces, RefuseWhatTheyCannotReplay)
 {
     for (const char* bad : {
