@@ -75,9 +75,12 @@ TEST_F(LockedFileTest, UnflushedOutputArrivesBeforeTheLockIsReleased)
     handle_lock handle = open(false, false);
     auto updater = std::make_unique<fileUpdater>(handle);
     updater->stream() << "hello";
-    // The other process waits for the lock and reports the file's size as
-    // soon as it has it.
-    holder.send("waitlock exclusive");
+    // The other process is already waiting for the lock when it is released
+    // (a process that came later would find the output there even if it
+    // had been written after the unlock), and reports the file's size as
+    // soon as it has the lock.
+    holder.send("queuelock exclusive");
+    ASSERT_EQ(holder.reply(), "waiting");
     updater.reset();
     EXPECT_EQ(holder.reply(), "ok 5");
 }
