@@ -69,7 +69,7 @@ TEST_F(ContentionTest, NoWriteIsLostWhileAnotherProcessHoldsAndRewritesTheFile)
             try {
                 return backupRecords() == 0;
             } catch (const std::exception&) {
-                return false;  // read while being replaced
+                return false;  // held by the service or read while being replaced
             }
         },
         60000))
@@ -78,13 +78,14 @@ TEST_F(ContentionTest, NoWriteIsLostWhileAnotherProcessHoldsAndRewritesTheFile)
     EXPECT_EQ(service.count("ERROR"), 0u) << service.output();
     const std::size_t toggles = service.count("] : Setting [");
     service.kill();
+    const std::string log = service.output();
 
     long writes = -1, lost = -1, foreign = -1;
     ASSERT_EQ(std::sscanf(contender.c_str(), "writes %ld lost %ld foreign %ld", &writes, &lost, &foreign), 3)
         << contender;
     std::map<std::string, std::string> modes;
     ASSERT_NO_THROW(modes = iniModes()) << ini();
-    EXPECT_EQ(linesOff(originalModes, modes), 0) << ini();
+    EXPECT_EQ(linesOff(originalModes, modes), 0) << ini() << log;
     // Every other key, comment and blank line as it was: only the
     // contender's counter and stamp differ.
     C_CfgFileSnapshot now;
@@ -93,7 +94,7 @@ TEST_F(ContentionTest, NoWriteIsLostWhileAnotherProcessHoldsAndRewritesTheFile)
     expected.replace(expected.find("Writes=0"), 8, "Writes=" + std::to_string(writes));
     expected.replace(expected.find("Stamp=0"), 7, "Stamp=" + now.getSection("General").getValue("Stamp"));
     EXPECT_EQ(ini(), expected);
-    EXPECT_EQ(backupRecords(), 0u) << backup();
+    EXPECT_EQ(backupRecords(), 0u) << backup() << log;
     EXPECT_EQ(lost, 0);
     EXPECT_GT(toggles, 0u);
     EXPECT_GT(writes, 0);
