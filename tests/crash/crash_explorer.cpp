@@ -43,6 +43,7 @@
 #include "Ostrel/Service/ModeBackup.h"
 #include "Ostrel/Service/Settings.h"
 #include "crash/CrashStates.h"
+#include "support/ConfigurationKey.h"
 #include "support/ServiceProcess.h"
 #include "support/SettingsSamples.h"
 #include "support/TestInputs.h"
@@ -53,7 +54,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const wchar_t* const settingsKey = L"SOFTWARE\\Brevik\\Ostrel";
 const char* const backupName = "brevik_ostrel_saved_modes.bak";
 // The files the service changes in the Windows directory; the damaged-backup
 // copy is only ever made by the start-up repair.
@@ -237,7 +237,7 @@ void storeToggles(const boost::posix_time::ptime& first)
 
 void prepare(const std::string& scenario, const std::string& dir)
 {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, settingsKey);
+    deleteConfigurationKey();
     const Start start = scenarioStart(scenario);
     layDown(start.files);
     keep(start.files, dir, "before");
@@ -296,7 +296,7 @@ void run(const std::string& scenario, const std::string& dir)
             throw std::runtime_error("the toggles did not end:\n" + service.output());
     }
     service.kill();
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, settingsKey);
+    deleteConfigurationKey();
     keep(currentFiles(), dir, "after");
     std::cout << "recorded " << scenario << ":\n" << service.output() << std::flush;
 }
@@ -371,7 +371,7 @@ void check(const crash::CrashStates::State& state, const std::map<std::string, s
 int explore(const std::vector<std::string>& dirs)
 {
     const auto began = std::chrono::steady_clock::now();
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, settingsKey);
+    deleteConfigurationKey();
     Tally tally;
     bool replayable = true;
     for (const std::string& dir : dirs) {

@@ -2,6 +2,7 @@
 // backup file: the run loop, toggles on time, stops, settings changes,
 // refused linesets and failing lines.
 
+#include "Ostrel/Service/ModeBackup.h"
 #include "Ostrel/Service/Service.h"
 
 #include <atomic>

@@ -28,7 +28,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/locale/encoding_utf.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -51,7 +50,7 @@ const DWORD installMilliseconds = 120000;
 // The Windows name of a file of the build: Wine's drive Z: is the Linux root.
 std::wstring dosPath(const char* linuxPath)
 {
-    std::wstring path = L"Z:" + boost::locale::conv::utf_to_utf<wchar_t>(std::string(linuxPath));
+    std::wstring path = L"Z:" + utf::widen(std::string(linuxPath));
     for (wchar_t& c : path)
         if (c == L'/')
             c = L'\\';
@@ -286,18 +285,18 @@ TEST_F(Package, InstallsAndStartsTheServiceAsItsOwnInstallRegistersIt)
 
     installAndWaitUntilRunning(package);
     expectSameRegistration(registration(), expected);
-    EXPECT_EQ(readBytes(narrow(installedProgram)), readBytes(narrow(besideThisProgram(L"OstrelService.exe"))));
+    EXPECT_EQ(readFileBytes(narrow(installedProgram)), readFileBytes(narrow(besideThisProgram(L"OstrelService.exe"))));
     EXPECT_THAT(installedVersions(), ElementsAre(OSTREL_VERSION));
     EXPECT_TRUE(configurationIntact());
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
 }
 
 TEST_F(Package, InstalledServiceTogglesALinesetAndRevertsIt)
 {
     installAndWaitUntilRunning(package);
     configure({{L"Studios", L"1,3", L"CNT", 2, serviceDue}});
-    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
-    EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 }
 
 TEST_F(Package, UpgradeReplacesTheProgramAndItsStartRevertsWhatTheBackupRecords)
@@ -305,10 +304,10 @@ TEST_F(Package, UpgradeReplacesTheProgramAndItsStartRevertsWhatTheBackupRecords)
     installAndWaitUntilRunning(package);
     const Registration before = registration();
     configureLongToggle();
-    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
     // What a crash at this moment would leave behind.
-    const std::string toggledIni = readBytes(iniPath);
-    const std::string toggledBackup = readBytes(backupPath);
+    const std::string toggledIni = readFileBytes(iniPath);
+    const std::string toggledBackup = readFileBytes(backupPath);
 
     // On Windows the upgrade stops the old service and waits for it before
     // deleting it. Wine's Windows Installer does not wait, so the new
@@ -319,13 +318,13 @@ TEST_F(Package, UpgradeReplacesTheProgramAndItsStartRevertsWhatTheBackupRecords)
     waitForState(service.get(), SERVICE_STOPPED);
     service = ServiceHandle();
     waitForServiceProcesses();
-    EXPECT_EQ(readBytes(iniPath), originalIni) << "the stop reverts the toggle";
+    EXPECT_EQ(readFileBytes(iniPath), originalIni) << "the stop reverts the toggle";
     // The crash's leftovers: the new version's start must revert them.
     writeBytes(iniPath, toggledIni);
     writeBytes(backupPath, toggledBackup);
 
     installAndWaitUntilRunning(nextPackage);
-    EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
     EXPECT_EQ(fileVersion(installedProgram), OSTREL_NEXT_VERSION);
     EXPECT_THAT(installedVersions(), ElementsAre(OSTREL_NEXT_VERSION)) << "the older version is removed";
     expectSameRegistration(registration(), before);
@@ -344,7 +343,7 @@ TEST_F(Package, UninstallStopsAndRemovesTheServiceAndLeavesTheAdministratorsFile
 {
     installAndWaitUntilRunning(package);
     configureLongToggle();
-    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
     service = ServiceHandle();
 
     // Wine reports a needed restart when the program file was still in use.
@@ -355,7 +354,7 @@ TEST_F(Package, UninstallStopsAndRemovesTheServiceAndLeavesTheAdministratorsFile
     // once its process has reverted the lines and ended.
     EXPECT_TRUE(eventually([] { return !serviceExists(); })) << "OstrelService is still installed";
     waitForServiceProcesses();
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     EXPECT_FALSE(eventSourceExists());
     EXPECT_TRUE(fileExists(backupPath));

@@ -69,17 +69,27 @@ TEST_F(LockedFileTest, DeviceErrorsAreThrown)
 
 TEST_F(LockedFileTest, UnflushedOutputArrivesBeforeTheLockIsReleased)
 {
-    dir.write("f.ini", "");
+    // Output written after the unlock races the waiting process for the
+    // file and wins most single rounds (then the round passes); a round
+    // takes a few milliseconds, so many rounds make a miss improbable.
+    const int rounds = 250;
     FileHolder holder;
     holder.require("open " + path);
-    handle_lock handle = open(false, false);
-    auto updater = std::make_unique<fileUpdater>(handle);
-    updater->stream() << "hello";
-    // The other process waits for the lock and reports the file's size as
-    // soon as it has it.
-    holder.send("waitlock exclusive");
-    updater.reset();
-    EXPECT_EQ(holder.reply(), "ok 5");
+    for (int round = 0; round < rounds; ++round) {
+        dir.write("f.ini", "");
+        handle_lock handle = open(false, false);
+        auto updater = std::make_unique<fileUpdater>(handle);
+        updater->stream() << "hello";
+        // The other process is already waiting for the lock when it is
+        // released (a process that came later would find the output there
+        // even if it had been written after the unlock), and reports the
+        // file's size as soon as it has the lock.
+        holder.send("queuelock exclusive");
+        ASSERT_EQ(holder.reply(), "waiting");
+        updater.reset();
+        ASSERT_EQ(holder.reply(), "ok 5") << "round " << round;
+        holder.require("unlock");
+    }
 }
 
 TEST_F(LockedFileTest, ReaderAndUpdaterOnTwoHandlesExcludeEachOther)

@@ -1,14 +1,14 @@
 #include "logging/EventLog.h"
 #include "logging/Log.h"
 #include "logging/VersionInfo.h"
-#include "support/ProgramFolder.h"
+#include "support/LiveProcess.h"
+#include "support/TestInputs.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,47 +22,31 @@ struct Finished {
 
 // Runs a program with its standard output sent to a file, as an admin's
 // "/console > log.txt" does, and returns what reached the file.
-Finished runToFile(const std::string& commandLine) {
+Finished runToFile(const std::wstring& commandLine) {
     const std::string outputPath = besideThisProgram("logging_test_output.txt");
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE file = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = file;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
-    std::vector<char> command(commandLine.begin(), commandLine.end());
-    command.push_back('\0');
-    Finished result{0, {}};
-    const BOOL started =
-        CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-    CloseHandle(file);
-    EXPECT_TRUE(started) << GetLastError();
-    if (started) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &result.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+    ScopedHandle file(CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(file) << GetLastError();
+    Finished result{STILL_ACTIVE, {}};
+    {
+        LaunchOptions options;
+        options.outputFile = file.get();
+        LiveProcess program(commandLine, options);
+        file.close();
+        EXPECT_TRUE(program.finish(INFINITE, &result.exitCode));
     }
-    std::ifstream in(outputPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    result.output = text.str();
-    in.close();
+    result.output = readFileBytes(outputPath);
     DeleteFileA(outputPath.c_str());
     return result;
 }
 
-std::string probe(const std::string& arguments) {
-    return "\"" + besideThisProgram("logging_probe.exe") + "\" " + arguments;
+std::wstring probe(const std::wstring& arguments) {
+    return L"\"" + besideThisProgram(L"logging_probe.exe") + L"\" " + arguments;
 }
 
 TEST(ConsoleSink, LinesReachARedirectedOutputAsWritten) {
-    const Finished run = runToFile(probe("2 first 7 \"100%s %n\" 0 third"));
+    const Finished run = runToFile(probe(L"2 first 7 \"100%s %n\" 0 third"));
     EXPECT_EQ(run.exitCode, 0u);
     // Named from the project's root, not from the folder of the build.
     const std::string place = "tests/logging/LoggingProbe.cpp(14): ";
@@ -73,7 +57,7 @@ TEST(ConsoleSink, LinesReachARedirectedOutputAsWritten) {
 
 // Without a flush per line the runtime's buffer dies with a killed process.
 TEST(ConsoleSink, LinesSurviveAKilledProcess) {
-    const Finished run = runToFile(probe("2 before-kill --kill 2 after-kill"));
+    const Finished run = runToFile(probe(L"2 before-kill --kill 2 after-kill"));
     EXPECT_EQ(run.exitCode, 3u);
     EXPECT_NE(run.output.find("probe says before-kill\r\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("after-kill"), std::string::npos);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "Ostrel/Service/ModeBackup.h"
 #include "reliability/ReliabilityFixture.h"
 
 namespace {

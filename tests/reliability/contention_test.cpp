@@ -14,6 +14,7 @@
 #include "reliability/ReliabilityFixture.h"
 #include "support/Eventually.h"
 #include "support/RunProgram.h"
+#include "utf/Utf.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ std::string runContender(const std::string& iniPath, long seconds, unsigned seed
 {
     const ProgramResult result =
         runProgram(L"\"" + besideThisProgram(L"ini_contender.exe") + L"\" \"" +
-                       boost::locale::conv::utf_to_utf<wchar_t>(iniPath) + L"\" " + std::to_wstring(seconds) + L" " +
+                       utf::widen(iniPath) + L"\" " + std::to_wstring(seconds) + L" " +
                        std::to_wstring(seed),
                    INFINITE);
     return result.exitCode == 0 ? result.output : result.output + " exit " + std::to_string(result.exitCode);

@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/locale/encoding_utf.hpp>
 #include <boost/optional.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -32,6 +31,7 @@
 #include "support/LiveProcess.h"
 #include "support/RunProgram.h"
 #include "support/SetPhaseHold.h"
+#include "utf/Utf.h"
 #include "windows_service/ServiceHandle.h"
 
 using ::testing::ElementsAre;
@@ -161,15 +161,15 @@ class ConsoleMode : public EndToEnd, public ::testing::WithParamInterface<const 
 TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
 {
     const std::string mode = GetParam();
-    configure({{L"Studios", L"3,1", boost::locale::conv::utf_to_utf<wchar_t>(mode), 2, consoleDue}});
+    configure({{L"Studios", L"3,1", utf::widen(mode), 2, consoleDue}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
 
     ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [3, 1] mode to " + mode), toggleMilliseconds)) << engine.text();
     const DWORD set = GetTickCount();
-    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"}, 1500)) << readBytes(iniPath);
+    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"}, 1500)) << readFileBytes(iniPath);
     ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [3, 1]"), waitMilliseconds)) << engine.text();
     EXPECT_GE(GetTickCount() - set, 1500u) << "the mode stays for the interval of 2 s";
-    EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 
     const std::vector<std::string> lines = engine.lines();
     const int started = lineIndex(lines, logged("INFO", "Ostrel started"));
@@ -249,7 +249,7 @@ TEST_F(EndToEnd, ConsoleSeesEachSettingsChangeOnceWithinAPass)
     EXPECT_EQ(lineCount(lines, "^Settings:$"), 3);
     EXPECT_LT(lineIndex(lines, "^Settings:$"), lineIndex(lines, changed)) << "nothing on the first pass";
     EXPECT_THAT(engine.text(), Not(HasSubstr("Setting [")));
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
 }
 
 TEST_F(EndToEnd, KilledDuringAToggleIsRevertedAtTheNextStartBeforeTheSettingsAreRead)
@@ -258,11 +258,11 @@ TEST_F(EndToEnd, KilledDuringAToggleIsRevertedAtTheNextStartBeforeTheSettingsAre
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
         ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
-        ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+        ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
         engine.kill();
     }
     // Nothing reverted the lines; only the backup knows their modes.
-    EXPECT_EQ(readBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
+    EXPECT_EQ(readFileBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
     EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
 
     deleteKey();
@@ -272,7 +272,7 @@ TEST_F(EndToEnd, KilledDuringAToggleIsRevertedAtTheNextStartBeforeTheSettingsAre
     const int reverted = lineIndex(lines, logged("INFO", "Reverting Line01, Line03"));
     EXPECT_GT(reverted, lineIndex(lines, logged("INFO", "Ostrel started"))) << engine.text();
     EXPECT_LT(reverted, lineIndex(lines, "^Settings:$")) << engine.text();
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
 }
 
@@ -281,13 +281,13 @@ TEST_F(EndToEnd, CtrlCInTheConsoleRevertsRunningTogglesBeforeTheProcessEnds)
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
     ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
-    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
 
     ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
     DWORD exitCode = 1;
     ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running after Ctrl+C: " << engine.text();
     EXPECT_EQ(exitCode, 0u);
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
 
     const std::vector<std::string> lines = engine.lines();
@@ -324,7 +324,7 @@ TEST_F(EndToEnd, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
     DWORD exitCode = 1;
     ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
     EXPECT_EQ(exitCode, 0u);
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     const std::vector<std::string> lines = engine.lines();
     const int interrupted = lineIndex(lines, logged("INFO", "Interruption requested"));
@@ -342,7 +342,7 @@ TEST_F(EndToEnd, ASecondCtrlCWhileTheRevertWaitsEndsTheProcessAtOnce)
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
         ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
-        ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+        ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
         FileHolder logger;
         logger.require("open " + iniPath);
         logger.require("waitlock exclusive");
@@ -357,13 +357,13 @@ TEST_F(EndToEnd, ASecondCtrlCWhileTheRevertWaitsEndsTheProcessAtOnce)
                                        0))
             << engine.text();
     }
-    EXPECT_EQ(readBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
+    EXPECT_EQ(readFileBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
     EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
 
     deleteKey();
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
     ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
 }
 
@@ -391,7 +391,7 @@ TEST_F(EndToEnd, ABusyBackupFileAtStartIsWaitedForAndAStopEndsTheWait)
         EXPECT_THAT(out, Not(HasSubstr("Settings:")));
     }
     EXPECT_FALSE(fileExists(backupPath + ".damaged"));
-    EXPECT_EQ(readBytes(iniPath), toggled);
+    EXPECT_EQ(readFileBytes(iniPath), toggled);
 
     deleteKey();
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
@@ -403,7 +403,7 @@ TEST_F(EndToEnd, ABusyBackupFileAtStartIsWaitedForAndAStopEndsTheWait)
     holder.require("close");
     ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
     EXPECT_THAT(engine.text(), HasSubstr("Reverting Line01, Line03"));
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     EXPECT_FALSE(fileExists(backupPath + ".damaged"));
 }
@@ -461,7 +461,7 @@ TEST_F(EndToEnd, RefusedLinesetsAreReportedByNameAndNeverFire)
             << engine.text();
     }
     EXPECT_EQ(lineCount(lines, "Setting \\[2\\]"), 0) << engine.text();
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
 }
 
@@ -493,7 +493,7 @@ TEST_P(ToggleFailure, IsLoggedAtErrorAndTheEngineGoesOn)
     ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1]"), waitMilliseconds)) << engine.text();
     EXPECT_TRUE(engine.running());
     EXPECT_TRUE(engine.waitForLine(logged("INFO", "Setting [1] mode to CNT"), 0));
-    EXPECT_TRUE(showsToggle(after, {})) << readBytes(iniPath);
+    EXPECT_TRUE(showsToggle(after, {})) << readFileBytes(iniPath);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -668,7 +668,7 @@ TEST_P(IgnoredArgument, DoesNothingAndExitsWithZero)
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_FALSE(serviceExists());
     EXPECT_FALSE(eventSourceExists());
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
 }
 
 // The actions are compared case-sensitively and as whole strings.
@@ -691,7 +691,7 @@ TEST_F(EndToEnd, WithoutArgumentOutsideTheServiceManagerExitsQuietly)
     const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\"", 4 * waitMilliseconds);
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_FALSE(fileExists(backupPath));
 }
 
@@ -821,8 +821,8 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
     EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
     EXPECT_THAT(runProgram(L"sc query OstrelService", waitMilliseconds).output, ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
 
-    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
-    EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 
     const ProgramResult stopped = runProgram(L"net stop OstrelService", waitMilliseconds);
     EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
@@ -863,7 +863,7 @@ TEST_F(InstalledService, StopDuringAToggleRevertsBeforeTheServiceReportsStopped)
         ASSERT_TRUE(starting.finish(waitMilliseconds, &exitCode));
         EXPECT_EQ(exitCode, 0u) << starting.text();
     }
-    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
 
     // logger.ini held by another process keeps the revert, and with it the
     // stop, pending until the test has seen the pending state.
@@ -875,7 +875,7 @@ TEST_F(InstalledService, StopDuringAToggleRevertsBeforeTheServiceReportsStopped)
     logger.require("close");
     const SERVICE_STATUS_PROCESS stopped = waitForState(service.get(), SERVICE_STOPPED, &seen);
     // Looked at the moment the service reports stopped, without waiting.
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     DWORD exitCode = 1;
     ASSERT_TRUE(stopping.finish(waitMilliseconds, &exitCode));
@@ -888,7 +888,7 @@ TEST_F(InstalledService, RemoveDuringAToggleStopsRevertsAndDeletesTheService)
 {
     configure({{L"Studios", L"1,3", L"CNT", longInterval, serviceDue}});
     start();
-    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
 
     service = ServiceHandle();
     const ProgramResult result = runInstalled(L"/remove");
@@ -896,7 +896,7 @@ TEST_F(InstalledService, RemoveDuringAToggleStopsRevertsAndDeletesTheService)
                                             "OstrelService is stopped\\.\n"
                                             "OstrelService is removed\\.\n"));
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     EXPECT_FALSE(eventSourceExists());
     EXPECT_TRUE(eventually([] { return !serviceExists(); }));
@@ -913,7 +913,7 @@ TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLi
     writeBytes(iniPath, loggerIni("REC", "CNT", "VOX"));
     writeBytes(backupPath, declaration + record("Line02", "CNT", "REC"));
     start();
-    ASSERT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+    ASSERT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
     SetPhaseHold hold(iniPath, backupPath);
     hold.holdSaves();
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
@@ -934,7 +934,7 @@ TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLi
     EXPECT_THAT(removing.text(), MatchesRegex("Stopping OstrelService\\.\\.*\n"
                                               "OstrelService is stopped\\.\n"
                                               "OstrelService is removed\\.\n"));
-    EXPECT_EQ(readBytes(iniPath), originalIni);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     service = ServiceHandle();
     EXPECT_TRUE(eventually([] { return !serviceExists(); }));
@@ -944,7 +944,7 @@ TEST_F(InstalledService, KilledDuringAToggleIsRevertedAtItsNextStart)
 {
     configure({{L"Studios", L"1,3", L"CNT", longInterval, serviceDue}});
     const SERVICE_STATUS_PROCESS running = start();
-    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readBytes(iniPath);
+    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
 
     const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, running.dwProcessId);
     ASSERT_TRUE(process) << GetLastError();
@@ -952,7 +952,7 @@ TEST_F(InstalledService, KilledDuringAToggleIsRevertedAtItsNextStart)
     WaitForSingleObject(process, waitMilliseconds);
     CloseHandle(process);
     // Nothing reverted the lines; only the backup knows their modes.
-    EXPECT_EQ(readBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
+    EXPECT_EQ(readFileBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
     EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
 
     deleteKey();
@@ -962,7 +962,7 @@ TEST_F(InstalledService, KilledDuringAToggleIsRevertedAtItsNextStart)
     waitForStatus(service.get(), [&](const SERVICE_STATUS_PROCESS& s) {
         return s.dwCurrentState == SERVICE_RUNNING && s.dwProcessId != running.dwProcessId;
     });
-    EXPECT_TRUE(showsToggle(originalIni, {})) << readBytes(iniPath);
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <regex>
 #include <set>
@@ -18,10 +17,12 @@
 
 #include <gtest/gtest.h>
 
-#include "support/RegistryFixture.h"
 #include "support/Eventually.h"
+#include "support/LoggerIniFixture.h"
 #include "support/OstrelServiceLeftover.h"
+#include "support/RegistryFixture.h"
 #include "support/ServiceManager.h"
+#include "support/TestInputs.h"
 #include "windows_service/ServiceHandle.h"
 
 // Generous bounds for a loaded machine; a passing test never waits for them.
@@ -50,55 +51,10 @@ inline bool eventually(const std::function<bool()>& condition)
 
 // --- logger.ini and the backup file ---------------------------------------
 
-inline std::string windowsFile(const char* name)
-{
-    char directory[MAX_PATH];
-    const UINT length = GetWindowsDirectoryA(directory, MAX_PATH);
-    return std::string(directory, length) + "\\" + name;
-}
-
-const std::string iniPath = windowsFile("logger.ini");
-const std::string backupPath = windowsFile("brevik_ostrel_saved_modes.bak");
-
-// The file's bytes; empty when it is missing or locked by the program.
-inline std::string readBytes(const std::string& path)
-{
-    std::string bytes;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return bytes;
-    char buffer[4096];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.append(buffer, got);
-    std::fclose(file);
-    return bytes;
-}
-
-inline bool tryWriteBytes(const std::string& path, const std::string& bytes)
-{
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
-}
-
 // Replaces the file, waiting while a running program holds its lock.
 inline void writeBytes(const std::string& path, const std::string& bytes)
 {
-    EXPECT_TRUE(eventually([&] { return tryWriteBytes(path, bytes) && readBytes(path) == bytes; })) << path;
-}
-
-inline bool fileExists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-inline void removeFiles()
-{
-    for (const std::string& path : {iniPath, backupPath, backupPath + ".tmp", backupPath + ".damaged"})
-        DeleteFileA(path.c_str());
+    EXPECT_TRUE(eventually([&] { return tryWriteFileBytes(path, bytes) && readFileBytes(path) == bytes; })) << path;
 }
 
 // logger.ini of a three-line logger, as the logging application writes it.
@@ -118,24 +74,6 @@ inline std::string record(const std::string& section, const std::string& current
 {
     return "<" + section + "><current_mode>" + current + "</current_mode><saved_mode>" + saved +
            "</saved_mode></" + section + ">";
-}
-
-// The line records in the backup file (its elements "LineNN").
-inline std::set<std::string> backupRecords()
-{
-    const std::string text = readBytes(backupPath);
-    const std::regex record("<(Line[0-9]+)>");
-    std::set<std::string> lines;
-    for (std::sregex_iterator it(text.begin(), text.end(), record), end; it != end; ++it)
-        lines.insert((*it)[1]);
-    return lines;
-}
-
-// True once logger.ini shows exactly this text and the backup these records.
-inline bool showsToggle(const std::string& ini, const std::set<std::string>& records,
-                 DWORD timeoutMilliseconds = toggleMilliseconds)
-{
-    return eventually([&] { return readBytes(iniPath) == ini && backupRecords() == records; }, timeoutMilliseconds);
 }
 
 // --- the registry configuration -------------------------------------------
@@ -195,21 +133,30 @@ inline bool eventSourceExists()
 
 // Every test starts from no configuration, the three-line logger.ini, no
 // backup file and no OstrelService, and leaves the same behind.
-class EndToEnd : public RegistryFixture {
+class EndToEnd : public ::testing::Test, protected ScopedConfigurationKey, protected ScopedLoggerIni {
 protected:
-    void SetUp() override
+    void SetUp() override { writeBytes(iniPath, originalIni); }
+
+    // The service goes before the files and the key it would write.
+    void TearDown() override { removeOstrelService(); }
+
+    // The line records in the backup file (its elements "LineNN").
+    std::set<std::string> backupRecords() const
     {
-        RegistryFixture::SetUp();
-        removeOstrelService();
-        removeFiles();
-        writeBytes(iniPath, originalIni);
+        const std::string text = backup();
+        const std::regex record("<(Line[0-9]+)>");
+        std::set<std::string> lines;
+        for (std::sregex_iterator it(text.begin(), text.end(), record), end; it != end; ++it)
+            lines.insert((*it)[1]);
+        return lines;
     }
 
-    void TearDown() override
+    // True once logger.ini shows exactly this text and the backup these
+    // records.
+    bool showsToggle(const std::string& text, const std::set<std::string>& records,
+                     DWORD timeoutMilliseconds = toggleMilliseconds) const
     {
-        removeOstrelService();
-        removeFiles();
-        RegistryFixture::TearDown();
+        return eventually([&] { return ini() == text && backupRecords() == records; }, timeoutMilliseconds);
     }
 
     static void configure(const std::vector<Lineset>& linesets)

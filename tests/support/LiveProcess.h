@@ -1,9 +1,11 @@
 #pragma once
-// A child process whose standard output and error are read while it runs,
-// so that a test can wait for a line, look at files meanwhile, and then
-// kill, interrupt or let the process end. Destruction ends a process that is
-// still running (TerminateProcess) and waits for it, on every path.
-// besideThisProgram names a program in the folder of the running one.
+// The tests' one way to start a child process: LiveProcess owns the process
+// and the pipes to it. By default its standard output and error are read
+// while it runs, so that a test can wait for a line, look at files
+// meanwhile, and then kill, interrupt or let the process end; its standard
+// input can be a pipe the test writes to, and its standard output a file
+// instead of the pipe. Destruction ends a process that is still running
+// (TerminateProcess) and waits for it, on every path.
 
 #include <windows.h>
 
@@ -11,72 +13,129 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/chrono.hpp>
-#include <boost/locale/encoding_utf.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "support/ProgramFolder.h"
+#include "utf/Utf.h"
+
+// Owns one kernel handle and closes it; null and INVALID_HANDLE_VALUE own
+// nothing.
+class ScopedHandle {
+public:
+    ScopedHandle() = default;
+    explicit ScopedHandle(HANDLE handle) : handle(handle) {}
+    ~ScopedHandle() { close(); }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    ScopedHandle(ScopedHandle&& other) noexcept : handle(std::exchange(other.handle, nullptr)) {}
+    ScopedHandle& operator=(ScopedHandle&& other) noexcept
+    {
+        if (this != &other) {
+            close();
+            handle = std::exchange(other.handle, nullptr);
+        }
+        return *this;
+    }
+
+    HANDLE get() const { return handle; }
+    explicit operator bool() const { return handle && handle != INVALID_HANDLE_VALUE; }
+
+    void close()
+    {
+        if (*this)
+            CloseHandle(handle);
+        handle = nullptr;
+    }
+
+private:
+    HANDLE handle = nullptr;
+};
+
+// How a LiveProcess is started.
+struct LaunchOptions {
+    DWORD creationFlags = 0;
+    // A pipe to the child's standard input (writeInput, closeInput); without
+    // it the child has none.
+    bool inputPipe = false;
+    // Where the child's standard output goes instead of the read pipe: an
+    // inheritable handle, which the caller keeps and may close once the
+    // process is started. Its standard error then goes to this program's.
+    HANDLE outputFile = nullptr;
+};
 
 class LiveProcess {
 public:
-    // Starts the command line with the creation flags; throws
-    // std::runtime_error when the process cannot be started.
-    explicit LiveProcess(std::wstring commandLine, DWORD creationFlags = 0)
+    // Starts the command line; throws std::runtime_error when the process
+    // cannot be started.
+    explicit LiveProcess(std::wstring commandLine, const LaunchOptions& options = LaunchOptions())
     {
-        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-        HANDLE readEnd = nullptr;
-        HANDLE writeEnd = nullptr;
-        if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
-            throw std::runtime_error("CreatePipe failed");
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        ScopedHandle childInput;
+        ScopedHandle childOutput;
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
-        PROCESS_INFORMATION info = {};
-        const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, creationFlags, nullptr,
-                                            nullptr, &startup, &info);
-        // Only the child may keep a write end, or the output never ends.
-        CloseHandle(writeEnd);
-        if (!started) {
-            const DWORD error = GetLastError();
-            CloseHandle(readEnd);
-            throw std::runtime_error("CreateProcess failed (error " + std::to_string(error) +
-                                     "): " + boost::locale::conv::utf_to_utf<char>(commandLine));
+        if (options.inputPipe) {
+            inheritablePipe(&childInput, &input);
+            SetHandleInformation(input.get(), HANDLE_FLAG_INHERIT, 0);
+            startup.hStdInput = childInput.get();
         }
+        if (options.outputFile) {
+            startup.hStdOutput = options.outputFile;
+            startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        } else {
+            inheritablePipe(&output, &childOutput);
+            SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
+            startup.hStdOutput = childOutput.get();
+            startup.hStdError = childOutput.get();
+        }
+        PROCESS_INFORMATION info = {};
+        const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, options.creationFlags,
+                                            nullptr, nullptr, &startup, &info);
+        if (!started)
+            throw std::runtime_error("CreateProcess failed (error " + std::to_string(GetLastError()) +
+                                     "): " + utf::narrow(commandLine));
         CloseHandle(info.hThread);
-        process = info.hProcess;
+        process = ScopedHandle(info.hProcess);
         processId = info.dwProcessId;
-        output = readEnd;
-        reader = boost::thread(&LiveProcess::readOutput, this);
+        // Only the child may keep its ends, or the output never ends and
+        // the input never closes.
+        childInput.close();
+        childOutput.close();
+        if (output)
+            reader = boost::thread(&LiveProcess::readOutput, this);
+        else
+            ended = true;
     }
 
-    ~LiveProcess()
+    // Starts the command line with these creation flags and the defaults
+    // otherwise.
+    LiveProcess(std::wstring commandLine, DWORD creationFlags)
+        : LiveProcess(std::move(commandLine), LaunchOptions{creationFlags})
     {
-        kill();
-        CloseHandle(output);
-        CloseHandle(process);
     }
+
+    ~LiveProcess() { kill(); }
 
     LiveProcess(const LiveProcess&) = delete;
     LiveProcess& operator=(const LiveProcess&) = delete;
 
     DWORD id() const { return processId; }
 
-    bool running() const { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+    bool running() const { return WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT; }
 
     // Ends the process at once, as a crash or the task manager would, and
     // waits until it is gone and all it wrote has been read.
     void kill()
     {
         if (running())
-            TerminateProcess(process, 1);
-        WaitForSingleObject(process, INFINITE);
+            TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), INFINITE);
         joinReader();
     }
 
@@ -85,12 +144,25 @@ public:
     // keeps running).
     bool finish(DWORD timeoutMilliseconds, DWORD* exitCode)
     {
-        if (WaitForSingleObject(process, timeoutMilliseconds) != WAIT_OBJECT_0)
+        if (WaitForSingleObject(process.get(), timeoutMilliseconds) != WAIT_OBJECT_0)
             return false;
         joinReader();
-        GetExitCodeProcess(process, exitCode);
+        GetExitCodeProcess(process.get(), exitCode);
         return true;
     }
+
+    // Writes to the child's standard input pipe; throws std::runtime_error
+    // when the pipe is gone.
+    void writeInput(const std::string& text)
+    {
+        DWORD written = 0;
+        if (!WriteFile(input.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+            written != text.size())
+            throw std::runtime_error("cannot write to the input of process " + std::to_string(processId));
+    }
+
+    // Ends the child's standard input, as the end of a file does.
+    void closeInput() { input.close(); }
 
     // Waits until the output so far satisfies `done`, the output has ended
     // (the process closed it), or the time runs out; returns `done` of the
@@ -118,6 +190,21 @@ public:
             timeoutMilliseconds);
     }
 
+    // The next complete line after those this call returned before, waiting
+    // as long as it takes; throws std::runtime_error when the output ends
+    // without one.
+    std::string nextLine()
+    {
+        boost::mutex::scoped_lock lock(mutex);
+        changed.wait(lock, [&] { return ended || received.find('\n', consumed) != std::string::npos; });
+        const std::string::size_type end = received.find('\n', consumed);
+        if (end == std::string::npos)
+            throw std::runtime_error("process " + std::to_string(processId) + " ended its output without a line");
+        const std::string line = received.substr(consumed, end - consumed);
+        consumed = end + 1;
+        return line;
+    }
+
     // The complete lines written so far, line ends and CRs removed.
     std::vector<std::string> lines() const
     {
@@ -133,6 +220,19 @@ public:
     }
 
 private:
+    // A pipe whose two ends a child inherits; the caller takes the
+    // inheritance from the end it keeps.
+    static void inheritablePipe(ScopedHandle* read, ScopedHandle* write)
+    {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        HANDLE readEnd = nullptr;
+        HANDLE writeEnd = nullptr;
+        if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
+            throw std::runtime_error("CreatePipe failed (error " + std::to_string(GetLastError()) + ")");
+        *read = ScopedHandle(readEnd);
+        *write = ScopedHandle(writeEnd);
+    }
+
     void joinReader()
     {
         if (reader.joinable())
@@ -143,7 +243,7 @@ private:
     {
         char buffer[4096];
         DWORD got = 0;
-        while (ReadFile(output, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        while (ReadFile(output.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
             boost::mutex::scoped_lock lock(mutex);
             for (DWORD i = 0; i < got; ++i)
                 if (buffer[i] != '\r')
@@ -164,13 +264,14 @@ private:
         return result;
     }
 
-    HANDLE process = nullptr;
+    ScopedHandle process;
     DWORD processId = 0;
-    HANDLE output = nullptr;
+    ScopedHandle input;   // this side of the child's standard input, if piped
+    ScopedHandle output;  // this side of the child's standard output, if piped
     mutable boost::mutex mutex;
     boost::condition_variable changed;
     std::string received;
-    bool ended = false;  // the output reached its end
+    std::string::size_type consumed = 0;  // received up to here went out through nextLine
+    bool ended = false;                   // the output reached its end
     boost::thread reader;
 };
-

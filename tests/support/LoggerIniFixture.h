@@ -9,13 +9,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Ostrel/Service/ModeBackup.h"
 #include "support/OstrelServiceLeftover.h"
 #include "support/TestInputs.h"
 
 inline bool fileExists(const std::string& path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A file in the Windows directory, found without the program's help, so
+// that a program looking elsewhere fails the tests.
+inline std::string windowsFile(const char* name)
+{
+    char directory[MAX_PATH];
+    const UINT length = GetWindowsDirectoryA(directory, MAX_PATH);
+    return std::string(directory, length) + "\\" + name;
 }
 
 // Owns logger.ini and the backup file in the Windows directory of the
@@ -32,8 +40,8 @@ public:
     ScopedLoggerIni(const ScopedLoggerIni&) = delete;
     ScopedLoggerIni& operator=(const ScopedLoggerIni&) = delete;
 
-    const std::string iniPath = Ostrel::loggerConfigFilePath(Ostrel::LoggerIni);
-    const std::string backupPath = Ostrel::windowsDirectory() + "brevik_ostrel_saved_modes.bak";
+    const std::string iniPath = windowsFile("logger.ini");
+    const std::string backupPath = windowsFile("brevik_ostrel_saved_modes.bak");
 
     void removeFiles() const
     {

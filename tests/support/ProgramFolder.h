@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include <boost/locale/encoding_utf.hpp>
+#include "utf/Utf.h"
 
 // The folder, without a trailing separator.
 inline std::wstring programDirectory()
@@ -27,5 +27,5 @@ inline std::wstring besideThisProgram(const std::wstring& name)
 // folders' names are ASCII).
 inline std::string besideThisProgram(const std::string& name)
 {
-    return boost::locale::conv::utf_to_utf<char>(besideThisProgram(boost::locale::conv::utf_to_utf<wchar_t>(name)));
+    return utf::narrow(besideThisProgram(utf::widen(name)));
 }

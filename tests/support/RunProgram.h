@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include <boost/locale/encoding_utf.hpp>
 #include <gtest/gtest.h>
 
 #include "support/LiveProcess.h"
@@ -22,6 +21,6 @@ inline ProgramResult runProgram(const std::wstring& commandLine, DWORD timeoutMi
     LiveProcess process(commandLine);
     DWORD exitCode = STILL_ACTIVE;
     if (!process.finish(timeoutMilliseconds, &exitCode))
-        ADD_FAILURE() << boost::locale::conv::utf_to_utf<char>(commandLine) << " did not end";
+        ADD_FAILURE() << utf::narrow(commandLine) << " did not end";
     return {exitCode, process.text()};
 }

@@ -18,19 +18,19 @@ public:
         const DWORD length = GetTempPathA(MAX_PATH, temp);
         static unsigned counter = 0;
         for (;;) {
-            folder_ = std::string(temp, length) + "ostrel-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                      std::to_string(++counter) + "\\";
-            if (CreateDirectoryA(folder_.c_str(), nullptr))
+            folder = std::string(temp, length) + "ostrel-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                     std::to_string(++counter) + "\\";
+            if (CreateDirectoryA(folder.c_str(), nullptr))
                 return;
             if (GetLastError() != ERROR_ALREADY_EXISTS)
-                throw std::runtime_error("cannot create " + folder_);
+                throw std::runtime_error("cannot create " + folder);
         }
     }
 
     ~TempDirectory()
     {
         WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((folder_ + "*").c_str(), &found);
+        HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
         if (search != INVALID_HANDLE_VALUE) {
             do {
                 const std::string name = path(found.cFileName);
@@ -39,13 +39,15 @@ public:
             } while (FindNextFileA(search, &found));
             FindClose(search);
         }
-        RemoveDirectoryA(folder_.c_str());
+        RemoveDirectoryA(folder.c_str());
     }
 
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;
 
-    std::string path(const std::string& name) const { return folder_ + name; }
+    std::string path(const std::string& name) const { return folder + name; }
+    // The same path for the wide functions; the narrow one is in the ANSI
+    // code page, as the narrow functions take it.
     std::wstring widePath(const std::string& name) const
     {
         const std::string narrow = path(name);
@@ -80,5 +82,5 @@ public:
     }
 
 private:
-    std::string folder_;
+    std::string folder;
 };

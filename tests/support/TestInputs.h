@@ -23,9 +23,17 @@ inline std::string readFileBytes(const std::string& path)
     return out.str();
 }
 
-// Creates or replaces a file with exactly these bytes.
-inline void writeFileBytes(const std::string& path, const std::string& bytes)
+// Creates or replaces a file with exactly these bytes; false when it could
+// not be written whole (the file is held, its folder is missing).
+inline bool tryWriteFileBytes(const std::string& path, const std::string& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    return bool(out << bytes) && bool(out.flush());
+}
+
+// The same for a file no one else holds; a failure shows in what the test
+// reads back.
+inline void writeFileBytes(const std::string& path, const std::string& bytes)
+{
+    tryWriteFileBytes(path, bytes);
 }

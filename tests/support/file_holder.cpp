@@ -4,7 +4,8 @@
 // folder of the running test program.
 //
 // It reads one command per line from standard input and answers each with
-// exactly one line on standard output, flushed at once:
+// one line on standard output, flushed at once (queuelock may first answer
+// "waiting"):
 //   "ok" or "ok <number>"      the command succeeded
 //   "error <Win32 code>"       it failed, e.g. "error 33" for a lock conflict
 // It holds at most one handle. At "exit" or at the end of its input it closes
@@ -21,6 +22,11 @@
 //                                  answers "ok <file size>"
 //   waitlock shared|exclusive      the same, waiting until the lock is
 //                                  granted; the size is read right after
+//   queuelock shared|exclusive     the same, but when another handle holds a
+//                                  conflicting lock it first answers
+//                                  "waiting" and only then waits: a test
+//                                  that reads "waiting" knows the request
+//                                  was made before that lock's release
 //   unlock                         unlock the whole file
 //   size                           "ok <file size>"
 //   close                          close the handle
@@ -78,6 +84,15 @@ std::string lock(const std::string& kind, bool wait)
     return sizeOrFailure();
 }
 
+std::string queuedLock(const std::string& kind)
+{
+    const std::string atOnce = lock(kind, false);
+    if (atOnce != failure(ERROR_LOCK_VIOLATION))
+        return atOnce;
+    std::cout << "waiting" << std::endl;
+    return lock(kind, true);
+}
+
 std::string unlock()
 {
     OVERLAPPED fromStart = {};
@@ -97,6 +112,8 @@ std::string execute(const std::string& line)
         return lock(argument, false);
     if (verb == "waitlock")
         return lock(argument, true);
+    if (verb == "queuelock")
+        return queuedLock(argument);
     if (verb == "unlock")
         return unlock();
     if (verb == "size")

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include <boost/chrono.hpp>
-#include <boost/locale/encoding_utf.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/thread.hpp>
@@ -152,7 +151,7 @@ protected:
         ResetEvent(continueEvent.get());
         std::string testName = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::replace(testName.begin(), testName.end(), '/', '_');  // parameterised names
-        logPath = serviceDirectory() + L"\\" + boost::locale::conv::utf_to_utf<wchar_t>(testName) + L".log";
+        logPath = serviceDirectory() + L"\\" + utf::widen(testName) + L".log";
         DeleteFileW(logPath.c_str());
         const ProgramResult installed = runService(L"/install");
         ASSERT_EQ(installed.output, "OstrelFrameworkTest is installed.\nOstrelFrameworkTest2 is installed.\n");
