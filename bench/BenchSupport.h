@@ -45,7 +45,10 @@ inline double percentile(std::vector<double> samples, double q)
     return samples[rank - 1];
 }
 
-inline double median(const std::vector<double>& samples) { return percentile(samples, 0.5); }
+inline double median(const std::vector<double>& samples)
+{
+    return percentile(samples, 0.5);
+}
 
 // Seconds the process has spent on the processor, user and kernel time.
 inline double processCpuSeconds()

@@ -29,9 +29,10 @@
 namespace {
 
 const int linesetCount = 32;
-const wchar_t* const valueNames[] = {L"Name", L"LineMode", L"Interval", L"ScheduleMode", L"DailyHour",
-                                     L"DailyMinute", L"WeeklyHour", L"WeeklyMinute", L"WeeklyWeekday",
-                                     L"PeriodicHours", L"PeriodicMinutes", L"PeriodicStartTime", L"Lines"};
+const wchar_t* const valueNames[] = {L"Name",          L"LineMode",      L"Interval",        L"ScheduleMode",
+                                     L"DailyHour",     L"DailyMinute",   L"WeeklyHour",      L"WeeklyMinute",
+                                     L"WeeklyWeekday", L"PeriodicHours", L"PeriodicMinutes", L"PeriodicStartTime",
+                                     L"Lines"};
 
 // 32 linesets as a site would have them, none due for the next twelve hours.
 void storeSettings()
@@ -140,9 +141,10 @@ int main(int argc, char** argv)
         bareTimes.push_back(secondsOf(bare));
     }
     const double ratio = bench::median(engineTimes) / bench::median(bareTimes);
-    bench::print("P1 change test, %d linesets, %d calls each: engine %.3f ms, bare registry calls %.3f ms per pass "
-                 "(medians)\n",
-                 linesetCount, calls, bench::median(engineTimes) * 1e3, bench::median(bareTimes) * 1e3);
+    bench::print(
+        "P1 change test, %d linesets, %d calls each: engine %.3f ms, bare registry calls %.3f ms per pass "
+        "(medians)\n",
+        linesetCount, calls, bench::median(engineTimes) * 1e3, bench::median(bareTimes) * 1e3);
 
     // The real loop, idle: four passes a second, nothing due.
     const char* wineserver = std::getenv("OSTREL_WINESERVER_PID");
@@ -169,7 +171,6 @@ int main(int argc, char** argv)
         bench::print(", %.1f ms per second in the wineserver (the registry under Wine)", serverCpu / wall * 1e3);
     bench::print("\n");
     deleteConfigurationKey();
-    bench::print("P1 idle pass ratio (engine change test / bare registry calls): %.3f (target <= 1.10)\n",
-                 ratio);
+    bench::print("P1 idle pass ratio (engine change test / bare registry calls): %.3f (target <= 1.10)\n", ratio);
     return 0;
 }

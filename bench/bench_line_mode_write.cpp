@@ -17,8 +17,8 @@
 #include <stdexcept>
 
 #include "Ostrel/Service/ModeBackup.h"
-#include "utillib_configfile/ConfigFile.h"
 #include "support/TempDirectory.h"
+#include "utillib_configfile/ConfigFile.h"
 
 namespace {
 
@@ -189,9 +189,10 @@ int main(int argc, char** argv)
         bench::print("P2 logger.ini is not what it was after every mode was put back\n");
         return 1;
     }
-    bench::print("P2 logger.ini of %d sections, %zu bytes, %d calls each: setLineModeInLoggerINI %.3f ms, "
-                 "raw locked read + rewrite + truncate %.3f ms (medians)\n",
-                 sectionCount, text.size(), calls, bench::median(product) * 1e3, bench::median(raw) * 1e3);
+    bench::print(
+        "P2 logger.ini of %d sections, %zu bytes, %d calls each: setLineModeInLoggerINI %.3f ms, "
+        "raw locked read + rewrite + truncate %.3f ms (medians)\n",
+        sectionCount, text.size(), calls, bench::median(product) * 1e3, bench::median(raw) * 1e3);
     bench::print("P2 fastest tenth: setLineModeInLoggerINI %.3f ms, raw %.3f ms (ratio %.3f)\n",
                  bench::percentile(product, 0.1) * 1e3, bench::percentile(raw, 0.1) * 1e3,
                  bench::percentile(product, 0.1) / bench::percentile(raw, 0.1));
@@ -201,15 +202,18 @@ int main(int argc, char** argv)
                      bench::median(rawStageTimes[stage]) * 1e3);
     bench::print("P2 edit of a text the lookup has not seen (changed by another program): %.4f ms (median)\n",
                  bench::median(unseen) * 1e3);
-    bench::print("P2 for comparison, the INI model alone on the same text: parsing %.3f ms, rendering %.3f ms "
-                 "(not used when the file is in the form the model writes)\n", bench::median(parse) * 1e3,
-                 bench::median(render) * 1e3);
-    bench::print("P2 durable revert: revertLineInLoggerINI %.3f ms, raw locked read + rewrite + truncate + "
-                 "FlushFileBuffers %.3f ms; restoreLine with the backup's durable replace %.3f ms (medians)\n",
-                 bench::median(revertStep) * 1e3, bench::median(rawDurable) * 1e3, bench::median(restoreLine) * 1e3);
-    bench::print("P2 durable revert ratio (revertLineInLoggerINI / raw locked rewrite + FlushFileBuffers): %.3f "
-                 "(target <= 1.2)\n",
-                 bench::median(revertStep) / bench::median(rawDurable));
+    bench::print(
+        "P2 for comparison, the INI model alone on the same text: parsing %.3f ms, rendering %.3f ms "
+        "(not used when the file is in the form the model writes)\n",
+        bench::median(parse) * 1e3, bench::median(render) * 1e3);
+    bench::print(
+        "P2 durable revert: revertLineInLoggerINI %.3f ms, raw locked read + rewrite + truncate + "
+        "FlushFileBuffers %.3f ms; restoreLine with the backup's durable replace %.3f ms (medians)\n",
+        bench::median(revertStep) * 1e3, bench::median(rawDurable) * 1e3, bench::median(restoreLine) * 1e3);
+    bench::print(
+        "P2 durable revert ratio (revertLineInLoggerINI / raw locked rewrite + FlushFileBuffers): %.3f "
+        "(target <= 1.2)\n",
+        bench::median(revertStep) / bench::median(rawDurable));
     bench::print("P2 line-mode write ratio (setLineModeInLoggerINI / raw locked rewrite): %.3f (target <= 1.5)\n",
                  bench::median(product) / bench::median(raw));
     return 0;

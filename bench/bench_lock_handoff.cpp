@@ -55,8 +55,8 @@ int main(int argc, char** argv)
         }
         delays.push_back(acquired - released);
     }
-    bench::print("P3 %d hand-offs (seed %u), holder's unlock round trip %.2f ms median; max delay %.1f ms\n",
-                 samples, seed, bench::median(pipe) * 1e3, bench::percentile(delays, 1.0) * 1e3);
+    bench::print("P3 %d hand-offs (seed %u), holder's unlock round trip %.2f ms median; max delay %.1f ms\n", samples,
+                 seed, bench::median(pipe) * 1e3, bench::percentile(delays, 1.0) * 1e3);
     bench::print("P3 lock hand-off delay from release to acquisition: p50 %.1f ms, p99 %.1f ms\n",
                  bench::median(delays) * 1e3, bench::percentile(delays, 0.99) * 1e3);
     return 0;

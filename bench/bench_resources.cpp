@@ -27,7 +27,6 @@
 
 namespace {
 
-
 void writeLoggerIni()
 {
     std::ofstream out(Ostrel::loggerConfigFilePath(Ostrel::LoggerIni), std::ios::binary | std::ios::trunc);
@@ -97,8 +96,7 @@ int viaHandler(long toggles)
     lineset->mode = "CNT";
     lineset->interval = seconds(0);
     lineset->lines = {1, 2};
-    const auto event = boost::make_shared<const Ostrel::LinesetToggleEvent>(microsec_clock::local_time(),
-                                                                          lineset);
+    const auto event = boost::make_shared<const Ostrel::LinesetToggleEvent>(microsec_clock::local_time(), lineset);
     const boost::shared_ptr<const ScheduleEvent> none;
 
     bench::Resources early = {0, 0};

@@ -12,13 +12,15 @@ boost::shared_ptr<const ScheduleEvent> CompositeSchedule::nextEvent(const boost:
     boost::shared_ptr<const ScheduleEvent> result;
     CompositeMember* best = nullptr;
     for (CompositeMember& member : members) {
-        if (!member.pending) member.pending = member.schedule->nextEvent(boost::shared_ptr<const ScheduleEvent>());
+        if (!member.pending)
+            member.pending = member.schedule->nextEvent(boost::shared_ptr<const ScheduleEvent>());
         // Strictly earlier only: at equal moments the member listed first wins.
         if (member.pending && (!result || isLater(result->time, member.pending->time))) {
             result = member.pending;
             best = &member;
         }
     }
-    if (best) best->pending = best->schedule->nextEvent(best->pending);
+    if (best)
+        best->pending = best->schedule->nextEvent(best->pending);
     return result;
 }

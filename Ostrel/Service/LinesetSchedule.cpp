@@ -9,10 +9,14 @@
 namespace Ostrel {
 
 LinesetToggleEvent::LinesetToggleEvent(const boost::shared_ptr<const LinesetSettings>& lineset)
-    : LinesetToggleEvent(boost::posix_time::not_a_date_time, lineset) {}
+    : LinesetToggleEvent(boost::posix_time::not_a_date_time, lineset)
+{
+}
 
 LinesetSchedule::LinesetSchedule(const boost::shared_ptr<const LinesetSettings>& lineset, Clock clock)
-    : lineset(lineset), clock(std::move(clock)) {}
+    : lineset(lineset), clock(std::move(clock))
+{
+}
 
 boost::shared_ptr<const ScheduleEvent> LinesetSchedule::nextEvent(
     const boost::shared_ptr<const ScheduleEvent>& previous)

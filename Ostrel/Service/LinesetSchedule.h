@@ -13,7 +13,9 @@ namespace Ostrel {
 // shared copy; the event keeps it alive after the schedule is gone.
 struct LinesetToggleEvent : ScheduleEvent {
     LinesetToggleEvent(const boost::posix_time::ptime& time, const boost::shared_ptr<const LinesetSettings>& lineset)
-        : ScheduleEvent(time), lineset(lineset) {}
+        : ScheduleEvent(time), lineset(lineset)
+    {
+    }
     // An event that never becomes due (time not_a_date_time).
     explicit LinesetToggleEvent(const boost::shared_ptr<const LinesetSettings>& lineset);
 

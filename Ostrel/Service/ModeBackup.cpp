@@ -357,9 +357,10 @@ void ModeBackup::setLineMode(int line, const std::string& requested)
     try {
         replacing = recordChange(line, section, mode);
     } catch (const BackupNotSaved& e) {
-        LOG_ERROR("Can't update backup, logger.ini could be corrupted if the service is terminated: %s; "
-                  "line %d left unchanged",
-                  e.what(), line);
+        LOG_ERROR(
+            "Can't update backup, logger.ini could be corrupted if the service is terminated: %s; "
+            "line %d left unchanged",
+            e.what(), line);
         return;
     }
     // A line the service had switched before is written durably: only then
@@ -442,8 +443,8 @@ namespace {
 boost::optional<int> recordedLine(const std::string& key)
 {
     int line;
-    if (key.compare(0, 4, "Line") != 0 || !boost::conversion::try_lexical_convert(key.substr(4), line)
-        || lineSectionName(line) != key)
+    if (key.compare(0, 4, "Line") != 0 || !boost::conversion::try_lexical_convert(key.substr(4), line) ||
+        lineSectionName(line) != key)
         return boost::none;
     return line;
 }

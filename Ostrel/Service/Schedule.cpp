@@ -30,7 +30,8 @@ ptime nextDaily(std::int32_t hour, std::int32_t minute, const ptime& after)
 {
     const boost::gregorian::date day = after.date();
     const ptime today(day, time_duration(hour, minute, 0));
-    if (isLater(today, after)) return today;
+    if (isLater(today, after))
+        return today;
     return ptime(day, time_duration(std::int64_t(hour) + 24, minute, 0));
 }
 
@@ -41,9 +42,11 @@ ptime nextWeekly(std::int32_t hour, std::int32_t minute, int weekday, const ptim
 {
     const time_duration timeOfDay(hour, minute, 0);
     for (boost::gregorian::day_iterator day(after.date()); *day <= lastDate(); ++day) {
-        if (day->day_of_week().as_number() != weekday) continue;
+        if (day->day_of_week().as_number() != weekday)
+            continue;
         const ptime candidate(*day, timeOfDay);
-        if (isLater(candidate, after)) return candidate;
+        if (isLater(candidate, after))
+            return candidate;
     }
     return ptime(boost::posix_time::not_a_date_time);
 }
@@ -80,7 +83,8 @@ namespace Ostrel {
 ptime nextMoment(const ScheduleSettings& settings, const ptime& after)
 {
     const ptime none(boost::posix_time::not_a_date_time);
-    if (!isInDateRange(after) || isRefusedSchedule(settings)) return none;
+    if (!isInDateRange(after) || isRefusedSchedule(settings))
+        return none;
     ptime next;
     switch (settings.scheduleMode) {
     case Daily:
@@ -105,13 +109,13 @@ std::string scheduleRefusal(const ScheduleSettings& settings)
     switch (settings.scheduleMode) {
     case Daily:
         if (settings.dailyHour < 0 || settings.dailyMinute < 0)
-            return str(boost::format("negative daily hour or minute (hour %1%, minute %2%)") %
-                       settings.dailyHour % settings.dailyMinute);
+            return str(boost::format("negative daily hour or minute (hour %1%, minute %2%)") % settings.dailyHour %
+                       settings.dailyMinute);
         break;
     case Weekly:
         if (settings.weeklyHour < 0 || settings.weeklyMinute < 0)
-            return str(boost::format("negative weekly hour or minute (hour %1%, minute %2%)") %
-                       settings.weeklyHour % settings.weeklyMinute);
+            return str(boost::format("negative weekly hour or minute (hour %1%, minute %2%)") % settings.weeklyHour %
+                       settings.weeklyMinute);
         if (static_cast<int>(settings.weeklyWeekday) < 0 || static_cast<int>(settings.weeklyWeekday) > 6)
             return str(boost::format("weekday %1% outside 0 (Sunday) to 6 (Saturday)") %
                        static_cast<int>(settings.weeklyWeekday));
@@ -120,7 +124,8 @@ std::string scheduleRefusal(const ScheduleSettings& settings)
         if (settings.periodicHours < 0 || settings.periodicMinutes < 0)
             return str(boost::format("negative period (hours %1%, minutes %2%)") % settings.periodicHours %
                        settings.periodicMinutes);
-        if (settings.periodicHours == 0 && settings.periodicMinutes == 0) return "zero period";
+        if (settings.periodicHours == 0 && settings.periodicMinutes == 0)
+            return "zero period";
         // Not printed: a moment past the date range cannot be.
         if (!isInDateRange(settings.periodicStartTime))
             return "periodic start time not a moment from 1400-01-01 to 9999-12-31";

@@ -24,7 +24,8 @@ std::int64_t momentTicks(const boost::posix_time::ptime& moment);
 
 // Whether a is strictly later than b, by tick counts (so not_a_date_time is
 // later than every real moment, and equal to itself).
-inline bool isLater(const boost::posix_time::ptime& a, const boost::posix_time::ptime& b) {
+inline bool isLater(const boost::posix_time::ptime& a, const boost::posix_time::ptime& b)
+{
     return momentTicks(a) > momentTicks(b);
 }
 
@@ -67,8 +68,7 @@ namespace Ostrel {
 // not a real moment of the date library's range, and when the next moment
 // would lie past the last moment the date library can represent
 // (9999-12-31 23:59:59.999999). Never throws; no side effects.
-boost::posix_time::ptime nextMoment(const ScheduleSettings& settings,
-                                    const boost::posix_time::ptime& after);
+boost::posix_time::ptime nextMoment(const ScheduleSettings& settings, const boost::posix_time::ptime& after);
 
 // Why the fields of the selected mode cannot be scheduled, or an empty text
 // when they can (Invalid is not refused: it simply never has a moment).
@@ -82,7 +82,8 @@ boost::posix_time::ptime nextMoment(const ScheduleSettings& settings,
 // A refused schedule has no moment, like Invalid; the engine reports it.
 std::string scheduleRefusal(const ScheduleSettings& settings);
 
-inline bool isRefusedSchedule(const ScheduleSettings& settings) {
+inline bool isRefusedSchedule(const ScheduleSettings& settings)
+{
     return !scheduleRefusal(settings).empty();
 }
 

@@ -16,16 +16,19 @@ void Scheduler::poll()
     if (!pending) {
         // Date-library arithmetic: not_a_date_time plus an interval stays
         // not_a_date_time, which is never passed.
-        if (!isLater(clock(), retryFrom + retryInterval)) return;
+        if (!isLater(clock(), retryFrom + retryInterval))
+            return;
         // One interval on, not to now, so the retries keep their rhythm.
         retryFrom = retryFrom + retryInterval;
         pending = schedule->nextEvent(boost::shared_ptr<const ScheduleEvent>());
         return;
     }
-    if (!isLater(clock(), pending->time)) return;
+    if (!isLater(clock(), pending->time))
+        return;
     const boost::shared_ptr<const ScheduleEvent> due = pending;
     pending = schedule->nextEvent(due);
-    if (!pending) retryFrom = clock();
+    if (!pending)
+        retryFrom = clock();
     handler(due, pending);
 }
 
@@ -34,8 +37,7 @@ boost::posix_time::time_duration Scheduler::waitBeforeNextPoll(boost::posix_time
     if (!pending || pending->time.is_special())
         return period;
     // poll fires only once the clock is strictly past the moment.
-    const boost::posix_time::time_duration untilDue =
-        pending->time - clock() + boost::posix_time::microseconds(1);
+    const boost::posix_time::time_duration untilDue = pending->time - clock() + boost::posix_time::microseconds(1);
     if (untilDue > period)
         return period;
     if (!untilDue.is_negative())

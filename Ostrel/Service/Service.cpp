@@ -62,13 +62,34 @@ Service::~Service()
     stopToggles();
 }
 
-std::wstring Service::serviceName() const { return L"OstrelService"; }
-std::wstring Service::displayName() const { return L"Brevik Ostrel service"; }
-DWORD Service::startType() const { return SERVICE_AUTO_START; }
-std::vector<std::wstring> Service::dependencies() const { return {}; }
-std::wstring Service::accountName() const { return L"NT AUTHORITY\\SYSTEM"; }
-boost::optional<std::wstring> Service::password() const { return boost::none; }
-DWORD Service::controlsAccepted() const { return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN; }
+std::wstring Service::serviceName() const
+{
+    return L"OstrelService";
+}
+std::wstring Service::displayName() const
+{
+    return L"Brevik Ostrel service";
+}
+DWORD Service::startType() const
+{
+    return SERVICE_AUTO_START;
+}
+std::vector<std::wstring> Service::dependencies() const
+{
+    return {};
+}
+std::wstring Service::accountName() const
+{
+    return L"NT AUTHORITY\\SYSTEM";
+}
+boost::optional<std::wstring> Service::password() const
+{
+    return boost::none;
+}
+DWORD Service::controlsAccepted() const
+{
+    return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+}
 std::wstring Service::description() const
 {
     return L"Switches the recording mode of groups of logger lines on a timetable.";
@@ -121,7 +142,8 @@ void Service::run()
             }
             scheduler->poll();
             reapEndedToggles();
-            const boost::chrono::microseconds untilEvent(scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds());
+            const boost::chrono::microseconds untilEvent(
+                scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds());
             const auto untilCheck = boost::chrono::duration_cast<boost::chrono::microseconds>(
                 nextSettingsCheck - boost::chrono::steady_clock::now());
             boost::this_thread::sleep_for(std::max(boost::chrono::microseconds(0), std::min(untilEvent, untilCheck)));

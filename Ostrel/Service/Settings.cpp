@@ -19,11 +19,10 @@ bool operator==(const ScheduleSettings& a, const ScheduleSettings& b)
     case Daily:
         return a.dailyHour == b.dailyHour && a.dailyMinute == b.dailyMinute;
     case Weekly:
-        return a.weeklyHour == b.weeklyHour && a.weeklyMinute == b.weeklyMinute
-            && a.weeklyWeekday == b.weeklyWeekday;
+        return a.weeklyHour == b.weeklyHour && a.weeklyMinute == b.weeklyMinute && a.weeklyWeekday == b.weeklyWeekday;
     case Periodic:
-        return a.periodicHours == b.periodicHours && a.periodicMinutes == b.periodicMinutes
-            && a.periodicStartTime == b.periodicStartTime;
+        return a.periodicHours == b.periodicHours && a.periodicMinutes == b.periodicMinutes &&
+               a.periodicStartTime == b.periodicStartTime;
     default:
         return true;
     }
@@ -31,8 +30,8 @@ bool operator==(const ScheduleSettings& a, const ScheduleSettings& b)
 
 bool operator==(const LinesetSettings& a, const LinesetSettings& b)
 {
-    return a.name == b.name && a.mode == b.mode && a.schedule == b.schedule
-        && a.interval == b.interval && a.lines == b.lines;
+    return a.name == b.name && a.mode == b.mode && a.schedule == b.schedule && a.interval == b.interval &&
+           a.lines == b.lines;
 }
 
 bool operator==(const Settings& a, const Settings& b)

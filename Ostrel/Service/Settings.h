@@ -53,9 +53,18 @@ struct Settings {
 bool operator==(const ScheduleSettings& a, const ScheduleSettings& b);
 bool operator==(const LinesetSettings& a, const LinesetSettings& b);
 bool operator==(const Settings& a, const Settings& b);
-inline bool operator!=(const ScheduleSettings& a, const ScheduleSettings& b) { return !(a == b); }
-inline bool operator!=(const LinesetSettings& a, const LinesetSettings& b) { return !(a == b); }
-inline bool operator!=(const Settings& a, const Settings& b) { return !(a == b); }
+inline bool operator!=(const ScheduleSettings& a, const ScheduleSettings& b)
+{
+    return !(a == b);
+}
+inline bool operator!=(const LinesetSettings& a, const LinesetSettings& b)
+{
+    return !(a == b);
+}
+inline bool operator!=(const Settings& a, const Settings& b)
+{
+    return !(a == b);
+}
 
 // The one-line schedule description ("Daily, 07:05", "INVALID", ...).
 std::ostream& operator<<(std::ostream& os, const ScheduleSettings& s);

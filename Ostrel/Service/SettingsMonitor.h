@@ -31,16 +31,19 @@ public:
     // one of them is missing, so before the first setCurrent the answer is
     // yes). Leaves the copy in force unchanged. Throws what the loader and
     // the equality throw.
-    bool changed() const {
+    bool changed() const
+    {
         const boost::shared_ptr<const SettingsT> fresh = SettingsLoader<SettingsT>::load();
-        if (fresh && current) return !(*fresh == *current);
+        if (fresh && current)
+            return !(*fresh == *current);
         return bool(fresh) != bool(current);
     }
 
     // Keeps a copy of settings (or nothing, for an empty pointer) as the
     // settings in force; the caller's object is not kept, so the monitor
     // stays independent of what the engine goes on sharing.
-    void setCurrent(const boost::shared_ptr<const SettingsT>& settings) {
+    void setCurrent(const boost::shared_ptr<const SettingsT>& settings)
+    {
         current = settings ? boost::make_shared<const SettingsT>(*settings) : boost::shared_ptr<const SettingsT>();
     }
 

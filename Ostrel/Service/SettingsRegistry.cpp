@@ -2,7 +2,6 @@
 
 #include "Ostrel/Service/SettingsRegistry.h"
 
-
 #include "Ostrel/Service/SettingsSource.h"
 #include "registry/Reg.h"
 #include "utf/Utf.h"
@@ -24,7 +23,9 @@ std::u16string utf16(const std::wstring& text)
 class RegistryValues final : public SettingsValues {
 public:
     explicit RegistryValues(std::size_t lineset)
-        : key(HKEY_LOCAL_MACHINE, settingsKeyName(lineset), KEY_READ | settingsKeyView) {}
+        : key(HKEY_LOCAL_MACHINE, settingsKeyName(lineset), KEY_READ | settingsKeyView)
+    {
+    }
 
     std::int32_t number(const wchar_t* name, std::int32_t def) const override { return key.read(name, def); }
     std::u16string text(const wchar_t* name, const std::u16string& def) const override

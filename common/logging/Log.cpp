@@ -18,12 +18,14 @@ namespace {
 // every error where it happens.
 bool breakOnError = true;
 
-void debuggerBreak() {
+void debuggerBreak()
+{
     if (breakOnError && IsDebuggerPresent())
         __debugbreak();
 }
 
-void consoleSink(unsigned level, const SourceLocation& where, const char* format, va_list args) {
+void consoleSink(unsigned level, const SourceLocation& where, const char* format, va_list args)
+{
     LogLine line;
     composeConsoleLine(line, level, where, format, args);
     // Flushed line by line: output redirected to a file or pipe would
@@ -36,12 +38,14 @@ void consoleSink(unsigned level, const SourceLocation& where, const char* format
 // that log meanwhile wait for that one read): reading the version block
 // opens and maps the executable, which took milliseconds on every
 // statement, a toggle's first one before its first write among them.
-const std::string& eventSourceName() {
+const std::string& eventSourceName()
+{
     static const std::string name = VersionInfo(ownModulePath()).stringValue("FileDescription");
     return name;
 }
 
-void eventLogSink(unsigned level, const SourceLocation& where, const char* format, va_list args) {
+void eventLogSink(unsigned level, const SourceLocation& where, const char* format, va_list args)
+{
     LogLine line;
     composeEventText(line, where, format, args);
     O_EventLog log(eventSourceName().c_str());
@@ -51,7 +55,8 @@ void eventLogSink(unsigned level, const SourceLocation& where, const char* forma
 }  // namespace
 }  // namespace logging
 
-void logStatement(unsigned level, const SourceLocation& where, const char* format, ...) {
+void logStatement(unsigned level, const SourceLocation& where, const char* format, ...)
+{
     if (level == logging::Error)
         logging::debuggerBreak();
     // Logging must never be the reason a statement fails: what a sink throws

@@ -19,7 +19,7 @@ struct SourceLocation {
 void logStatement(unsigned level, const SourceLocation& where, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-#define LOG_AT(level, ...) \
+#define LOG_AT(level, ...)                                                                                             \
     ::logStatement((level), ::SourceLocation{__FILE__, __LINE__, __PRETTY_FUNCTION__}, __VA_ARGS__)
 #define LOG_ERROR(...) LOG_AT(::logging::Error, __VA_ARGS__)
 #define LOG_WARN(...) LOG_AT(::logging::Warn, __VA_ARGS__)

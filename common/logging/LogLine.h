@@ -64,8 +64,7 @@ EventKind eventKind(unsigned level);
 std::uint32_t eventIdentifier(EventKind kind);
 
 // "<file>(<line>): <LEVEL>: [<short function name>] : <message>\n"
-void composeConsoleLine(LogLine& line, unsigned level, const SourceLocation& where, const char* format,
-                        va_list args);
+void composeConsoleLine(LogLine& line, unsigned level, const SourceLocation& where, const char* format, va_list args);
 
 // "[<short function name>] <message>": no file, line, level or line end.
 void composeEventText(LogLine& line, const SourceLocation& where, const char* format, va_list args);

@@ -5,11 +5,15 @@
 namespace logging {
 namespace {
 
-bool isIdentifierChar(char c) {
+bool isIdentifierChar(char c)
+{
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool startsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+bool startsWith(const char* text, const char* prefix)
+{
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
 
 // Operator names whose characters would otherwise count as brackets;
 // longest first, so that "<<=" is not taken for "<".
@@ -18,7 +22,8 @@ const char* const bracketOperators[] = {"()", "[]", "->*", "->", "<<=", ">>=", "
 // Length of an operator's name starting at `at` ("operator", the blanks
 // after it and a bracket-like symbol if one follows), or 0 when no operator
 // name starts there. A conversion type after "operator " is scanned as usual.
-std::size_t operatorNameLength(const char* signature, const char* at) {
+std::size_t operatorNameLength(const char* signature, const char* at)
+{
     static const char keyword[] = "operator";
     const std::size_t keywordLength = sizeof keyword - 1;
     if (!startsWith(at, keyword) || isIdentifierChar(at[keywordLength]))
@@ -38,7 +43,8 @@ std::size_t operatorNameLength(const char* signature, const char* at) {
 // GCC names a local entity after its enclosing function, parameter list and
 // qualifiers included: "f(int) const::<lambda()>". When `open` is the "(" of
 // such a list, returns where the "::" after it starts; else null.
-const char* localScopeEnd(const char* open) {
+const char* localScopeEnd(const char* open)
+{
     int depth = 0;
     const char* at = open;
     for (; *at; ++at) {
@@ -74,7 +80,8 @@ struct Span {
 
 // Steps 1-4: where the name starts (after the last blank outside brackets)
 // and where it ends (the "(" of the parameter list).
-Span findName(const char* signature) {
+Span findName(const char* signature)
+{
     int angle = 0, paren = 0, square = 0;
     const char* start = signature;
     bool inOperatorName = false;  // blanks inside "operator new []" stay
@@ -105,13 +112,29 @@ Span findName(const char* signature) {
             }
         }
         switch (*at) {
-        case '<': ++angle; break;
-        case '>': if (angle > 0) --angle; break;
-        case '(': ++paren; break;
-        case ')': if (paren > 0) --paren; break;
-        case '[': ++square; break;
-        case ']': if (square > 0) --square; break;
-        default: break;
+        case '<':
+            ++angle;
+            break;
+        case '>':
+            if (angle > 0)
+                --angle;
+            break;
+        case '(':
+            ++paren;
+            break;
+        case ')':
+            if (paren > 0)
+                --paren;
+            break;
+        case '[':
+            ++square;
+            break;
+        case ']':
+            if (square > 0)
+                --square;
+            break;
+        default:
+            break;
         }
         ++at;
     }
@@ -119,7 +142,8 @@ Span findName(const char* signature) {
 }
 
 // The ">" that closes the "<" at `open`, or `end` when there is none.
-const char* matchingAngle(const char* open, const char* end) {
+const char* matchingAngle(const char* open, const char* end)
+{
     int depth = 0;
     for (const char* at = open; at != end; ++at) {
         if (*at == '<')
@@ -132,13 +156,12 @@ const char* matchingAngle(const char* open, const char* end) {
 
 }  // namespace
 
-void writeShortFunctionName(const char* signature, std::ostream& out) {
+void writeShortFunctionName(const char* signature, std::ostream& out)
+{
     const Span name = findName(signature);
     const char* at = name.begin;
     const char* pending = at;  // start of the text not written yet
-    const auto flush = [&](const char* upTo) {
-        out.write(pending, upTo - pending);
-    };
+    const auto flush = [&](const char* upTo) { out.write(pending, upTo - pending); };
     while (at < name.end) {
         if (const std::size_t length = operatorNameLength(signature, at)) {
             at += length;

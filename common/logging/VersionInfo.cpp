@@ -6,7 +6,8 @@
 
 namespace logging {
 
-VersionInfo::VersionInfo(const char* path) {
+VersionInfo::VersionInfo(const char* path)
+{
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
     if (size == 0)
@@ -16,7 +17,8 @@ VersionInfo::VersionInfo(const char* path) {
         block.clear();
 }
 
-const char* VersionInfo::stringValue(const char* key) const {
+const char* VersionInfo::stringValue(const char* key) const
+{
     if (block.empty())
         return "";
     struct Translation {
@@ -25,8 +27,7 @@ const char* VersionInfo::stringValue(const char* key) const {
     };
     Translation* translations = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
-                        &length) ||
+    if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) ||
         length < sizeof(Translation))
         return "";
     char query[256];
@@ -44,7 +45,8 @@ struct ModulePath {
     char text[MAX_PATH + 1] = {};
 };
 
-ModulePath findOwnModule() {
+ModulePath findOwnModule()
+{
     ModulePath path;
     MEMORY_BASIC_INFORMATION memory{};
     if (VirtualQuery(reinterpret_cast<const void*>(&findOwnModule), &memory, sizeof memory) != 0)
@@ -54,7 +56,8 @@ ModulePath findOwnModule() {
 
 }  // namespace
 
-const char* ownModulePath() {
+const char* ownModulePath()
+{
     static const ModulePath path = findOwnModule();
     return path.text;
 }

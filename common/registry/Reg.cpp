@@ -19,8 +19,9 @@ constexpr REGSAM viewFlags = KEY_WOW64_32KEY | KEY_WOW64_64KEY;
 Reg::Reg(HKEY root, const std::wstring& subkey, REGSAM access) : key(nullptr)
 {
     LONG status = (access & ~viewFlags) == KEY_READ
-        ? RegOpenKeyExW(root, subkey.c_str(), 0, access, &key)
-        : RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &key, nullptr);
+                      ? RegOpenKeyExW(root, subkey.c_str(), 0, access, &key)
+                      : RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                                        &key, nullptr);
     if (status != ERROR_SUCCESS)
         boost::throw_exception(std::runtime_error("Can't open registry key"));
 }

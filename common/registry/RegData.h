@@ -29,7 +29,8 @@ std::basic_string<Char> textFromData(const std::uint8_t* data, std::size_t size)
     text.reserve(size / 2);
     for (std::size_t i = 0; i + 1 < size; i += 2) {
         const Char unit = static_cast<Char>(data[i] | data[i + 1] << 8);
-        if (unit == 0) break;
+        if (unit == 0)
+            break;
         text.push_back(unit);
     }
     return text;

@@ -15,15 +15,19 @@ namespace Configuration {
 
 Exception::Exception(std::string message) : message(std::move(message)) {}
 
-const char* Exception::what() const noexcept { return message.c_str(); }
+const char* Exception::what() const noexcept
+{
+    return message.c_str();
+}
 
 SyntaxError::SyntaxError(const std::string& description, const std::string& line)
-    : Exception("Syntax error. " + description + ": \"" + line + "\"") {}
+    : Exception("Syntax error. " + description + ": \"" + line + "\"")
+{
+}
 
 KeyNotFoundError::KeyNotFoundError(const std::string& key) : Exception("Key not found: " + key) {}
 
-SectionNotFoundError::SectionNotFoundError(const std::string& name)
-    : Exception("Section not found: " + name) {}
+SectionNotFoundError::SectionNotFoundError(const std::string& name) : Exception("Section not found: " + name) {}
 
 }  // namespace Configuration
 
@@ -32,7 +36,10 @@ namespace {
 const char* const headerInvalid = "Section header invalid";
 const char* const keyValueInvalid = "Key-value pair format violated";
 
-bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+bool isBlankOrTab(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 // --- the grammar of a line ---------------------------------------------------
 // One line of INI text (without its break), as the parser reads it and as the
@@ -60,23 +67,34 @@ struct LineParts {
     bool exact;
 };
 
-bool isCommentStart(char c) { return c == '#' || c == '/' || c == ';'; }
+bool isCommentStart(char c)
+{
+    return c == '#' || c == '/' || c == ';';
+}
 
-bool isHeaderStart(const char* begin, const char* end) { return begin != end && *begin == '['; }
+bool isHeaderStart(const char* begin, const char* end)
+{
+    return begin != end && *begin == '[';
+}
 
 // The character whose first occurrence splits a line that starts with
 // `first`: "]" ends a header's name, "=" a key; a comment has none ('\0').
-char markerOf(char first) { return first == '[' ? ']' : isCommentStart(first) ? '\0' : '='; }
+char markerOf(char first)
+{
+    return first == '[' ? ']' : isCommentStart(first) ? '\0' : '=';
+}
 
 // The first marker of the line, or null.
-const char* findMarker(const char* begin, const char* end) {
+const char* findMarker(const char* begin, const char* end)
+{
     if (begin == end || !markerOf(*begin))
         return nullptr;
     return static_cast<const char*>(std::memchr(begin, markerOf(*begin), static_cast<std::size_t>(end - begin)));
 }
 
 // A line of a section's body: never a header, even when it starts with "[".
-LineParts classifyBodyLine(const char* begin, const char* end, const char* equals) {
+LineParts classifyBodyLine(const char* begin, const char* end, const char* equals)
+{
     LineParts parts{LineKind::verbatim, begin, end, end, end, true};
     if (begin == end || isCommentStart(*begin) || std::all_of(begin, end, isBlankOrTab))
         return parts;
@@ -99,7 +117,8 @@ LineParts classifyBodyLine(const char* begin, const char* end, const char* equal
 
 // Any line; `marker` is findMarker's answer (a caller that scans the text
 // for line breaks finds it in the same pass).
-LineParts classifyLine(const char* begin, const char* end, const char* marker) {
+LineParts classifyLine(const char* begin, const char* end, const char* marker)
+{
     if (!isHeaderStart(begin, end))
         return classifyBodyLine(begin, end, marker);
     LineParts parts{LineKind::invalid, begin, end, end, end, false};
@@ -112,13 +131,16 @@ LineParts classifyLine(const char* begin, const char* end, const char* marker) {
     return parts;
 }
 
-LineParts classifyLine(const char* begin, const char* end) { return classifyLine(begin, end, findMarker(begin, end)); }
+LineParts classifyLine(const char* begin, const char* end)
+{
+    return classifyLine(begin, end, findMarker(begin, end));
+}
 
 // A line break inside a stored string would be rendered as a line of its own.
-void requireSingleLine(const std::string& text, const char* what) {
+void requireSingleLine(const std::string& text, const char* what)
+{
     if (text.find_first_of("\r\n") != std::string::npos)
-        BOOST_THROW_EXCEPTION(
-            Configuration::Exception(std::string(what) + " contains a line break: \"" + text + "\""));
+        BOOST_THROW_EXCEPTION(Configuration::Exception(std::string(what) + " contains a line break: \"" + text + "\""));
 }
 
 // Case-insensitive equality as boost::algorithm::iequals has it (same length,
@@ -128,7 +150,8 @@ class NameMatcher {
 public:
     NameMatcher() : facet(std::use_facet<std::ctype<char>>(locale)) {}
     bool operator()(const std::string& a, const std::string& b) const { return (*this)(a.data(), a.size(), b); }
-    bool operator()(const char* a, std::size_t size, const std::string& b) const {
+    bool operator()(const char* a, std::size_t size, const std::string& b) const
+    {
         if (size != b.size())
             return false;
         for (std::size_t i = 0; i < size; ++i)
@@ -154,7 +177,8 @@ struct LineSpan {
 // target. A last line without a break is still a line; a text ending in a
 // break yields no empty last line. The breaks are found with memchr, each
 // kind once per stretch of text.
-std::vector<LineSpan> splitLines(const std::string& text) {
+std::vector<LineSpan> splitLines(const std::string& text)
+{
     std::vector<LineSpan> lines;
     lines.reserve(text.size() / 16 + 1);
     std::size_t nextCr = text.find('\r'), nextLf = text.find('\n');
@@ -177,7 +201,8 @@ std::vector<LineSpan> splitLines(const std::string& text) {
 // LF: what a newline filter with the DOS target writes. Only a caller's
 // ParseAndInsertKeyValue can bring a CR or LF into an entry; otherwise the
 // breaks are the LFs the rendering put there and the fast path applies.
-std::string withCrLf(const std::string& text) {
+std::string withCrLf(const std::string& text)
+{
     std::string out;
     out.reserve(text.size() + text.size() / 8 + 2);
     if (text.find('\r') == std::string::npos) {
@@ -204,7 +229,8 @@ std::string withCrLf(const std::string& text) {
 // All bytes of the stream from where it stands, read through its buffer in
 // large blocks. Errors of the buffer reach the caller as they were thrown
 // instead of looking like the end of the text.
-std::string readAll(std::istream& in) {
+std::string readAll(std::istream& in)
+{
     std::string text;
     std::streambuf* buffer = in.rdbuf();
     if (!buffer)
@@ -215,42 +241,49 @@ std::string readAll(std::istream& in) {
     return text;
 }
 
-bool isHeaderLine(const std::string& text, const LineSpan& line) {
+bool isHeaderLine(const std::string& text, const LineSpan& line)
+{
     return isHeaderStart(text.data() + line.begin, text.data() + line.end);
 }
 
 // The name of a header line; throws SyntaxError for any other line.
-std::string headerName(const char* begin, const char* end) {
+std::string headerName(const char* begin, const char* end)
+{
     const LineParts parts = classifyLine(begin, end);
     if (parts.kind != LineKind::header)
         BOOST_THROW_EXCEPTION(Configuration::SyntaxError(headerInvalid, std::string(begin, end)));
     return std::string(parts.nameBegin, parts.nameEnd);
 }
 
-std::string headerName(const std::string& text, const LineSpan& line) {
+std::string headerName(const std::string& text, const LineSpan& line)
+{
     return headerName(text.data() + line.begin, text.data() + line.end);
 }
 
 }  // namespace
 
-bool operator==(const C_CfgFileEntry& a, const C_CfgFileEntry& b) {
+bool operator==(const C_CfgFileEntry& a, const C_CfgFileEntry& b)
+{
     return a.key == b.key && a.value == b.value && a.isKeyValue == b.isKeyValue;
 }
 
-bool operator==(const C_CfgFileSection& a, const C_CfgFileSection& b) {
+bool operator==(const C_CfgFileSection& a, const C_CfgFileSection& b)
+{
     return a.name() == b.name() && a.entries() == b.entries();
 }
 
 C_CfgFileSection::C_CfgFileSection(std::string name) : sectionName(std::move(name)) {}
 
-void C_CfgFileSection::ParseAndInsertKeyValue(const std::string& line) {
+void C_CfgFileSection::ParseAndInsertKeyValue(const std::string& line)
+{
     ParseAndInsertKeyValue(line.data(), line.size());
 }
 
-void C_CfgFileSection::ParseAndInsertKeyValue(const char* line, std::size_t size) {
+void C_CfgFileSection::ParseAndInsertKeyValue(const char* line, std::size_t size)
+{
     const char* const end = line + size;
-    const LineParts parts =
-        classifyBodyLine(line, end, size ? static_cast<const char*>(std::memchr(line, '=', size)) : nullptr);
+    const LineParts parts = classifyBodyLine(line, end,
+                                             size ? static_cast<const char*>(std::memchr(line, '=', size)) : nullptr);
     if (parts.kind == LineKind::invalid)
         BOOST_THROW_EXCEPTION(Configuration::SyntaxError(keyValueInvalid, std::string(line, size)));
     C_CfgFileEntry entry;
@@ -260,13 +293,15 @@ void C_CfgFileSection::ParseAndInsertKeyValue(const char* line, std::size_t size
     body.push_back(std::move(entry));
 }
 
-void C_CfgFileSection::appendEntry(const C_CfgFileEntry& entry) {
+void C_CfgFileSection::appendEntry(const C_CfgFileEntry& entry)
+{
     requireSingleLine(entry.key, "INI key");
     requireSingleLine(entry.value, "INI value");
     body.push_back(entry);
 }
 
-bool C_CfgFileSection::findKey(const std::string& key, std::size_t& index) const {
+bool C_CfgFileSection::findKey(const std::string& key, std::size_t& index) const
+{
     const NameMatcher namesMatch;
     for (std::size_t i = 0; i < body.size(); ++i) {
         if (body[i].isKeyValue && namesMatch(body[i].key, key)) {
@@ -277,24 +312,28 @@ bool C_CfgFileSection::findKey(const std::string& key, std::size_t& index) const
     return false;
 }
 
-std::string C_CfgFileSection::getValue(const std::string& key) const {
+std::string C_CfgFileSection::getValue(const std::string& key) const
+{
     std::string value;
     if (!tryGetValue(key, value))
         BOOST_THROW_EXCEPTION(Configuration::KeyNotFoundError(key));
     return value;
 }
 
-std::string C_CfgFileSection::getValueOr(const std::string& key, const std::string& fallback) const {
+std::string C_CfgFileSection::getValueOr(const std::string& key, const std::string& fallback) const
+{
     std::string value;
     return tryGetValue(key, value) ? value : fallback;
 }
 
-bool C_CfgFileSection::tryGetValue(const std::string& key, std::string& value) const {
+bool C_CfgFileSection::tryGetValue(const std::string& key, std::string& value) const
+{
     std::size_t index;
     return tryGetValue(key, value, index);
 }
 
-bool C_CfgFileSection::tryGetValue(const std::string& key, std::string& value, std::size_t& index) const {
+bool C_CfgFileSection::tryGetValue(const std::string& key, std::string& value, std::size_t& index) const
+{
     std::size_t found;
     if (!findKey(key, found))
         return false;
@@ -303,7 +342,8 @@ bool C_CfgFileSection::tryGetValue(const std::string& key, std::string& value, s
     return true;
 }
 
-std::uint32_t C_CfgFileSection::getValueStatus(const std::string& key, const char*& value) const {
+std::uint32_t C_CfgFileSection::getValueStatus(const std::string& key, const char*& value) const
+{
     std::size_t index;
     if (!findKey(key, index)) {
         value = nullptr;
@@ -313,7 +353,8 @@ std::uint32_t C_CfgFileSection::getValueStatus(const std::string& key, const cha
     return valueFound;
 }
 
-void C_CfgFileSection::setValue(const std::string& key, const std::string& value) {
+void C_CfgFileSection::setValue(const std::string& key, const std::string& value)
+{
     requireSingleLine(key, "INI key");
     requireSingleLine(value, "INI value");
     std::size_t index;
@@ -323,7 +364,8 @@ void C_CfgFileSection::setValue(const std::string& key, const std::string& value
         body.push_back(C_CfgFileEntry{key, value, true});
 }
 
-bool C_CfgFileSection::removeKey(const std::string& key) {
+bool C_CfgFileSection::removeKey(const std::string& key)
+{
     std::size_t index;
     if (!findKey(key, index))
         return false;
@@ -331,11 +373,13 @@ bool C_CfgFileSection::removeKey(const std::string& key) {
     return true;
 }
 
-void ParseSectionHeader(const std::string& line, std::string& name) {
+void ParseSectionHeader(const std::string& line, std::string& name)
+{
     name = headerName(line.data(), line.data() + line.size());
 }
 
-void C_CfgFileSnapshot::readFrom(std::istream& in) {
+void C_CfgFileSnapshot::readFrom(std::istream& in)
+{
     in.clear();
     in.seekg(0);
     // Reading on from wherever the stream stood would yield a partial text
@@ -347,7 +391,8 @@ void C_CfgFileSnapshot::readFrom(std::istream& in) {
     parse(text);
 }
 
-void C_CfgFileSnapshot::parse(const std::string& text) {
+void C_CfgFileSnapshot::parse(const std::string& text)
+{
     const std::vector<LineSpan> lines = splitLines(text);
 
     const auto nextHeader = [&](std::size_t from) {
@@ -379,7 +424,8 @@ void C_CfgFileSnapshot::parse(const std::string& text) {
     sectionList = std::move(sections);
 }
 
-std::string C_CfgFileSnapshot::render() const {
+std::string C_CfgFileSnapshot::render() const
+{
     std::size_t size = 0;
     for (const C_CfgFileSection& section : sectionList) {
         size += section.name().size() + 3;
@@ -404,7 +450,8 @@ std::string C_CfgFileSnapshot::render() const {
     return withCrLf(text);
 }
 
-void C_CfgFileSnapshot::writeTo(std::ostream& out) const {
+void C_CfgFileSnapshot::writeTo(std::ostream& out) const
+{
     // Handed over in one write, so that the stream's own state and
     // exception mask judge the write.
     const std::string rendered = render();
@@ -414,7 +461,8 @@ void C_CfgFileSnapshot::writeTo(std::ostream& out) const {
         BOOST_THROW_EXCEPTION(std::ios_base::failure("INI text not written"));
 }
 
-bool C_CfgFileSnapshot::findSection(const std::string& name, std::size_t& index) const {
+bool C_CfgFileSnapshot::findSection(const std::string& name, std::size_t& index) const
+{
     const NameMatcher namesMatch;
     for (std::size_t i = 0; i < sectionList.size(); ++i) {
         if (namesMatch(sectionList[i].name(), name)) {
@@ -425,17 +473,20 @@ bool C_CfgFileSnapshot::findSection(const std::string& name, std::size_t& index)
     return false;
 }
 
-C_CfgFileSection* C_CfgFileSnapshot::findSection(const std::string& name) {
+C_CfgFileSection* C_CfgFileSnapshot::findSection(const std::string& name)
+{
     std::size_t index;
     return findSection(name, index) ? &sectionList[index] : nullptr;
 }
 
-const C_CfgFileSection* C_CfgFileSnapshot::findSection(const std::string& name) const {
+const C_CfgFileSection* C_CfgFileSnapshot::findSection(const std::string& name) const
+{
     std::size_t index;
     return findSection(name, index) ? &sectionList[index] : nullptr;
 }
 
-C_CfgFileSection& C_CfgFileSnapshot::getSection(const std::string& name, bool createIfMissing) {
+C_CfgFileSection& C_CfgFileSnapshot::getSection(const std::string& name, bool createIfMissing)
+{
     std::size_t index;
     if (!findSection(name, index)) {
         if (!createIfMissing)
@@ -445,24 +496,28 @@ C_CfgFileSection& C_CfgFileSnapshot::getSection(const std::string& name, bool cr
     return sectionList[index];
 }
 
-const C_CfgFileSection& C_CfgFileSnapshot::getSection(const std::string& name) const {
+const C_CfgFileSection& C_CfgFileSnapshot::getSection(const std::string& name) const
+{
     const C_CfgFileSection* section = findSection(name);
     if (!section)
         BOOST_THROW_EXCEPTION(Configuration::SectionNotFoundError(name));
     return *section;
 }
 
-void C_CfgFileSnapshot::getOrAddSection(const std::string& name, C_CfgFileSection*& section) {
+void C_CfgFileSnapshot::getOrAddSection(const std::string& name, C_CfgFileSection*& section)
+{
     section = &getSection(name, true);
 }
 
-void C_CfgFileSnapshot::addSection(const std::string& name, std::size_t& index) {
+void C_CfgFileSnapshot::addSection(const std::string& name, std::size_t& index)
+{
     requireSingleLine(name, "INI section name");
     sectionList.emplace_back(name);
     index = sectionList.size() - 1;
 }
 
-bool C_CfgFileSnapshot::removeSection(const std::string& name) {
+bool C_CfgFileSnapshot::removeSection(const std::string& name)
+{
     std::size_t index;
     if (!findSection(name, index))
         return false;
@@ -486,7 +541,8 @@ struct ScannedLine {
 // before `end`. A text not seen before is scanned whole, so where the
 // processor has SSE2 sixteen bytes are tested at a time for the break and
 // the marker; the rest of the line goes byte by byte.
-ScannedLine scanLine(const char* begin, const char* end) {
+ScannedLine scanLine(const char* begin, const char* end)
+{
     ScannedLine line{begin, nullptr, nullptr, nullptr};
     const bool header = *begin == '[';
     const char marker = markerOf(*begin) ? markerOf(*begin) : '\r';  // CR: none, as the line ends there
@@ -496,8 +552,8 @@ ScannedLine scanLine(const char* begin, const char* end) {
     const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), markers = _mm_set1_epi8(marker);
     for (; end - p >= 16; p += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned breaks =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf))));
+        const unsigned breaks = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf))));
         // Markers before the first break only (all of them when there is none).
         const unsigned marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, markers))) &
                                ((breaks & (0u - breaks)) - 1u);
@@ -521,7 +577,8 @@ ScannedLine scanLine(const char* begin, const char* end) {
 
 // The line as the grammar reads it, when parsing and rendering give it back
 // unchanged with its CR LF; `invalid` when they would change or refuse it.
-LineParts renderedParts(const ScannedLine& line) {
+LineParts renderedParts(const ScannedLine& line)
+{
     if (*line.end != '\r' || line.end[1] != '\n')
         return LineParts{LineKind::invalid, line.begin, line.end, line.end, line.end, false};  // a lone CR or LF
     LineParts parts = classifyLine(line.begin, line.end, *line.begin == '[' ? line.close : line.equals);
@@ -532,7 +589,8 @@ LineParts renderedParts(const ScannedLine& line) {
 
 }  // namespace
 
-void C_CfgRenderedLookup::learn(const std::string& text) {
+void C_CfgRenderedLookup::learn(const std::string& text)
+{
     if (known && text == remembered)
         return;
     remembered = text;
@@ -559,19 +617,22 @@ void C_CfgRenderedLookup::learn(const std::string& text) {
     rendered = true;
 }
 
-C_CfgRenderedLookup& C_CfgRenderedLookup::processWide() {
+C_CfgRenderedLookup& C_CfgRenderedLookup::processWide()
+{
     static C_CfgRenderedLookup lookup;
     return lookup;
 }
 
 C_CfgRenderedValue C_CfgRenderedLookup::find(const std::string& text, const std::string& section,
-                                             const std::string& key) {
+                                             const std::string& key)
+{
     const std::lock_guard<std::mutex> lock(mutex);
     return findLocked(text, section, key);
 }
 
 C_CfgRenderedValue C_CfgRenderedLookup::findLocked(const std::string& text, const std::string& section,
-                                                   const std::string& key) {
+                                                   const std::string& key)
+{
     learn(text);
     C_CfgRenderedValue found;
     if (!rendered)
@@ -602,7 +663,8 @@ C_CfgRenderedValue C_CfgRenderedLookup::findLocked(const std::string& text, cons
 }
 
 bool C_CfgRenderedLookup::set(std::string& text, const std::string& section, const std::string& key,
-                              const std::string& value) {
+                              const std::string& value)
+{
     if (key.find_first_of("\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
         return false;
     const std::lock_guard<std::mutex> lock(mutex);
@@ -622,7 +684,8 @@ bool C_CfgRenderedLookup::set(std::string& text, const std::string& section, con
     return true;
 }
 
-void C_CfgRenderedLookup::follow(const std::string& text, std::size_t at, std::ptrdiff_t change) {
+void C_CfgRenderedLookup::follow(const std::string& text, std::size_t at, std::ptrdiff_t change)
+{
     remembered = text;
     const ScannedLine line = scanLine(text.data() + at, text.data() + text.size());
     if (renderedParts(line).kind != LineKind::keyValue) {
@@ -637,11 +700,13 @@ void C_CfgRenderedLookup::follow(const std::string& text, std::size_t at, std::p
     }
 }
 
-C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string& section, const std::string& key) {
+C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string& section, const std::string& key)
+{
     return C_CfgRenderedLookup().find(text, section, key);
 }
 
-std::string withBlankLinesTo(const std::string& text, std::size_t length) {
+std::string withBlankLinesTo(const std::string& text, std::size_t length)
+{
     if (text.size() >= length)
         return text;
     const std::size_t pad = length - text.size();
@@ -655,7 +720,7 @@ std::string withBlankLinesTo(const std::string& text, std::size_t length) {
     return padded;
 }
 
-bool setRenderedValue(std::string& text, const std::string& section, const std::string& key,
-                      const std::string& value) {
+bool setRenderedValue(std::string& text, const std::string& section, const std::string& key, const std::string& value)
+{
     return C_CfgRenderedLookup().set(text, section, key, value);
 }

@@ -60,7 +60,10 @@ struct C_CfgFileEntry {
 };
 
 bool operator==(const C_CfgFileEntry& a, const C_CfgFileEntry& b);
-inline bool operator!=(const C_CfgFileEntry& a, const C_CfgFileEntry& b) { return !(a == b); }
+inline bool operator!=(const C_CfgFileEntry& a, const C_CfgFileEntry& b)
+{
+    return !(a == b);
+}
 
 // One section: its name as written between "[" and the first "]", and its
 // body lines in text order.
@@ -120,7 +123,10 @@ private:
 };
 
 bool operator==(const C_CfgFileSection& a, const C_CfgFileSection& b);
-inline bool operator!=(const C_CfgFileSection& a, const C_CfgFileSection& b) { return !(a == b); }
+inline bool operator!=(const C_CfgFileSection& a, const C_CfgFileSection& b)
+{
+    return !(a == b);
+}
 
 // Takes the name out of a header line "[name]...": the text between the
 // first "[" (which must be the first character) and the first "]", not
@@ -136,12 +142,12 @@ void ParseSectionHeader(const std::string& line, std::string& name);
 // replace one value without building the model, with exactly the result
 // the model would give.
 struct C_CfgRenderedValue {
-    bool rendered = false;      // the text is in rendered form (nothing else is set otherwise)
-    bool sectionFound = false;  // a section of that name exists (the first one is used)
-    bool keyFound = false;      // it has a key/value line of that key (the first one is used)
-    std::size_t valueBegin = 0; // the value's bytes, when keyFound
+    bool rendered = false;       // the text is in rendered form (nothing else is set otherwise)
+    bool sectionFound = false;   // a section of that name exists (the first one is used)
+    bool keyFound = false;       // it has a key/value line of that key (the first one is used)
+    std::size_t valueBegin = 0;  // the value's bytes, when keyFound
     std::size_t valueEnd = 0;
-    std::size_t sectionEnd = 0; // where the section's last line ends, when sectionFound
+    std::size_t sectionEnd = 0;  // where the section's last line ends, when sectionFound
 };
 
 // Looks up section and key (matched as the model matches them) in text.
@@ -151,8 +157,7 @@ C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string&
 // called `section` and rendering would give; false, with text unchanged,
 // when text is not in rendered form, the section is missing, or key or
 // value holds a CR or LF (the model's way then reports the error).
-bool setRenderedValue(std::string& text, const std::string& section, const std::string& key,
-                      const std::string& value);
+bool setRenderedValue(std::string& text, const std::string& section, const std::string& key, const std::string& value);
 
 // text followed by blank lines up to `length` bytes (CR LF pairs, and one
 // LF when an odd byte is left); text itself when it is that long already.

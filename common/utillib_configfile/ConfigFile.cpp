@@ -44,7 +44,7 @@ void writeWhole(const std::string& text, fileUpdater& updater)
 
 C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, bool wait, int noLoad)
     : handle(win32_file::id{boost::filesystem::path(path)}, true, (mode & modeUpdate) != 0, (mode & modeRead) != 0,
-              (mode & modeUpdate) != 0, waitFor(wait))
+             (mode & modeUpdate) != 0, waitFor(wait))
 {
     if (mode & modeUpdate)
         exclusiveUpdater.reset(new fileUpdater(handle, waitFor(wait)));

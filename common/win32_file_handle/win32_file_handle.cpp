@@ -66,8 +66,8 @@ std::string narrow(const boost::filesystem::path& path)
     return path.string();
 }
 
-typedef NTSTATUS(NTAPI* NtCreateFile_fn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                         PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef NTSTATUS(NTAPI* NtCreateFile_fn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                         ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 typedef ULONG(NTAPI* RtlNtStatusToDosError_fn)(NTSTATUS);
 
 // The two native functions of the reopen; both or none.
@@ -102,8 +102,8 @@ NTSTATUS reopenThrough(const native_api& api, HANDLE handle, DWORD access, HANDL
     attributes.RootDirectory = handle;
     attributes.ObjectName = &emptyName;
     IO_STATUS_BLOCK status = {};
-    return api.createFile(&fresh, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status,
-                          nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+    return api.createFile(&fresh, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status, nullptr, 0,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                           FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
 }
 
@@ -158,8 +158,8 @@ const char* temporarily_unavailable::what() const noexcept
     return "File temporarily unavailable";
 }
 
-void retryOrThrow(retry_test retryable, DWORD error, const boost::source_location& site,
-                  retryTimer& timer, const std::string& narrowPath, const char* function)
+void retryOrThrow(retry_test retryable, DWORD error, const boost::source_location& site, retryTimer& timer,
+                  const std::string& narrowPath, const char* function)
 {
     const bool worthRetrying = retryable(error);
     if (worthRetrying && !timer.passed()) {
@@ -174,19 +174,18 @@ void retryOrThrow(retry_test retryable, DWORD error, const boost::source_locatio
     try {
         boost::throw_exception(failure, site);
     } catch (...) {
-        boost::throw_exception(
-            temporarily_unavailable() << boost::errinfo_nested_exception(boost::current_exception()), site);
+        boost::throw_exception(temporarily_unavailable() << boost::errinfo_nested_exception(boost::current_exception()),
+                               site);
     }
 }
 
-HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, bool openExisting,
-                    bool create, retryTimer& timer)
+HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, bool openExisting, bool create,
+                    retryTimer& timer)
 {
     const DWORD disposition = openExisting ? (create ? OPEN_ALWAYS : OPEN_EXISTING) : (create ? CREATE_NEW : 0);
     const std::string narrowPath = narrow(path);
     const auto attempt = [&] {
-        return ::CreateFileA(narrowPath.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+        return ::CreateFileA(narrowPath.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     };
     boost::optional<attribute_guard> guard;
     HANDLE handle = attempt();
@@ -195,15 +194,13 @@ HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD sha
         if (openExisting && (access & GENERIC_WRITE) && !guard)
             guard.emplace(narrowPath);
         else
-            retryOrThrow(isSharingOrLockViolation, error, BOOST_CURRENT_LOCATION, timer, narrowPath,
-                         "CreateFile");
+            retryOrThrow(isSharingOrLockViolation, error, BOOST_CURRENT_LOCATION, timer, narrowPath, "CreateFile");
         handle = attempt();
     }
     return handle;
 }
 
-void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD access, DWORD share,
-                    retryTimer* timer)
+void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD access, DWORD share, retryTimer* timer)
 {
     const native_api api = lookUpNativeApi();
     HANDLE fresh = INVALID_HANDLE_VALUE;
@@ -219,8 +216,8 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
             else
                 // A sharing violation becomes ERROR_SHARING_VIOLATION and is
                 // retried like one on open.
-                retryOrThrow(isSharingOrLockViolation, api.toWin32Error(status), BOOST_CURRENT_LOCATION,
-                             *timer, narrowPath, "NtCreateFile");
+                retryOrThrow(isSharingOrLockViolation, api.toWin32Error(status), BOOST_CURRENT_LOCATION, *timer,
+                             narrowPath, "NtCreateFile");
             status = reopenThrough(api, handle, access, fresh);
         }
         if (!NT_SUCCESS(status))
@@ -236,8 +233,7 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
     handle = fresh;
 }
 
-handle_lock::handle_lock(const id& file, bool openExisting, bool create, bool read, bool write,
-                         const timeout& wait)
+handle_lock::handle_lock(const id& file, bool openExisting, bool create, bool read, bool write, const timeout& wait)
     : fileId(file), rawHandle(INVALID_HANDLE_VALUE), readAccess(read || write), writeAccess(write)
 {
     trace::scope scope("handle_open");
@@ -246,8 +242,8 @@ handle_lock::handle_lock(const id& file, bool openExisting, bool create, bool re
     // not stand in the way of a rename or delete.
     const DWORD share = (readAccess || writeAccess) ? FILE_SHARE_READ | FILE_SHARE_WRITE
                                                     : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    rawHandle = createHandle(fileId.path, (readAccess ? GENERIC_READ : 0) | (writeAccess ? GENERIC_WRITE : 0),
-                             share, openExisting, create, timer);
+    rawHandle = createHandle(fileId.path, (readAccess ? GENERIC_READ : 0) | (writeAccess ? GENERIC_WRITE : 0), share,
+                             openExisting, create, timer);
 }
 
 handle_lock::~handle_lock()

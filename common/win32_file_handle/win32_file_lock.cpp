@@ -24,8 +24,8 @@ boost::uint64_t toUint64(const FILETIME& time)
 BOOL tryLock(HANDLE handle, bool exclusive)
 {
     OVERLAPPED fromStart = {};
-    return ::LockFileEx(handle, LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0), 0,
-                        wholeFile, wholeFile, &fromStart);
+    return ::LockFileEx(handle, LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0), 0, wholeFile,
+                        wholeFile, &fromStart);
 }
 
 }  // namespace
@@ -80,8 +80,7 @@ locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags
 {
 }
 
-locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags,
-                             boost::chrono::milliseconds wait)
+locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags, boost::chrono::milliseconds wait)
     : locked_handle(path, flags, (flags & open_read) != 0, (flags & open_write) != 0, timeout(wait))
 {
 }
@@ -104,8 +103,7 @@ void setEndOfFile(HANDLE handle)
 {
     if (!::SetEndOfFile(handle))
         boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
-                                                           boost::system::system_category(),
-                                                           "File truncation failed"),
+                                                           boost::system::system_category(), "File truncation failed"),
                                BOOST_CURRENT_LOCATION);
 }
 
@@ -133,8 +131,9 @@ namespace state {
 boost::uint64_t getValue(const handle_lock& handle)
 {
     const boost::uint64_t value = toUint64(lastWriteTime(handle.handle()));
-    const boost::uint64_t resolution =
-        value % coarseResolution == 0 ? coarseResolution : value % fineResolution == 0 ? fineResolution : 0;
+    const boost::uint64_t resolution = value % coarseResolution == 0 ? coarseResolution
+                                       : value % fineResolution == 0 ? fineResolution
+                                                                     : 0;
     const boost::uint64_t limit = value + resolution;
     for (;;) {
         FILETIME now;

@@ -19,19 +19,19 @@ bool isMoveBlocked(DWORD error)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
-[[noreturn]] void throwFailure(DWORD error, const char* text, const char* function,
-                               const boost::filesystem::path& file, const boost::source_location& site)
+[[noreturn]] void throwFailure(DWORD error, const char* text, const char* function, const boost::filesystem::path& file,
+                               const boost::source_location& site)
 {
-    boost::throw_exception(boost::enable_error_info(boost::system::system_error(
-                               static_cast<int>(error), boost::system::system_category(), text))
+    boost::throw_exception(boost::enable_error_info(boost::system::system_error(static_cast<int>(error),
+                                                                                boost::system::system_category(), text))
                                << boost::errinfo_api_function(function) << boost::errinfo_file_name(file.string()),
                            site);
 }
 
 }  // namespace
 
-void replaceDurably(const boost::filesystem::path& path, const boost::filesystem::path& temp,
-                    const std::string& bytes, const timeout& wait)
+void replaceDurably(const boost::filesystem::path& path, const boost::filesystem::path& temp, const std::string& bytes,
+                    const timeout& wait)
 {
     {
         handle_lock file(id{temp}, true, true, true, true, wait);

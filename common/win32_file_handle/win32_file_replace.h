@@ -23,8 +23,8 @@ namespace win32_file {
 // (system_error "File open failed", temporarily_unavailable),
 // system_error "File write failed", "File truncation failed" or "File flush
 // failed", what moveDurably throws, or boost::thread_interrupted.
-void replaceDurably(const boost::filesystem::path& path, const boost::filesystem::path& temp,
-                    const std::string& bytes, const timeout& wait);
+void replaceDurably(const boost::filesystem::path& path, const boost::filesystem::path& temp, const std::string& bytes,
+                    const timeout& wait);
 
 // Moves from over to (replacing it) with write-through. Throws
 // system_error "File move failed" with the function "MoveFileEx" and the

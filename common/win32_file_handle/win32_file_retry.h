@@ -62,21 +62,20 @@ bool isLockViolation(DWORD error);
 // system_error(error, "File open failed") with the function name, the path
 // and the throw site attached: as it is for an error the test rejects, or
 // nested in a temporarily_unavailable for a retryable one.
-void retryOrThrow(retry_test retryable, DWORD error, const boost::source_location& site,
-                  retryTimer& timer, const std::string& narrowPath, const char* function);
+void retryOrThrow(retry_test retryable, DWORD error, const boost::source_location& site, retryTimer& timer,
+                  const std::string& narrowPath, const char* function);
 
 // Opens a new handle with CreateFileA, retrying through the timer; a failed
 // write open of an existing file is repeated once with the read-only, hidden
 // and system attributes cleared (and put back afterwards).
-HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share,
-                    bool openExisting, bool create, retryTimer& timer);
+HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, bool openExisting, bool create,
+                    retryTimer& timer);
 
 // Replaces handle by one with the given access to the same file object,
 // reopened through the open handle with NtCreateFile. Without a timer a
 // failed reopen is not retried; then, as when ntdll lacks NtCreateFile, the
 // file is opened by path instead (waiting without time-out). On failure the
 // old handle is kept.
-void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD access,
-                    DWORD share, retryTimer* timer);
+void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD access, DWORD share, retryTimer* timer);
 
 }  // namespace win32_file

@@ -151,10 +151,9 @@ void InstallService(const std::wstring& name, const std::wstring& displayName, D
     const ServiceHandle service(CreateServiceW(manager.get(), name.c_str(), displayName.c_str(),
                                                // Restart actions need SERVICE_START.
                                                SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START,
-                                               SERVICE_WIN32_OWN_PROCESS,
-                                               startType, SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                                               dependencyNames.c_str(), accountName.c_str(),
-                                               password ? password->c_str() : nullptr));
+                                               SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                               imagePath.c_str(), nullptr, nullptr, dependencyNames.c_str(),
+                                               accountName.c_str(), password ? password->c_str() : nullptr));
     if (!service) {
         wprintf(L"CreateService failed, GetLastError: 0x%08lx\n", GetLastError());
         return;
@@ -175,7 +174,8 @@ void RemoveService(const std::wstring& name, const std::wstring& eventSourceName
         wprintf(L"OpenSCManager failed w/err 0x%08lx\n", GetLastError());
         return;
     }
-    const ServiceHandle service(OpenServiceW(manager.get(), name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    const ServiceHandle service(
+        OpenServiceW(manager.get(), name.c_str(), DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (!service) {
         wprintf(L"OpenService failed, GetLastError: 0x%08lx\n", GetLastError());
         return;
@@ -196,8 +196,8 @@ void InstallServices(const ServiceTable& table)
         return;
     for (const auto& service : table)
         InstallService(service->serviceName(), service->displayName(), service->startType(), service->dependencies(),
-                       service->accountName(), service->password(), service->description(),
-                       service->eventSourceName(), service->recoveryActions());
+                       service->accountName(), service->password(), service->description(), service->eventSourceName(),
+                       service->recoveryActions());
 }
 
 void RemoveServices(const ServiceTable& table)

@@ -48,7 +48,8 @@ std::string currentException()
 void checkSlot(std::size_t slot)
 {
     if (slot >= maxServices)
-        BOOST_THROW_EXCEPTION(std::logic_error("Logic error: too many services, RegisterServices should have checked this"));
+        BOOST_THROW_EXCEPTION(
+            std::logic_error("Logic error: too many services, RegisterServices should have checked this"));
 }
 
 }  // namespace

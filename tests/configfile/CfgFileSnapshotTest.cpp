@@ -15,7 +15,8 @@ namespace {
 // A compact picture of a model: "[name]" per section, then per entry
 // <key>=<value> for a key/value line or "verbatim" for any other, each
 // followed by "|", so a test states the whole parse in one string.
-std::string describe(const C_CfgFileSnapshot& snapshot) {
+std::string describe(const C_CfgFileSnapshot& snapshot)
+{
     std::string out;
     for (const auto& section : snapshot.sections()) {
         out += "[" + section.name() + "]";
@@ -25,14 +26,16 @@ std::string describe(const C_CfgFileSnapshot& snapshot) {
     return out;
 }
 
-C_CfgFileSnapshot parse(const std::string& text) {
+C_CfgFileSnapshot parse(const std::string& text)
+{
     std::stringstream stream(text);
     C_CfgFileSnapshot snapshot;
     snapshot.readFrom(stream);
     return snapshot;
 }
 
-std::string render(const C_CfgFileSnapshot& snapshot) {
+std::string render(const C_CfgFileSnapshot& snapshot)
+{
     std::ostringstream out;
     snapshot.writeTo(out);
     return out.str();
@@ -47,7 +50,8 @@ struct TextCase {
 
 class ReadAndRender : public ::testing::TestWithParam<TextCase> {};
 
-TEST_P(ReadAndRender, GivesModelAndBytes) {
+TEST_P(ReadAndRender, GivesModelAndBytes)
+{
     const TextCase& c = GetParam();
     const C_CfgFileSnapshot snapshot = parse(c.input);
     EXPECT_EQ(describe(snapshot), c.model);
@@ -61,11 +65,9 @@ using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
     Texts, ReadAndRender,
     ::testing::Values(
-        TextCase{"Empty", "", "", ""},
-        TextCase{"NoHeaderAtAll", "Mode=CNT\r\n; note\r\n", "", ""},
+        TextCase{"Empty", "", "", ""}, TextCase{"NoHeaderAtAll", "Mode=CNT\r\n; note\r\n", "", ""},
         TextCase{"LineFeedOnly", "[Line01]\nMode=CNT\n", "[Line01]<Mode>=<CNT>|", "[Line01]\r\nMode=CNT\r\n"},
-        TextCase{"CarriageReturnOnly", "[Line01]\rMode=CNT\r", "[Line01]<Mode>=<CNT>|",
-                 "[Line01]\r\nMode=CNT\r\n"},
+        TextCase{"CarriageReturnOnly", "[Line01]\rMode=CNT\r", "[Line01]<Mode>=<CNT>|", "[Line01]\r\nMode=CNT\r\n"},
         TextCase{"CrLf", "[Line01]\r\nMode=CNT\r\n", "[Line01]<Mode>=<CNT>|", "[Line01]\r\nMode=CNT\r\n"},
         TextCase{"MixedLineEnds", "[A]\r\n\n\r\rk=v\n\r\n", "[A]\"\"|\"\"|\"\"|<k>=<v>|\"\"|",
                  "[A]\r\n\r\n\r\n\r\nk=v\r\n\r\n"},
@@ -73,16 +75,14 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"LoneCrAtEnd", "[A]\nk=v\r", "[A]<k>=<v>|", "[A]\r\nk=v\r\n"},
         TextCase{"TrailingBlankLinesKept", "[A]\n\n\n", "[A]\"\"|\"\"|", "[A]\r\n\r\n\r\n"},
         TextCase{"LinesBeforeFirstHeaderDropped", "Mode\n; c\n=x\n[A]\nk=v\n", "[A]<k>=<v>|", "[A]\r\nk=v\r\n"},
-        TextCase{"ByteOrderMarkLineIsNotAHeader", "\xEF\xBB\xBF[A]\nk=v\n[B]\nm=n\n", "[B]<m>=<n>|",
-                 "[B]\r\nm=n\r\n"},
+        TextCase{"ByteOrderMarkLineIsNotAHeader", "\xEF\xBB\xBF[A]\nk=v\n[B]\nm=n\n", "[B]<m>=<n>|", "[B]\r\nm=n\r\n"},
         TextCase{"TextAfterBracketIgnored", "[Line01] ; the first line\nMode=CNT\n", "[Line01]<Mode>=<CNT>|",
                  "[Line01]\r\nMode=CNT\r\n"},
         TextCase{"NameUpToFirstBracket", "[A]]x]\n", "[A]", "[A]\r\n"},
         TextCase{"NameNotTrimmed", "[ Line 01\t]\n", "[ Line 01\t]", "[ Line 01\t]\r\n"},
         TextCase{"EmptyName", "[]\n", "[]", "[]\r\n"},
         TextCase{"OpeningBracketInsideName", "[[A]\n", "[[A]", "[[A]\r\n"},
-        TextCase{"KeyAndValueLoseTrailingBlanks", "[A]\nMode = CNT  \n", "[A]<Mode>=< CNT>|",
-                 "[A]\r\nMode= CNT\r\n"},
+        TextCase{"KeyAndValueLoseTrailingBlanks", "[A]\nMode = CNT  \n", "[A]<Mode>=< CNT>|", "[A]\r\nMode= CNT\r\n"},
         TextCase{"TrailingTabsToo", "[A]\nk\t=\tv\t \t\n", "[A]<k>=<\tv>|", "[A]\r\nk=\tv\r\n"},
         TextCase{"LeadingBlanksStayInKey", "[A]\n  Mode=CNT\n", "[A]<  Mode>=<CNT>|", "[A]\r\n  Mode=CNT\r\n"},
         TextCase{"FurtherEqualsBelongToValue", "[A]\nA=B=C\n", "[A]<A>=<B=C>|", "[A]\r\nA=B=C\r\n"},
@@ -107,7 +107,8 @@ struct ErrorCase {
 
 class SyntaxErrors : public ::testing::TestWithParam<ErrorCase> {};
 
-TEST_P(SyntaxErrors, AreReportedWithTheLineAndKeepTheOldSections) {
+TEST_P(SyntaxErrors, AreReportedWithTheLineAndKeepTheOldSections)
+{
     const ErrorCase& c = GetParam();
     C_CfgFileSnapshot snapshot = parse("[Old]\nMode=CNT\n");
     std::stringstream stream(c.input);
@@ -137,7 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"CrOnlyText", "[A]\rbad\r", "Syntax error. Key-value pair format violated: \"bad\""}),
     [](const ::testing::TestParamInfo<ErrorCase>& info) { return std::string(info.param.name); });
 
-TEST(Exceptions, CarryTheThrowSiteAndCopyIntoAnExceptionPointer) {
+TEST(Exceptions, CarryTheThrowSiteAndCopyIntoAnExceptionPointer)
+{
     std::exception_ptr caught;
     try {
         parse("[A\n");
@@ -150,20 +152,21 @@ TEST(Exceptions, CarryTheThrowSiteAndCopyIntoAnExceptionPointer) {
     } catch (const Configuration::Exception& e) {
         EXPECT_NE(boost::get_error_info<boost::throw_function>(e), nullptr);
         ASSERT_NE(boost::get_error_info<boost::throw_file>(e), nullptr);
-        EXPECT_NE(std::string(*boost::get_error_info<boost::throw_file>(e)).find("CfgFileSnapshot"),
-                  std::string::npos);
+        EXPECT_NE(std::string(*boost::get_error_info<boost::throw_file>(e)).find("CfgFileSnapshot"), std::string::npos);
         EXPECT_NE(boost::get_error_info<boost::throw_line>(e), nullptr);
         EXPECT_NE(dynamic_cast<const std::exception*>(&e), nullptr);
     }
 }
 
-TEST(Exceptions, Texts) {
+TEST(Exceptions, Texts)
+{
     EXPECT_STREQ(Configuration::Exception("plain").what(), "plain");
     EXPECT_STREQ(Configuration::KeyNotFoundError("Mode").what(), "Key not found: Mode");
     EXPECT_STREQ(Configuration::SectionNotFoundError("Line07").what(), "Section not found: Line07");
 }
 
-TEST(ParseSectionHeader, LeavesTheNameAloneOnError) {
+TEST(ParseSectionHeader, LeavesTheNameAloneOnError)
+{
     std::string name = "before";
     for (const char* bad : {"", "Line01]", " [Line01]", "[Line01"}) {
         EXPECT_THROW(ParseSectionHeader(bad, name), Configuration::SyntaxError) << bad;
@@ -189,7 +192,8 @@ protected:
         "\n");
 };
 
-TEST_F(Lookups, FirstMatchIgnoringAsciiCase) {
+TEST_F(Lookups, FirstMatchIgnoringAsciiCase)
+{
     EXPECT_EQ(snapshot.getSection("line01").getValue("mode"), "CNT");
     std::size_t index = 99;
     ASSERT_TRUE(snapshot.findSection("LINE01", index));
@@ -198,7 +202,8 @@ TEST_F(Lookups, FirstMatchIgnoringAsciiCase) {
     EXPECT_EQ(index, 1u);
 }
 
-TEST_F(Lookups, ExactLengthAndBytesOutsideAsciiAreNotFolded) {
+TEST_F(Lookups, ExactLengthAndBytesOutsideAsciiAreNotFolded)
+{
     const C_CfgFileSection& line = snapshot.getSection("Line01");
     std::size_t index;
     EXPECT_FALSE(line.findKey("Mod", index));
@@ -210,13 +215,15 @@ TEST_F(Lookups, ExactLengthAndBytesOutsideAsciiAreNotFolded) {
     EXPECT_EQ(snapshot.findSection("Line1"), nullptr);
 }
 
-TEST_F(Lookups, VerbatimLinesNeverMatch) {
+TEST_F(Lookups, VerbatimLinesNeverMatch)
+{
     std::size_t index;
     EXPECT_FALSE(snapshot.getSection("Line01").findKey("; Mode", index));
     EXPECT_FALSE(snapshot.getSection("Line02").findKey("", index));
 }
 
-TEST_F(Lookups, MissingKeyAndSection) {
+TEST_F(Lookups, MissingKeyAndSection)
+{
     const C_CfgFileSection& line = snapshot.getSection("Line02");
     try {
         line.getValue("Volume");
@@ -240,7 +247,8 @@ TEST_F(Lookups, MissingKeyAndSection) {
     EXPECT_EQ(snapshot.sections().size(), 3u);
 }
 
-TEST_F(Lookups, TryGetValueAssignsOnlyWhenFound) {
+TEST_F(Lookups, TryGetValueAssignsOnlyWhenFound)
+{
     const C_CfgFileSection& line = snapshot.getSection("Line01");
     std::string value = "untouched";
     std::size_t index = 42;
@@ -253,7 +261,8 @@ TEST_F(Lookups, TryGetValueAssignsOnlyWhenFound) {
     EXPECT_EQ(index, 1u);
 }
 
-TEST_F(Lookups, ValueStatus) {
+TEST_F(Lookups, ValueStatus)
+{
     const C_CfgFileSection& line = snapshot.getSection("Line02");
     const char* value = "not null";
     EXPECT_EQ(line.getValueStatus("Volume", value), 0xC0020015u);
@@ -264,19 +273,22 @@ TEST_F(Lookups, ValueStatus) {
     EXPECT_EQ(value, line.entries()[0].value.c_str());
 }
 
-TEST(Editing, SetValueReplacesOnlyTheValueOfTheFirstMatch) {
+TEST(Editing, SetValueReplacesOnlyTheValueOfTheFirstMatch)
+{
     C_CfgFileSnapshot snapshot = parse("[Line01]\nMODE = CNT\nMode=VOX\n");
     snapshot.getSection("line01").setValue("mode", "ALW");
     EXPECT_EQ(render(snapshot), "[Line01]\r\nMODE=ALW\r\nMode=VOX\r\n");
 }
 
-TEST(Editing, NewKeyGoesAfterTrailingBlankAndCommentLines) {
+TEST(Editing, NewKeyGoesAfterTrailingBlankAndCommentLines)
+{
     C_CfgFileSnapshot snapshot = parse("[Line01]\nSpeed=1\n\n; end\n\n[Line02]\nMode=ALW\n");
     snapshot.getSection("Line01").setValue("Mode", "CNT");
     EXPECT_EQ(render(snapshot), "[Line01]\r\nSpeed=1\r\n\r\n; end\r\n\r\nMode=CNT\r\n[Line02]\r\nMode=ALW\r\n");
 }
 
-TEST(Editing, MissingSectionIsAppendedWhenAskedFor) {
+TEST(Editing, MissingSectionIsAppendedWhenAskedFor)
+{
     C_CfgFileSnapshot snapshot = parse("; before\n[Line01]\nMode=CNT\n\n");
     C_CfgFileSection& created = snapshot.getSection("Line07", true);
     created.setValue("Mode", "CNT");
@@ -291,7 +303,8 @@ TEST(Editing, MissingSectionIsAppendedWhenAskedFor) {
     EXPECT_EQ(found->name(), "Line08");
 }
 
-TEST(Editing, AddAndRemoveSections) {
+TEST(Editing, AddAndRemoveSections)
+{
     C_CfgFileSnapshot snapshot = parse("[A]\nk=1\n[B]\n[a]\nk=2\n");
     std::size_t index = 0;
     snapshot.addSection("A", index);
@@ -304,7 +317,8 @@ TEST(Editing, AddAndRemoveSections) {
     EXPECT_EQ(describe(snapshot), "[B]");
 }
 
-TEST(Editing, RemoveKeyTakesTheFirstKeyValueEntry) {
+TEST(Editing, RemoveKeyTakesTheFirstKeyValueEntry)
+{
     C_CfgFileSnapshot snapshot = parse("[A]\n;k=0\nk=1\nK=2\n");
     C_CfgFileSection& section = snapshot.getSection("A");
     EXPECT_TRUE(section.removeKey("k"));
@@ -314,7 +328,8 @@ TEST(Editing, RemoveKeyTakesTheFirstKeyValueEntry) {
     EXPECT_EQ(describe(snapshot), "[A]\";k=0\"|");
 }
 
-TEST(Editing, AppendEntryAndParseAndInsert) {
+TEST(Editing, AppendEntryAndParseAndInsert)
+{
     C_CfgFileSection section("S");
     section.appendEntry(C_CfgFileEntry{"; made", "", false});
     section.ParseAndInsertKeyValue("k = v ");
@@ -325,10 +340,10 @@ TEST(Editing, AppendEntryAndParseAndInsert) {
 
 // A mode or key with a line break would be rendered as extra lines, and a
 // "[...]" after the break as a section of its own.
-TEST(Editing, LineBreaksInStoredTextAreRefused) {
+TEST(Editing, LineBreaksInStoredTextAreRefused)
+{
     const std::string original = "[Line01]\r\nMode=CNT\r\n";
-    for (const std::string forged :
-         {"ALW\r\n[Line02]\r\nMode=OFF", "x\ny", "x\ry", "\n", "\r", "CNT\r\n"}) {
+    for (const std::string forged : {"ALW\r\n[Line02]\r\nMode=OFF", "x\ny", "x\ry", "\n", "\r", "CNT\r\n"}) {
         C_CfgFileSnapshot snapshot = parse(original);
         C_CfgFileSection& section = snapshot.getSection("Line01");
         EXPECT_THROW(section.setValue("Mode", forged), Configuration::Exception);
@@ -342,7 +357,8 @@ TEST(Editing, LineBreaksInStoredTextAreRefused) {
     }
 }
 
-TEST(Streams, ReadRewindsAndLeavesTheStreamWritable) {
+TEST(Streams, ReadRewindsAndLeavesTheStreamWritable)
+{
     std::stringstream stream("[A]\nk=v\n");
     std::string skipped;
     std::getline(stream, skipped);
@@ -362,11 +378,14 @@ TEST(Streams, ReadRewindsAndLeavesTheStreamWritable) {
 class FailingBuffer : public std::streambuf {
 public:
     FailingBuffer(std::string text, std::size_t limit, bool throws)
-        : text(std::move(text)), limit(limit), throws(throws) {}
+        : text(std::move(text)), limit(limit), throws(throws)
+    {
+    }
     std::string written;
 
 protected:
-    int_type underflow() override {
+    int_type underflow() override
+    {
         if (nextRead >= text.size())
             return traits_type::eof();
         if (nextRead >= limit)
@@ -375,17 +394,20 @@ protected:
         setg(&current, &current, &current + 1);
         return traits_type::to_int_type(current);
     }
-    int_type overflow(int_type c) override {
+    int_type overflow(int_type c) override
+    {
         if (written.size() >= limit)
             return fail();
         if (!traits_type::eq_int_type(c, traits_type::eof()))
             written += traits_type::to_char_type(c);
         return traits_type::not_eof(c);
     }
-    pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode) override {
+    pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode) override
+    {
         return seekpos(dir == std::ios::beg ? off : -1, std::ios::in);
     }
-    pos_type seekpos(pos_type pos, std::ios::openmode) override {
+    pos_type seekpos(pos_type pos, std::ios::openmode) override
+    {
         if (pos != pos_type(0))
             return pos_type(off_type(-1));
         nextRead = 0;
@@ -394,7 +416,8 @@ protected:
     }
 
 private:
-    int_type fail() {
+    int_type fail()
+    {
         if (throws)
             throw std::runtime_error("device failed");
         return traits_type::eof();
@@ -406,7 +429,8 @@ private:
     char current = 0;
 };
 
-TEST(Streams, ReadErrorPassesThroughAndKeepsTheOldSections) {
+TEST(Streams, ReadErrorPassesThroughAndKeepsTheOldSections)
+{
     C_CfgFileSnapshot snapshot = parse("[Old]\n");
     FailingBuffer buffer("[A]\nk=v\n[B]\nk=v\n", 6, true);
     std::istream in(&buffer);
@@ -423,7 +447,8 @@ protected:
     pos_type seekpos(pos_type, std::ios::openmode) override { return pos_type(off_type(-1)); }
 };
 
-TEST(Streams, StreamThatCannotRewindIsAnError) {
+TEST(Streams, StreamThatCannotRewindIsAnError)
+{
     C_CfgFileSnapshot snapshot = parse("[Old]\n");
     NotSeekable buffer("[A]\nk=v\n");
     std::istream in(&buffer);
@@ -432,7 +457,8 @@ TEST(Streams, StreamThatCannotRewindIsAnError) {
     EXPECT_EQ(describe(snapshot), "[Old]");
 }
 
-TEST(Streams, WriteErrorsAreNotSwallowed) {
+TEST(Streams, WriteErrorsAreNotSwallowed)
+{
     const C_CfgFileSnapshot snapshot = parse("[A]\nk=v\n[B]\n");
     {
         FailingBuffer buffer("", 4, true);
@@ -453,7 +479,8 @@ TEST(Streams, WriteErrorsAreNotSwallowed) {
 namespace {
 
 // Sections and key/value lines only: what a reader of the values sees.
-std::string values(const C_CfgFileSnapshot& snapshot) {
+std::string values(const C_CfgFileSnapshot& snapshot)
+{
     std::string out;
     for (const auto& section : snapshot.sections()) {
         out += "[" + section.name() + "]";
@@ -474,7 +501,8 @@ class BlankLinePadding : public ::testing::TestWithParam<PaddingCase> {};
 
 // The text written over a longer old one before the file is cut: whatever
 // the text's last line end, the padding reads as blank lines only.
-TEST_P(BlankLinePadding, ReadsAsTheTextItself) {
+TEST_P(BlankLinePadding, ReadsAsTheTextItself)
+{
     const PaddingCase& c = GetParam();
     const std::string padded = withBlankLinesTo(c.text, c.length);
     ASSERT_EQ(padded.size(), std::max(c.length, c.text.size()));
@@ -483,17 +511,17 @@ TEST_P(BlankLinePadding, ReadsAsTheTextItself) {
     EXPECT_EQ(values(parse(padded)), values(parse(c.text)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, BlankLinePadding,
-    ::testing::Values(
-        PaddingCase{"EvenPadAfterCrLf", "[Line01]\r\nMode=CNT\r\n", 40},
-        PaddingCase{"OddPadAfterCrLf", "[Line01]\r\nMode=CNT\r\n", 41},
-        PaddingCase{"OneByte", "[Line01]\r\nMode=CNT\r\n", 21},
-        PaddingCase{"NoLastLineEnd", "[Line01]\r\nMode=CNT", 31},
-        PaddingCase{"CrOnlyLineEnds", "[Line01]\rMode=CNT\r", 27},
-        PaddingCase{"LfOnlyLineEnds", "[Line01]\nMode=CNT\n", 25},
-        PaddingCase{"EmptyText", "", 7},
-        PaddingCase{"AlreadyLongEnough", "[Line01]\r\nMode=CNT\r\n", 3}),
-    [](const ::testing::TestParamInfo<PaddingCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, BlankLinePadding,
+                         ::testing::Values(PaddingCase{"EvenPadAfterCrLf", "[Line01]\r\nMode=CNT\r\n", 40},
+                                           PaddingCase{"OddPadAfterCrLf", "[Line01]\r\nMode=CNT\r\n", 41},
+                                           PaddingCase{"OneByte", "[Line01]\r\nMode=CNT\r\n", 21},
+                                           PaddingCase{"NoLastLineEnd", "[Line01]\r\nMode=CNT", 31},
+                                           PaddingCase{"CrOnlyLineEnds", "[Line01]\rMode=CNT\r", 27},
+                                           PaddingCase{"LfOnlyLineEnds", "[Line01]\nMode=CNT\n", 25},
+                                           PaddingCase{"EmptyText", "", 7},
+                                           PaddingCase{"AlreadyLongEnough", "[Line01]\r\nMode=CNT\r\n", 3}),
+                         [](const ::testing::TestParamInfo<PaddingCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -51,23 +51,24 @@ TEST_P(CommitUnchanged, NormalisesTheFileByteForByte)
 INSTANTIATE_TEST_SUITE_P(
     Table, CommitUnchanged,
     ::testing::Values(
-        Normalisation{"Empty", "", ""},
-        Normalisation{"NoHeader", "Mode=CNT\r\n; comment\r\n", ""},
+        Normalisation{"Empty", "", ""}, Normalisation{"NoHeader", "Mode=CNT\r\n; comment\r\n", ""},
         Normalisation{"LinesBeforeTheFirstHeaderAreDropped", "; top\r\nA=1\r\n[Line01]\r\nMode=CNT\r\n",
                       "[Line01]\r\nMode=CNT\r\n"},
         Normalisation{"HeaderIsRebuilt", "[Line01] ; first line\r\nMode=CNT\r\n", "[Line01]\r\nMode=CNT\r\n"},
         Normalisation{"TrailingBlanksOfKeyAndValueGo", "[Line01]\r\nMode \t= CNT  \r\n", "[Line01]\r\nMode= CNT\r\n"},
         Normalisation{"BlankAndCommentLinesStay", "[A]\r\n\r\n  \t\r\n# x = y\r\n;c\r\n/d\r\n[B]\r\n",
                       "[A]\r\n\r\n  \t\r\n# x = y\r\n;c\r\n/d\r\n[B]\r\n"},
-        Normalisation{"LfOnly", "[Line01]\nMode=CNT\n[Line02]\nMode=VOX", "[Line01]\r\nMode=CNT\r\n[Line02]\r\nMode=VOX\r\n"},
+        Normalisation{"LfOnly", "[Line01]\nMode=CNT\n[Line02]\nMode=VOX",
+                      "[Line01]\r\nMode=CNT\r\n[Line02]\r\nMode=VOX\r\n"},
         Normalisation{"CrOnly", "[Line01]\rMode=CNT\r\r[Line02]\r", "[Line01]\r\nMode=CNT\r\n\r\n[Line02]\r\n"},
-        Normalisation{"ByteOrderMarkHidesTheFirstHeader", "\xEF\xBB\xBF[Line01]\r\nMode=CNT\r\n[Line02]\r\nMode=VOX\r\n",
-                      "[Line02]\r\nMode=VOX\r\n"}),
+        Normalisation{"ByteOrderMarkHidesTheFirstHeader",
+                      "\xEF\xBB\xBF[Line01]\r\nMode=CNT\r\n[Line02]\r\nMode=VOX\r\n", "[Line02]\r\nMode=VOX\r\n"}),
     [](const ::testing::TestParamInfo<Normalisation>& info) { return std::string(info.param.name); });
 
 TEST_F(ConfigFileTest, ShorterTextLeavesNoTailOfTheOldContent)
 {
-    const std::string path = file("[Line01]\r\nMode=CNT\r\nComment=a long line that will go away\r\n[Line02]\r\nMode=VOX\r\n");
+    const std::string path = file(
+        "[Line01]\r\nMode=CNT\r\nComment=a long line that will go away\r\n[Line02]\r\nMode=VOX\r\n");
     {
         C_ConfigFile config(path, update);
         config.getSection("Line01").removeKey("Comment");
@@ -320,7 +321,8 @@ TEST_F(ConfigFileTest, SaveAsWritesTheSnapshotIntoAFileOfItsOwn)
     ASSERT_TRUE(SetFileAttributesA(dir.path("old.ini").c_str(), FILE_ATTRIBUTE_READONLY));
     snapshot.saveAs(dir.widePath("old.ini"));
     EXPECT_EQ(dir.read("old.ini"), "[Line01]\r\nMode=CNT\r\n");
-    EXPECT_EQ(GetFileAttributesA(dir.path("old.ini").c_str()) & ~FILE_ATTRIBUTE_ARCHIVE, DWORD(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesA(dir.path("old.ini").c_str()) & ~FILE_ATTRIBUTE_ARCHIVE,
+              DWORD(FILE_ATTRIBUTE_READONLY));
 }
 
 TEST_F(ConfigFileTest, SaveAsWaitsForTheLock)

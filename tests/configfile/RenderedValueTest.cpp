@@ -34,7 +34,10 @@ bool modelSet(const std::string& text, const RenderedCase& c, std::string& out, 
     return true;
 }
 
-void PrintTo(const RenderedCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const RenderedCase& c, std::ostream* os)
+{
+    *os << c.what;
+}
 
 class RenderedValueTest : public testing::TestWithParam<RenderedCase> {};
 
@@ -76,11 +79,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RenderedCase{"value replaced in place", two, "Line01", "Mode", "CNT", true},
         RenderedCase{"names and keys match as the model matches them", two, "LINE02", "mode", "ALWAYS", true},
-        RenderedCase{"a missing key goes after the trailing comment and blank line", two, "Line01", "Path", "D:\\", true},
+        RenderedCase{"a missing key goes after the trailing comment and blank line", two, "Line01", "Path", "D:\\",
+                     true},
         RenderedCase{"a missing key at the end of the text", two, "Line02", "Gain", "3", true},
         RenderedCase{"a missing section is left to the model", two, "Line03", "Mode", "CNT", true},
-        RenderedCase{"the first of duplicate sections and keys",
-                     "[A]\r\nk=1\r\nk=2\r\n[a]\r\nk=3\r\n", "a", "K", "9", true},
+        RenderedCase{"the first of duplicate sections and keys", "[A]\r\nk=1\r\nk=2\r\n[a]\r\nk=3\r\n", "a", "K", "9",
+                     true},
         RenderedCase{"a value with trailing blanks is written as given", two, "Line01", "Mode", "CNT  ", true},
         RenderedCase{"empty values and keys", "[S]\r\n=x\r\nMode=\r\n", "S", "Mode", "", true},
         RenderedCase{"a value holding a line break is left to the model", two, "Line01", "Mode", "a\r\nb", true},
@@ -101,14 +105,14 @@ INSTANTIATE_TEST_SUITE_P(
                      "a section name of some length", "Mode", "B", true},
         RenderedCase{"an equals sign in a long comment", "[S]\r\n; a comment line = longer than a block\r\nMode=A\r\n",
                      "S", "Mode", "B", true},
-        RenderedCase{"a blank before an equals sign far into a long key",
-                     "[S]\r\nAVeryLongKeyNameIndeed =v\r\n", "S", "Mode", "B", false},
+        RenderedCase{"a blank before an equals sign far into a long key", "[S]\r\nAVeryLongKeyNameIndeed =v\r\n", "S",
+                     "Mode", "B", false},
         RenderedCase{"a trailing blank at the end of a long value",
                      "[S]\r\nMode=a value long enough to span three blocks of bytes \r\n", "S", "Mode", "B", false},
         RenderedCase{"a closing bracket before the end of a long header",
                      "[Line01] and then some more text]\r\nMode=A\r\n", "Line01", "Mode", "B", false},
-        RenderedCase{"a lone LF in a long line", "[S]\r\nMode=a long value with a\nbreak in it\r\n", "S", "Mode",
-                     "B", false}),
+        RenderedCase{"a lone LF in a long line", "[S]\r\nMode=a long value with a\nbreak in it\r\n", "S", "Mode", "B",
+                     false}),
     [](const testing::TestParamInfo<RenderedCase>& info) { return "case" + std::to_string(info.index); });
 
 }  // namespace

@@ -18,8 +18,8 @@ std::string describe(const FileCall& call)
 {
     switch (call.kind) {
     case FileCall::Write:
-        return "write of " + std::to_string(call.data.size()) + " bytes at " + std::to_string(call.position) +
-               " of " + call.file;
+        return "write of " + std::to_string(call.data.size()) + " bytes at " + std::to_string(call.position) + " of " +
+               call.file;
     case FileCall::Truncate:
         return "truncation of " + call.file + " to " + std::to_string(call.position) + " bytes";
     case FileCall::Flush:
@@ -92,11 +92,21 @@ std::string decodeString(const std::string& literal, const std::string& line)
         }
         const char e = literal[++i];
         switch (e) {
-        case 'n': bytes += '\n'; break;
-        case 'r': bytes += '\r'; break;
-        case 't': bytes += '\t'; break;
-        case 'v': bytes += '\v'; break;
-        case 'f': bytes += '\f'; break;
+        case 'n':
+            bytes += '\n';
+            break;
+        case 'r':
+            bytes += '\r';
+            break;
+        case 't':
+            bytes += '\t';
+            break;
+        case 'v':
+            bytes += '\v';
+            break;
+        case 'f':
+            bytes += '\f';
+            break;
         case 'x':
             bytes += static_cast<char>(std::strtoul(literal.substr(i + 1, 2).c_str(), nullptr, 16));
             i += 2;
@@ -330,8 +340,8 @@ private:
     std::vector<TimedCall>& out;
     std::size_t& order;
     std::map<std::string, std::pair<std::int64_t, std::string>> pending;  // by pid: start, text so far
-    std::map<std::pair<std::string, long>, std::uint64_t> positions;       // by pid and descriptor
-    std::vector<std::pair<std::size_t, std::string>> mine;                 // this trace's calls in out, and pid
+    std::map<std::pair<std::string, long>, std::uint64_t> positions;      // by pid and descriptor
+    std::vector<std::pair<std::size_t, std::string>> mine;                // this trace's calls in out, and pid
 };
 
 }  // namespace
@@ -404,8 +414,7 @@ CrashStates crashStates(const Files& before, const std::vector<FileCall>& calls)
 
     CrashStates result;
     std::set<std::map<std::string, int>> known;
-    const auto add = [&](std::map<std::string, int> key, std::vector<CrashStates::State>& to,
-                         const std::string& how) {
+    const auto add = [&](std::map<std::string, int> key, std::vector<CrashStates::State>& to, const std::string& how) {
         for (auto file = key.begin(); file != key.end();)
             file = file->second == absent ? key.erase(file) : std::next(file);
         if (!known.insert(key).second)

@@ -24,7 +24,7 @@ struct FileCall {
     enum Kind { Write, Truncate, Flush, Rename, Remove };
     Kind kind = Write;
     std::string file;
-    std::string target;         // Rename: the new name
+    std::string target;          // Rename: the new name
     std::uint64_t position = 0;  // Write: the offset; Truncate: the new length
     std::string data;            // Write: the bytes
 };

@@ -69,12 +69,24 @@ const milliseconds scenarioTimeout(120000);
 const int startAttempts = 3;
 long startsRetried = 0;
 
-int lineCount() { return static_cast<int>(environmentNumber("OSTREL_CRASH_LINES", 3)); }
-int toggleCount() { return static_cast<int>(environmentNumber("OSTREL_CRASH_TOGGLES", 2)); }
+int lineCount()
+{
+    return static_cast<int>(environmentNumber("OSTREL_CRASH_LINES", 3));
+}
+int toggleCount()
+{
+    return static_cast<int>(environmentNumber("OSTREL_CRASH_TOGGLES", 2));
+}
 
-bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
-std::string windowsPath(const std::string& name) { return Ostrel::windowsDirectory() + name; }
+std::string windowsPath(const std::string& name)
+{
+    return Ostrel::windowsDirectory() + name;
+}
 
 // The watched files as they are in the Windows directory.
 crash::Files currentFiles()
@@ -149,7 +161,10 @@ std::unique_ptr<ServiceProcess> startService()
 const char* const ownModes[] = {"REC", "ALWAYS_RECORDING", "", "VOX", "M1", "X", "CNT", "REC"};
 const char* const toggleModes[] = {"CNT", "ALWAYS_ON", "Y"};
 
-std::string ownMode(int line) { return ownModes[(line - 1) % 8]; }
+std::string ownMode(int line)
+{
+    return ownModes[(line - 1) % 8];
+}
 
 // logger.ini in the form the INI model writes, with other keys and comments.
 // It ends with the last line's mode, so that the bytes a shorter rewrite
@@ -197,7 +212,8 @@ Start repair()
             break;
         case 0:  // switched again, cut while the new mode was written
             shown[line] = "Y";
-            record = "<current_mode>CNT</current_mode><saved_mode>" + own + "</saved_mode><replaced_mode>Y</replaced_mode>";
+            record = "<current_mode>CNT</current_mode><saved_mode>" + own +
+                     "</saved_mode><replaced_mode>Y</replaced_mode>";
             break;
         }
         backup += "<" + section + ">" + record + "</" + section + ">";
@@ -225,10 +241,9 @@ void storeToggles(const boost::posix_time::ptime& first)
 {
     auto settings = boost::make_shared<Ostrel::Settings>();
     for (int k = 0; k < toggleCount(); ++k) {
-        settings->linesets.push_back(minutelyLineset("Crash " + std::to_string(k),
-                                                     {k % lineCount() + 1, (k + 1) % lineCount() + 1},
-                                                     toggleModes[k % 3], boost::posix_time::seconds(2),
-                                                     first + boost::posix_time::seconds(k)));
+        settings->linesets.push_back(
+            minutelyLineset("Crash " + std::to_string(k), {k % lineCount() + 1, (k + 1) % lineCount() + 1},
+                            toggleModes[k % 3], boost::posix_time::seconds(2), first + boost::posix_time::seconds(k)));
     }
     Ostrel::saveSettings(settings);
 }
@@ -356,7 +371,9 @@ void check(const crash::CrashStates::State& state, const std::map<std::string, s
     try {
         if (exists(windowsPath(damagedName)))
             throw std::runtime_error("kept as damaged");
-        if (const std::size_t records = exists(windowsPath(backupName)) ? backupRecords(readFileBytes(windowsPath(backupName))) : 0) {
+        if (const std::size_t records = exists(windowsPath(backupName))
+                                            ? backupRecords(readFileBytes(windowsPath(backupName)))
+                                            : 0) {
             ++findings.recordsLeft;
             problem += " the backup still records " + std::to_string(records) + " line(s);";
         }
@@ -409,16 +426,14 @@ int explore(const std::vector<std::string>& dirs)
     if (tally.failures.size() > shown)
         std::cout << "... and " << tally.failures.size() - shown << " more failed states\n";
     const auto took = std::chrono::duration_cast<seconds>(std::chrono::steady_clock::now() - began).count();
-    std::cout << "states explored in " << took << " s (program starts that Wine refused and were tried again: "
-              << startsRetried << ")\n";
+    std::cout << "states explored in " << took
+              << " s (program starts that Wine refused and were tried again: " << startsRetried << ")\n";
     for (const auto& model : {std::make_pair("kill", &tally.kill), std::make_pair("power cut", &tally.power)})
-        std::cout << model.first << ": " << model.second->states << " states, lines lost "
-                  << model.second->linesLost << ", unparsable logger.ini " << model.second->unparsable
-                  << ", backups that do not parse " << model.second->backupDamaged << ", states with records left "
-                  << model.second->recordsLeft << "\n";
+        std::cout << model.first << ": " << model.second->states << " states, lines lost " << model.second->linesLost
+                  << ", unparsable logger.ini " << model.second->unparsable << ", backups that do not parse "
+                  << model.second->backupDamaged << ", states with records left " << model.second->recordsLeft << "\n";
     std::cout << "crash states: " << tally.kill.states + tally.power.states << " (kill " << tally.kill.states
-              << ", power " << tally.power.states << "), lines lost: "
-              << tally.kill.linesLost + tally.power.linesLost
+              << ", power " << tally.power.states << "), lines lost: " << tally.kill.linesLost + tally.power.linesLost
               << ", unparsable logger.ini: " << tally.kill.unparsable + tally.power.unparsable << std::endl;
     const bool passed = replayable && tally.kill.clean() && tally.power.clean();
     return passed ? 0 : 1;

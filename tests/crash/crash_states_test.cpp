@@ -120,7 +120,7 @@ TEST(CrashTraces, RefuseWhatTheyCannotReplay)
 {
     for (const char* bad : {
              "7 1.000001 write(3</d/logger.ini>, \"abc\"..., 300) = 300\n",  // cut by -s
-             "7 1.000001 write(3, \"abc\", 3) = 3\n",                         // no -y
+             "7 1.000001 write(3, \"abc\", 3) = 3\n",                        // no -y
              "7 1.000001 <... write resumed>) = 3\n",
          })
         EXPECT_THROW(crash::callsFromTraces({std::string(bad)}, watched), std::runtime_error) << bad;
@@ -148,8 +148,8 @@ TEST(CrashStates, AKillKeepsEveryCallAndAPowerCutLosesUnflushedOnesNewestFirst)
 TEST(CrashStates, AFlushMakesEarlierCallsDurable)
 {
     const Files before = {{"logger.ini", "a"}, {"saved.bak", "s0"}};
-    const auto unflushed = crash::crashStates(before, {write("logger.ini", 0, "b"), write("saved.bak", 0, "s1"),
-                                                       write("logger.ini", 0, "c")});
+    const auto unflushed = crash::crashStates(
+        before, {write("logger.ini", 0, "b"), write("saved.bak", 0, "s1"), write("logger.ini", 0, "c")});
     // After the last call: logger.ini may fall back to a or b while saved.bak
     // keeps s1, or saved.bak to s0 with logger.ini at c.
     EXPECT_TRUE(hasState(unflushed.power, {{"logger.ini", "a"}, {"saved.bak", "s1"}}));
@@ -165,9 +165,9 @@ TEST(CrashStates, AFlushMakesEarlierCallsDurable)
 TEST(CrashStates, AWriteThroughReplaceKeepsTheFlushedDataAndItsUnflushedCallsStayAtRisk)
 {
     const Files before = {{"saved.bak", "old"}};
-    const auto replaced = crash::crashStates(
-        before, {truncate("saved.bak.tmp", 0), write("saved.bak.tmp", 0, "new"), flush("saved.bak.tmp"),
-                 rename("saved.bak.tmp", "saved.bak"), write("logger.ini", 0, "x")});
+    const auto replaced = crash::crashStates(before, {truncate("saved.bak.tmp", 0), write("saved.bak.tmp", 0, "new"),
+                                                      flush("saved.bak.tmp"), rename("saved.bak.tmp", "saved.bak"),
+                                                      write("logger.ini", 0, "x")});
     EXPECT_TRUE(hasState(replaced.kill, {{"saved.bak", "new"}, {"logger.ini", "x"}}));
     // Before the flush the new file may be empty or missing, the old one
     // stays; after the move, only the new one is there, whatever is lost.

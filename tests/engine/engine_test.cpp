@@ -30,8 +30,7 @@ using testing::Not;
 
 namespace {
 
-const std::string originalIni =
-    "[Line01]\r\nMode=REC\r\n[Line02]\r\nMode=VOX\r\n[Line03]\r\nMode=OFF\r\n";
+const std::string originalIni = "[Line01]\r\nMode=REC\r\n[Line02]\r\nMode=VOX\r\n[Line03]\r\nMode=OFF\r\n";
 const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 
 // How long a test waits for something that should take a few polls: longer
@@ -51,7 +50,8 @@ LinesetSettings lineset(const std::string& name, std::vector<std::int32_t> lines
                         boost::posix_time::time_duration interval,
                         boost::posix_time::time_duration due = boost::posix_time::seconds(1))
 {
-    return minutelyLineset(name, std::move(lines), mode, interval, boost::posix_time::microsec_clock::local_time() + due);
+    return minutelyLineset(name, std::move(lines), mode, interval,
+                           boost::posix_time::microsec_clock::local_time() + due);
 }
 
 void configure(const std::vector<LinesetSettings>& linesets)
@@ -106,8 +106,9 @@ protected:
 TEST_F(EngineTest, AStopBeforeTheLoopStillRepairsAndReadsNoSettings)
 {
     setIni("[Line01]\r\nMode=CNT\r\n");
-    setBackup("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-              "<Line01><current_mode>CNT</current_mode><saved_mode>REC</saved_mode></Line01>");
+    setBackup(
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<Line01><current_mode>CNT</current_mode><saved_mode>REC</saved_mode></Line01>");
     configure({lineset("soon", {1}, "X", seconds(1), boost::posix_time::milliseconds(1))});
     // The request is made before run() begins, as when the service is
     // stopped at once.
@@ -161,8 +162,8 @@ TEST_F(EngineTest, AStopDuringAToggleRevertsAtOnce)
     stop();
     EXPECT_EQ(ini(), originalIni);
     EXPECT_EQ(backup(), "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
-    expectInOrder(output(), {"Setting [1, 2] mode to CNT", "Interruption requested", "Reverting [1, 2]",
-                             "Ostrel stopped"});
+    expectInOrder(output(),
+                  {"Setting [1, 2] mode to CNT", "Interruption requested", "Reverting [1, 2]", "Ostrel stopped"});
 }
 
 // Each change below is one registry write (or a lineset stored beyond
@@ -195,8 +196,8 @@ TEST_F(EngineTest, EachSettingsChangeIsSeenOnceAndARunningToggleKeepsItsLineset)
     EXPECT_EQ(console.count("Settings changed, restart required..."), 2u) << out;
     EXPECT_EQ(console.count("Settings:"), 3u) << out;
     expectInOrder(out, {"name: First", "Setting [1] mode to CNT", "Settings changed, restart required...",
-                        "interval: 01:00:00", "Reverting [1]", "Settings changed, restart required...",
-                        "name: Second", "Setting [2] mode to ALT"});
+                        "interval: 01:00:00", "Reverting [1]", "Settings changed, restart required...", "name: Second",
+                        "Setting [2] mode to ALT"});
     EXPECT_THAT(out, Not(HasSubstr("Interruption requested")));
 }
 
@@ -238,7 +239,8 @@ TEST_F(EngineTest, AFailingLineIsLoggedAndTheOthersAreToggled)
     ASSERT_TRUE(eventually([&] { return mode(2) == "LAT"; })) << output();
     stop();
     const std::string out = output();
-    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::{anonymous}::forEachLine] : Can't set mode of line 1: Key not found: Mode"));
+    EXPECT_THAT(out,
+                HasSubstr("ERROR: [Ostrel::{anonymous}::forEachLine] : Can't set mode of line 1: Key not found: Mode"));
     // Nothing was recorded for line 1, so its revert has nothing to do.
     EXPECT_THAT(out, Not(HasSubstr("Can't revert mode of line 1")));
     EXPECT_THAT(out, HasSubstr("Settings changed, restart required..."));

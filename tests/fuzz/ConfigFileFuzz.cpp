@@ -14,13 +14,15 @@
 
 namespace {
 
-std::string render(const C_CfgFileSnapshot& snapshot) {
+std::string render(const C_CfgFileSnapshot& snapshot)
+{
     std::ostringstream out;
     snapshot.writeTo(out);
     return out.str();
 }
 
-bool onlyCrLfLineEnds(const std::string& text) {
+bool onlyCrLfLineEnds(const std::string& text)
+{
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))
             return false;
@@ -30,7 +32,8 @@ bool onlyCrLfLineEnds(const std::string& text) {
     return text.empty() || text.compare(text.size() - 2, 2, "\r\n") == 0;
 }
 
-bool sameValue(const C_CfgRenderedValue& a, const C_CfgRenderedValue& b) {
+bool sameValue(const C_CfgRenderedValue& a, const C_CfgRenderedValue& b)
+{
     return a.rendered == b.rendered && a.sectionFound == b.sectionFound && a.keyFound == b.keyFound &&
            a.valueBegin == b.valueBegin && a.valueEnd == b.valueEnd && a.sectionEnd == b.sectionEnd;
 }
@@ -42,7 +45,8 @@ C_CfgRenderedLookup keptLookup;
 // setRenderedValue on the raw bytes, against the model's setValue; then a
 // second change of the result, by the kept lookup and by a fresh check.
 void checkInPlaceSet(const std::string& text, const C_CfgFileSnapshot& model, const std::string& section,
-                     const std::string& key) {
+                     const std::string& key)
+{
     if (!sameValue(keptLookup.find(text, section, key), findRenderedValue(text, section, key)))
         std::abort();
     std::string inPlace = text;
@@ -63,7 +67,8 @@ void checkInPlaceSet(const std::string& text, const C_CfgFileSnapshot& model, co
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     std::stringstream input(std::string(reinterpret_cast<const char*>(data), size));
     C_CfgFileSnapshot first;
     try {

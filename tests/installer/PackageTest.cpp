@@ -35,8 +35,8 @@
 #include "support/EndToEnd.h"
 #include "support/LiveProcess.h"
 #include "support/RunProgram.h"
-#include "windows_service/ServiceHandle.h"
 #include "utf/Utf.h"
+#include "windows_service/ServiceHandle.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

@@ -20,7 +20,6 @@ namespace {
 using boost::chrono::milliseconds;
 using win32_file::handle_lock;
 
-
 class LockedFileTest : public ::testing::Test {
 protected:
     void SetUp() override { path = dir.write("f.ini", std::string(100, 'x')); }

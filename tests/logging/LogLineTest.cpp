@@ -9,7 +9,8 @@ namespace {
 
 std::string consoleLine(unsigned level, const SourceLocation& where, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-std::string consoleLine(unsigned level, const SourceLocation& where, const char* format, ...) {
+std::string consoleLine(unsigned level, const SourceLocation& where, const char* format, ...)
+{
     logging::LogLine line;
     va_list args;
     va_start(args, format);
@@ -21,7 +22,8 @@ std::string consoleLine(unsigned level, const SourceLocation& where, const char*
 }
 
 std::string eventText(const SourceLocation& where, const char* format, ...) __attribute__((format(printf, 2, 3)));
-std::string eventText(const SourceLocation& where, const char* format, ...) {
+std::string eventText(const SourceLocation& where, const char* format, ...)
+{
     logging::LogLine line;
     va_list args;
     va_start(args, format);
@@ -41,7 +43,8 @@ struct LevelCase {
 
 class Levels : public ::testing::TestWithParam<LevelCase> {};
 
-TEST_P(Levels, NameKindAndIdentifier) {
+TEST_P(Levels, NameKindAndIdentifier)
+{
     const LevelCase& c = GetParam();
     EXPECT_EQ(consoleLine(c.level, run, "Ostrel started"),
               std::string("Ostrel/Service/Service.cpp(79): ") + c.name + ": [Ostrel::Service::run] : Ostrel started\n");
@@ -49,30 +52,33 @@ TEST_P(Levels, NameKindAndIdentifier) {
     EXPECT_EQ(logging::eventIdentifier(logging::eventKind(c.level)), c.identifier);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Levels,
-    ::testing::Values(LevelCase{0, "ERROR", logging::EventKind::Error, 0xC0070003u},
-                      LevelCase{1, "WARN", logging::EventKind::Warning, 0x80070002u},
-                      LevelCase{2, "INFO", logging::EventKind::Information, 0x00070001u},
-                      LevelCase{3, "SPEC", logging::EventKind::Information, 0x00070001u},
-                      LevelCase{4, "CTRL", logging::EventKind::Information, 0x00070001u},
-                      LevelCase{5, "<unknown>", logging::EventKind::Information, 0x00070001u},
-                      LevelCase{7, "<unknown>", logging::EventKind::Information, 0x00070001u},
-                      LevelCase{0xFFFFFFFFu, "<unknown>", logging::EventKind::Information, 0x00070001u}));
+INSTANTIATE_TEST_SUITE_P(Table, Levels,
+                         ::testing::Values(LevelCase{0, "ERROR", logging::EventKind::Error, 0xC0070003u},
+                                           LevelCase{1, "WARN", logging::EventKind::Warning, 0x80070002u},
+                                           LevelCase{2, "INFO", logging::EventKind::Information, 0x00070001u},
+                                           LevelCase{3, "SPEC", logging::EventKind::Information, 0x00070001u},
+                                           LevelCase{4, "CTRL", logging::EventKind::Information, 0x00070001u},
+                                           LevelCase{5, "<unknown>", logging::EventKind::Information, 0x00070001u},
+                                           LevelCase{7, "<unknown>", logging::EventKind::Information, 0x00070001u},
+                                           LevelCase{0xFFFFFFFFu, "<unknown>", logging::EventKind::Information,
+                                                     0x00070001u}));
 
-TEST(ConsoleLine, FormatsTheCallersArguments) {
+TEST(ConsoleLine, FormatsTheCallersArguments)
+{
     EXPECT_EQ(consoleLine(logging::Info, {"a.cpp", -3, "int f(int)"}, "Setting [%s] mode to %s", "Studio", "CNT"),
               "a.cpp(-3): INFO: [f] : Setting [Studio] mode to CNT\n");
 }
 
 // Callers pass their text as an argument; whatever it holds is printed as is.
-TEST(ConsoleLine, ArgumentTextIsNeverAFormat) {
+TEST(ConsoleLine, ArgumentTextIsNeverAFormat)
+{
     EXPECT_EQ(consoleLine(logging::Info, run, "Setting [%s] mode to %s", "%s%n%d", "100%"),
               "Ostrel/Service/Service.cpp(79): INFO: [Ostrel::Service::run] : Setting [%s%n%d] mode to 100%\n");
     EXPECT_EQ(eventText(run, "Reverting [%s]", "%n%n%s"), "[Ostrel::Service::run] Reverting [%n%n%s]");
 }
 
-TEST(ConsoleLine, LongMessageIsCutWithoutLineEnd) {
+TEST(ConsoleLine, LongMessageIsCutWithoutLineEnd)
+{
     const std::string message(5000, 'x');
     const std::string line = consoleLine(logging::Info, run, "%s", message.c_str());
     const std::string prefix = "Ostrel/Service/Service.cpp(79): INFO: [Ostrel::Service::run] : ";
@@ -81,7 +87,8 @@ TEST(ConsoleLine, LongMessageIsCutWithoutLineEnd) {
     EXPECT_EQ(line.substr(prefix.size()), std::string(4095 - prefix.size(), 'x'));
 }
 
-TEST(ConsoleLine, MessageThatJustFitsKeepsItsLineEnd) {
+TEST(ConsoleLine, MessageThatJustFitsKeepsItsLineEnd)
+{
     const std::string prefix = "Ostrel/Service/Service.cpp(79): INFO: [Ostrel::Service::run] : ";
     const std::string message(4094 - prefix.size(), 'y');
     const std::string line = consoleLine(logging::Info, run, "%s", message.c_str());
@@ -89,7 +96,8 @@ TEST(ConsoleLine, MessageThatJustFitsKeepsItsLineEnd) {
     EXPECT_EQ(consoleLine(logging::Info, run, "%sz", message.c_str()), prefix + message + "z");
 }
 
-TEST(ConsoleLine, LongFileAndSignatureAreCutToo) {
+TEST(ConsoleLine, LongFileAndSignatureAreCutToo)
+{
     const std::string file(5000, 'f');
     const std::string signature = "void " + std::string(5000, 'n') + "()";
     EXPECT_EQ(consoleLine(logging::Info, {file.c_str(), 1, run.function}, "m"), std::string(4095, 'f'));
@@ -97,15 +105,18 @@ TEST(ConsoleLine, LongFileAndSignatureAreCutToo) {
     EXPECT_EQ(line, "a.cpp(1): INFO: [" + std::string(4095 - 17, 'n'));
 }
 
-TEST(EventText, HasNoFileLevelOrLineEnd) {
-    EXPECT_EQ(eventText({"x/y.cpp", 12, "void Ostrel::Service::toggleLines(std::shared_ptr<const Ostrel::LinesetSettings>)"},
-                        "Setting [%s] mode to %s", "News", "ALW"),
-              "[Ostrel::Service::toggleLines] Setting [News] mode to ALW");
+TEST(EventText, HasNoFileLevelOrLineEnd)
+{
+    EXPECT_EQ(
+        eventText({"x/y.cpp", 12, "void Ostrel::Service::toggleLines(std::shared_ptr<const Ostrel::LinesetSettings>)"},
+                  "Setting [%s] mode to %s", "News", "ALW"),
+        "[Ostrel::Service::toggleLines] Setting [News] mode to ALW");
     const std::string message(5000, 'e');
     EXPECT_EQ(eventText(run, "%s", message.c_str()).size(), 4095u);
 }
 
-TEST(FixedSizeStreambuf, KeepsTheLastByteForTheTerminator) {
+TEST(FixedSizeStreambuf, KeepsTheLastByteForTheTerminator)
+{
     char text[8];
     std::memset(text, '#', sizeof text);
     logging::fixed_size_streambuf buffer(text, sizeof text);

@@ -15,7 +15,8 @@ struct Reporter {  // the tests expect the statement below on line 14
 };
 }  // namespace probe
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const probe::Reporter reporter;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--kill") == 0)

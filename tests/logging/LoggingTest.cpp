@@ -14,7 +14,6 @@
 
 namespace {
 
-
 struct Finished {
     DWORD exitCode;
     std::string output;
@@ -22,7 +21,8 @@ struct Finished {
 
 // Runs a program with its standard output sent to a file, as an admin's
 // "/console > log.txt" does, and returns what reached the file.
-Finished runToFile(const std::wstring& commandLine) {
+Finished runToFile(const std::wstring& commandLine)
+{
     const std::string outputPath = besideThisProgram("logging_test_output.txt");
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     ScopedHandle file(CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
@@ -41,11 +41,13 @@ Finished runToFile(const std::wstring& commandLine) {
     return result;
 }
 
-std::wstring probe(const std::wstring& arguments) {
+std::wstring probe(const std::wstring& arguments)
+{
     return L"\"" + besideThisProgram(L"logging_probe.exe") + L"\" " + arguments;
 }
 
-TEST(ConsoleSink, LinesReachARedirectedOutputAsWritten) {
+TEST(ConsoleSink, LinesReachARedirectedOutputAsWritten)
+{
     const Finished run = runToFile(probe(L"2 first 7 \"100%s %n\" 0 third"));
     EXPECT_EQ(run.exitCode, 0u);
     // Named from the project's root, not from the folder of the build.
@@ -56,14 +58,16 @@ TEST(ConsoleSink, LinesReachARedirectedOutputAsWritten) {
 }
 
 // Without a flush per line the runtime's buffer dies with a killed process.
-TEST(ConsoleSink, LinesSurviveAKilledProcess) {
+TEST(ConsoleSink, LinesSurviveAKilledProcess)
+{
     const Finished run = runToFile(probe(L"2 before-kill --kill 2 after-kill"));
     EXPECT_EQ(run.exitCode, 3u);
     EXPECT_NE(run.output.find("probe says before-kill\r\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("after-kill"), std::string::npos);
 }
 
-TEST(VersionInfo, ProgramDescribesItself) {
+TEST(VersionInfo, ProgramDescribesItself)
+{
     for (const std::string& path : {besideThisProgram("OstrelService.exe"), std::string(logging::ownModulePath())}) {
         const logging::VersionInfo version(path.c_str());
         EXPECT_STREQ(version.stringValue("FileDescription"), "Brevik Ostrel service program") << path;
@@ -71,7 +75,8 @@ TEST(VersionInfo, ProgramDescribesItself) {
     }
 }
 
-TEST(VersionInfo, TranslationListsUsEnglishUnicode) {
+TEST(VersionInfo, TranslationListsUsEnglishUnicode)
+{
     const std::string path = besideThisProgram("OstrelService.exe");
     DWORD ignored = 0;
     std::vector<char> block(GetFileVersionInfoSizeA(path.c_str(), &ignored));
@@ -79,14 +84,15 @@ TEST(VersionInfo, TranslationListsUsEnglishUnicode) {
     ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
     WORD* translation = nullptr;
     UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &length));
+    ASSERT_TRUE(
+        VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
     ASSERT_EQ(length, 4u);
     EXPECT_EQ(translation[0], 0x0409);
     EXPECT_EQ(translation[1], 1200);
 }
 
-TEST(VersionInfo, FileWithoutOneGivesEmptyStrings) {
+TEST(VersionInfo, FileWithoutOneGivesEmptyStrings)
+{
     const std::string path = besideThisProgram("logging_test_plain.txt");
     std::ofstream(path) << "no resources here";
     EXPECT_STREQ(logging::VersionInfo(path.c_str()).stringValue("FileDescription"), "");
@@ -94,7 +100,8 @@ TEST(VersionInfo, FileWithoutOneGivesEmptyStrings) {
     EXPECT_STREQ(logging::VersionInfo("C:\\no\\such\\file.exe").stringValue("FileDescription"), "");
 }
 
-TEST(VersionInfo, OwnModuleIsThisProgram) {
+TEST(VersionInfo, OwnModuleIsThisProgram)
+{
     char path[MAX_PATH + 1] = {};
     GetModuleFileNameA(nullptr, path, sizeof path);
     EXPECT_STREQ(logging::ownModulePath(), path);
@@ -103,7 +110,8 @@ TEST(VersionInfo, OwnModuleIsThisProgram) {
 
 // The event viewer formats each record with the program's message table:
 // exactly three entries, each the inserted text and CR LF.
-TEST(MessageTable, ThreeMessagesShowingTheTextUnchanged) {
+TEST(MessageTable, ThreeMessagesShowingTheTextUnchanged)
+{
     const std::string path = besideThisProgram("OstrelService.exe");
     HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(module, nullptr);
@@ -115,14 +123,14 @@ TEST(MessageTable, ThreeMessagesShowingTheTextUnchanged) {
     std::vector<DWORD> identifiers;
     for (DWORD b = 0; b < data->NumberOfBlocks; ++b) {
         const MESSAGE_RESOURCE_BLOCK& block = data->Blocks[b];
-        const auto* entry = reinterpret_cast<const MESSAGE_RESOURCE_ENTRY*>(
-            reinterpret_cast<const char*>(data) + block.OffsetToEntries);
+        const auto* entry = reinterpret_cast<const MESSAGE_RESOURCE_ENTRY*>(reinterpret_cast<const char*>(data) +
+                                                                            block.OffsetToEntries);
         for (DWORD id = block.LowId; id <= block.HighId; ++id) {
             identifiers.push_back(id);
             EXPECT_EQ(entry->Flags, 1u) << "not Unicode: " << std::hex << id;
             EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(entry->Text)), L"%1\r\n") << std::hex << id;
             entry = reinterpret_cast<const MESSAGE_RESOURCE_ENTRY*>(reinterpret_cast<const char*>(entry) +
-                                                                     entry->Length);
+                                                                    entry->Length);
         }
     }
     EXPECT_EQ(identifiers, (std::vector<DWORD>{0x00070001u, 0x80070002u, 0xC0070003u}));
@@ -130,17 +138,17 @@ TEST(MessageTable, ThreeMessagesShowingTheTextUnchanged) {
     for (const DWORD id : identifiers) {
         const char* inserts[] = {"[Ostrel::Service::run] Ostrel started"};
         char text[256] = {};
-        const DWORD length =
-            FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id,
-                           MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text,
-                           reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
+        const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id,
+                                            MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text,
+                                            reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
         EXPECT_NE(length, 0u) << GetLastError();
         EXPECT_STREQ(text, "[Ostrel::Service::run] Ostrel started\r\n");
     }
     FreeLibrary(module);
 }
 
-TEST(LogStatement, WritesAndReturnsAtEveryLevel) {
+TEST(LogStatement, WritesAndReturnsAtEveryLevel)
+{
     testing::internal::CaptureStdout();
     for (unsigned level : {0u, 1u, 2u, 3u, 4u, 7u})
         LOG_AT(level, "level %u says %s", level, "%n");

@@ -15,7 +15,8 @@ struct NameCase {
 
 class ShortFunctionName : public ::testing::TestWithParam<NameCase> {};
 
-TEST_P(ShortFunctionName, OfSignature) {
+TEST_P(ShortFunctionName, OfSignature)
+{
     std::ostringstream out;
     logging::writeShortFunctionName(GetParam().signature, out);
     EXPECT_EQ(out.str(), GetParam().shortName) << GetParam().signature;
@@ -46,8 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "std::basic_ostream<char,struct std::char_traits<char> > &,const class Ostrel::Service &)",
                  "operator <<"},
         NameCase{"Lambda", "void __cdecl main::<lambda_1>::operator ()(int) const", "main::<lambda>::operator ()"},
-        NameCase{"NoParenthesis", "Box<int>::value", "Box<>::value"},
-        NameCase{"NoParenthesisPlain", "plain", "plain"},
+        NameCase{"NoParenthesis", "Box<int>::value", "Box<>::value"}, NameCase{"NoParenthesisPlain", "plain", "plain"},
         NameCase{"Empty", "", ""}),
     [](const ::testing::TestParamInfo<NameCase>& info) { return std::string(info.param.name); });
 
@@ -62,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"Static", "static int Ostrel::Service::count()", "Ostrel::Service::count"},
         NameCase{"FreeStaticFunction", "void helper()", "helper"},
         NameCase{"AnonymousNamespace", "void {anonymous}::anon()", "{anonymous}::anon"},
-        NameCase{"TemplateParameter", "void Ostrel::Service::toggleLines(std::shared_ptr<const Ostrel::LinesetSettings>)",
+        NameCase{"TemplateParameter",
+                 "void Ostrel::Service::toggleLines(std::shared_ptr<const Ostrel::LinesetSettings>)",
                  "Ostrel::Service::toggleLines"},
         NameCase{"TemplateReturnTypeWithBlanks", "std::map<std::__cxx11::basic_string<char>, int> mk()", "mk"},
         NameCase{"ConstMember", "std::string Ostrel::Service::getValue(const std::string&) const",
@@ -131,24 +132,28 @@ struct Probe {
     std::string operator()(int) const { return __PRETTY_FUNCTION__; }
     bool operator<<(int) const { return true; }
     static std::string shift() { return __PRETTY_FUNCTION__; }
-    std::string lambda() {
+    std::string lambda()
+    {
         return [] { return std::string(__PRETTY_FUNCTION__); }();
     }
 };
 
-std::string shortOf(const std::string& signature) {
+std::string shortOf(const std::string& signature)
+{
     std::ostringstream out;
     logging::writeShortFunctionName(signature.c_str(), out);
     return out.str();
 }
 
-TEST(ShortFunctionNameOfThisCompiler, RealSignatures) {
+TEST(ShortFunctionNameOfThisCompiler, RealSignatures)
+{
     Probe probe;
     EXPECT_EQ(shortOf(Probe::Box<std::string>().put("")), "{anonymous}::Probe::Box<>::put");
     EXPECT_EQ(shortOf(probe(1)), "{anonymous}::Probe::operator()");
     EXPECT_EQ(shortOf(Probe::shift()), "{anonymous}::Probe::shift");
     EXPECT_EQ(shortOf(probe.lambda()), "{anonymous}::Probe::lambda::<lambda>");
-    EXPECT_EQ(shortOf(__PRETTY_FUNCTION__), "{anonymous}::ShortFunctionNameOfThisCompiler_RealSignatures_Test::TestBody");
+    EXPECT_EQ(shortOf(__PRETTY_FUNCTION__),
+              "{anonymous}::ShortFunctionNameOfThisCompiler_RealSignatures_Test::TestBody");
 }
 
 }  // namespace

@@ -39,9 +39,20 @@ TEST(LoggerIniPaths, WindowsDirectoryAndFileNames)
 
 TEST(LoggerIniPaths, LineSectionNames)
 {
-    const struct { int line; const char* name; } cases[] = {
-        {3, "Line03"}, {5, "Line05"}, {12, "Line12"}, {100, "Line100"}, {0, "Line00"}, {-2, "Line-2"},
-        {9, "Line09"}, {-12, "Line-12"}, {2147483647, "Line2147483647"}, {-2147483647 - 1, "Line-2147483648"},
+    const struct {
+        int line;
+        const char* name;
+    } cases[] = {
+        {3, "Line03"},
+        {5, "Line05"},
+        {12, "Line12"},
+        {100, "Line100"},
+        {0, "Line00"},
+        {-2, "Line-2"},
+        {9, "Line09"},
+        {-12, "Line-12"},
+        {2147483647, "Line2147483647"},
+        {-2147483647 - 1, "Line-2147483648"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(lineSectionName(c.line), c.name);
@@ -106,9 +117,12 @@ TEST_F(LoggerIniTest, AMissingSectionIsReportedAndNotAdded)
     setLineModeInLoggerINI(9, "CNT");
     const std::string out = GetCapturedStdout();
     EXPECT_EQ(ini(), sample);
-    const std::string message = "ERROR: [Ostrel::getLineModeFromLoggerINI] : Can't find section Line09. Can't set mode for line 9";
+    const std::string message =
+        "ERROR: [Ostrel::getLineModeFromLoggerINI] : Can't find section Line09. Can't set mode for line 9";
     EXPECT_THAT(out, HasSubstr(message));
-    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::setLineModeInLoggerINI] : Can't find section Line09. Can't set mode for line 9"));
+    EXPECT_THAT(
+        out,
+        HasSubstr("ERROR: [Ostrel::setLineModeInLoggerINI] : Can't find section Line09. Can't set mode for line 9"));
 }
 
 TEST_F(LoggerIniTest, AMissingFileIsCreatedEmptyByARead)

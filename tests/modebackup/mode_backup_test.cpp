@@ -156,40 +156,64 @@ TEST_F(ModeBackupTest, StartUpRepair)
     const std::string toggled = "[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=CNT\r\n";
     const std::string original = "[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n";
     const std::string both = record("Line03", "CNT", "M1") + record("Line07", "CNT", "M2");
-    const std::string handEdited = "<Foo><saved_mode>X</saved_mode></Foo>"
-                                   "<Line3><current_mode>CNT</current_mode><saved_mode>Z</saved_mode></Line3>"
-                                   "<Line03><current_mode>CNT</current_mode></Line03>";
+    const std::string handEdited =
+        "<Foo><saved_mode>X</saved_mode></Foo>"
+        "<Line3><current_mode>CNT</current_mode><saved_mode>Z</saved_mode></Line3>"
+        "<Line03><current_mode>CNT</current_mode></Line03>";
     const std::vector<StartCase> cases = {
-        {"toggled lines are reverted", toggled, declaration + both, original, declaration,
+        {"toggled lines are reverted",
+         toggled,
+         declaration + both,
+         original,
+         declaration,
          {"INFO: [Ostrel::ModeBackup::restoreAllLines] : Reverting Line03, Line07"}},
-        {"a file written with plain line feeds", toggled, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + both,
-         original, declaration, {"Reverting Line03, Line07"}},
+        {"a file written with plain line feeds",
+         toggled,
+         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n" + both,
+         original,
+         declaration,
+         {"Reverting Line03, Line07"}},
         // A crash after the record was written and before logger.ini was:
         // logger.ini does not show the recorded mode, so it is left alone.
-        {"a record whose change never reached logger.ini", original, declaration + record("Line03", "CNT", "M0"),
-         original, declaration, {"Reverting Line03"}},
+        {"a record whose change never reached logger.ini",
+         original,
+         declaration + record("Line03", "CNT", "M0"),
+         original,
+         declaration,
+         {"Reverting Line03"}},
         // A crash while a line the service had switched to CNT was being
         // switched on to ALW: logger.ini still shows the service's CNT.
-        {"a record left while a switched line was switched again", "[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=M2\r\n",
+        {"a record left while a switched line was switched again",
+         "[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=M2\r\n",
          declaration + "<Line03><current_mode>ALW</current_mode><saved_mode>M1</saved_mode>"
-             "<replaced_mode>CNT</replaced_mode></Line03>",
-         original, declaration, {"Reverting Line03"}},
+                       "<replaced_mode>CNT</replaced_mode></Line03>",
+         original,
+         declaration,
+         {"Reverting Line03"}},
         // One record that cannot be reverted (its section has no Mode)
         // stays, and the records after it are reverted all the same.
-        {"a record that fails stops none of the others", "[Line01]\r\nGain=1\r\n[Line02]\r\nMode=CNT\r\n",
+        {"a record that fails stops none of the others",
+         "[Line01]\r\nGain=1\r\n[Line02]\r\nMode=CNT\r\n",
          declaration + record("Line01", "CNT", "REC") + record("Line02", "CNT", "VOX"),
-         "[Line01]\r\nGain=1\r\n[Line02]\r\nMode=VOX\r\n", declaration + record("Line01", "CNT", "REC"),
+         "[Line01]\r\nGain=1\r\n[Line02]\r\nMode=VOX\r\n",
+         declaration + record("Line01", "CNT", "REC"),
          {"Reverting Line01, Line02",
           "ERROR: [Ostrel::ModeBackup::restoreAllLines] : Can't revert Line01, left in the backup file: Key not "
           "found: Mode"}},
         {"a declaration only", original, declaration, original, declaration, {}},
-        {"no file", original, "", original, "",
+        {"no file",
+         original,
+         "",
+         original,
+         "",
          {"INFO: [Ostrel::ModeBackup::load] : Backup file not found, nothing to revert"}},
-        {"hand-edited records are reported and kept", "[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=CNT\r\n",
-         declaration + "<Foo><saved_mode>X</saved_mode></Foo>" + record("Line07", "CNT", "M2")
-             + "<Line3><current_mode>CNT</current_mode><saved_mode>Z</saved_mode></Line3>"
-             + "<Line03><current_mode>CNT</current_mode></Line03>",
-         "[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=M2\r\n", declaration + handEdited,
+        {"hand-edited records are reported and kept",
+         "[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=CNT\r\n",
+         declaration + "<Foo><saved_mode>X</saved_mode></Foo>" + record("Line07", "CNT", "M2") +
+             "<Line3><current_mode>CNT</current_mode><saved_mode>Z</saved_mode></Line3>" +
+             "<Line03><current_mode>CNT</current_mode></Line03>",
+         "[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=M2\r\n",
+         declaration + handEdited,
          {"Reverting Foo, Line07, Line3, Line03", "ERROR: [Ostrel::ModeBackup::restoreAllLines] : Backup record Foo",
           "Backup record Line3", "Backup record Line03"}},
     };
@@ -243,8 +267,9 @@ TEST_F(ModeBackupTest, ARecordThatFailsStaysAndStopsNoOtherAtAnyLaterStart)
 TEST_F(ModeBackupTest, ASwitchKeepsTheSavedModeWhileLoggerIniShowsTheReplacedMode)
 {
     setIni("[Line03]\r\nMode=CNT\r\n");
-    setBackup(declaration + "<Line03><current_mode>ALW</current_mode><saved_mode>M1</saved_mode>"
-                            "<replaced_mode>CNT</replaced_mode></Line03>");
+    setBackup(declaration +
+              "<Line03><current_mode>ALW</current_mode><saved_mode>M1</saved_mode>"
+              "<replaced_mode>CNT</replaced_mode></Line03>");
     backupObject.load();
     backupObject.setLineMode(3, "X");
     EXPECT_EQ(backup(), declaration + record("Line03", "X", "M1"));

@@ -38,8 +38,15 @@ namespace fuzz {
 
 // Registry value types by their numbers (winnt.h), and one no program uses.
 enum : std::uint32_t {
-    typeNone = 0, typeSz = 1, typeExpandSz = 2, typeBinary = 3, typeDword = 4, typeDwordBigEndian = 5,
-    typeMultiSz = 7, typeQword = 11, typeUnknown = 0x4F53,
+    typeNone = 0,
+    typeSz = 1,
+    typeExpandSz = 2,
+    typeBinary = 3,
+    typeDword = 4,
+    typeDwordBigEndian = 5,
+    typeMultiSz = 7,
+    typeQword = 11,
+    typeUnknown = 0x4F53,
 };
 
 struct StoredValue {
@@ -53,8 +60,9 @@ typedef std::map<std::wstring, StoredValue> StoredKey;
 typedef std::map<std::uint32_t, StoredKey> StoredConfiguration;
 
 const wchar_t* const linesetValueNames[] = {
-    L"Name", L"LineMode", L"Interval", L"ScheduleMode", L"DailyHour", L"DailyMinute", L"WeeklyHour",
-    L"WeeklyMinute", L"WeeklyWeekday", L"PeriodicHours", L"PeriodicMinutes", L"PeriodicStartTime", L"Lines",
+    L"Name",       L"LineMode",     L"Interval",      L"ScheduleMode",  L"DailyHour",       L"DailyMinute",
+    L"WeeklyHour", L"WeeklyMinute", L"WeeklyWeekday", L"PeriodicHours", L"PeriodicMinutes", L"PeriodicStartTime",
+    L"Lines",
 };
 
 // The loader's view of a stored configuration, through the same conversions
@@ -66,13 +74,15 @@ public:
     std::int32_t number(const wchar_t* name, std::int32_t def) const override
     {
         const auto found = key.find(name);
-        if (found == key.end()) return def;
+        if (found == key.end())
+            return def;
         return integerFromData(found->second.data.data(), found->second.data.size()).value_or(def);
     }
     std::u16string text(const wchar_t* name, const std::u16string& def) const override
     {
         const auto found = key.find(name);
-        if (found == key.end()) return def;
+        if (found == key.end())
+            return def;
         return textFromData<char16_t>(found->second.data.data(), found->second.data.size());
     }
 
@@ -87,7 +97,8 @@ public:
     std::unique_ptr<Ostrel::SettingsValues> open(std::uint32_t lineset) const override
     {
         const auto found = stored.find(lineset);
-        if (found == stored.end()) throw std::runtime_error("Can't open registry key");
+        if (found == stored.end())
+            throw std::runtime_error("Can't open registry key");
         return std::make_unique<MemoryValues>(found->second);
     }
 
@@ -111,8 +122,10 @@ public:
             stored.erase(1 + below(subkeys));  // a gap ends the list there
         if (!chance(0.05)) {
             StoredKey& root = stored[0];
-            if (!chance(0.05)) root[L"Count"] = number(countFor(subkeys), chance(0.8));
-            if (chance(0.1)) root[L"Extra"] = text(chance(0.5));
+            if (!chance(0.05))
+                root[L"Count"] = number(countFor(subkeys), chance(0.8));
+            if (chance(0.1))
+                root[L"Extra"] = text(chance(0.5));
         }
         return stored;
     }
@@ -121,13 +134,27 @@ private:
     std::uint32_t below(std::uint32_t n) { return std::uniform_int_distribution<std::uint32_t>(0, n - 1)(random); }
     bool chance(double p) { return std::bernoulli_distribution(p)(random); }
     template <class T, std::size_t N>
-    T pick(const T (&items)[N]) { return items[below(N)]; }
+    T pick(const T (&items)[N])
+    {
+        return items[below(N)];
+    }
 
     // Around the number of subkeys, or far beyond it.
     std::uint32_t countFor(std::uint32_t subkeys)
     {
-        const std::uint32_t counts[] = {0, 1, subkeys - 1, subkeys, subkeys, subkeys, subkeys + 1, subkeys + 5,
-                                        0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF, std::uint32_t(random())};
+        const std::uint32_t counts[] = {0,
+                                        1,
+                                        subkeys - 1,
+                                        subkeys,
+                                        subkeys,
+                                        subkeys,
+                                        subkeys + 1,
+                                        subkeys + 5,
+                                        0x7FFFFFFF,
+                                        0x80000000,
+                                        0xFFFFFFFE,
+                                        0xFFFFFFFF,
+                                        std::uint32_t(random())};
         return pick(counts);
     }
 
@@ -135,22 +162,25 @@ private:
     {
         StoredKey key;
         for (const wchar_t* name : linesetValueNames) {
-            if (chance(0.12)) continue;  // missing: the default
+            if (chance(0.12))
+                continue;  // missing: the default
             const std::wstring n(name);
             const bool textual = n == L"Name" || n == L"LineMode" || n == L"PeriodicStartTime" || n == L"Lines";
             // Mostly of the type the layout gives, sometimes of another.
             const bool asText = chance(0.85) ? textual : !textual;
             key[n] = asText ? text(chance(0.85), n) : number(edgeNumber(), chance(0.85));
         }
-        if (chance(0.1)) key[L"Unknown"] = number(edgeNumber(), true);
+        if (chance(0.1))
+            key[L"Unknown"] = number(edgeNumber(), true);
         return key;
     }
 
     std::uint32_t edgeNumber()
     {
-        const std::uint32_t numbers[] = {0, 1, 2, 3, 5, 6, 7, 23, 24, 25, 47, 59, 60, 61, 99, 100, 255, 256,
-                                         1439, 1440, 65535, 65536, 0x7FFFFFFF, 0x80000000, 0x80000001,
-                                         0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFE2};
+        const std::uint32_t numbers[] = {0,     1,          2,          3,          5,          6,          7,
+                                         23,    24,         25,         47,         59,         60,         61,
+                                         99,    100,        255,        256,        1439,       1440,       65535,
+                                         65536, 0x7FFFFFFF, 0x80000000, 0x80000001, 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFE2};
         return chance(0.8) ? pick(numbers) : std::uint32_t(random());
     }
 
@@ -159,10 +189,12 @@ private:
     StoredValue number(std::uint32_t value, bool plain)
     {
         StoredValue v{typeDword, {}};
-        for (int i = 0; i < 4; ++i) v.data.push_back(std::uint8_t(value >> (8 * i)));
-        if (plain) return v;
-        const std::uint32_t types[] = {typeNone, typeSz, typeBinary, typeDword, typeDwordBigEndian, typeQword,
-                                       typeMultiSz, typeUnknown};
+        for (int i = 0; i < 4; ++i)
+            v.data.push_back(std::uint8_t(value >> (8 * i)));
+        if (plain)
+            return v;
+        const std::uint32_t types[] = {typeNone,           typeSz,    typeBinary,  typeDword,
+                                       typeDwordBigEndian, typeQword, typeMultiSz, typeUnknown};
         v.type = pick(types);
         v.data.resize(below(9), std::uint8_t(below(256)));
         return v;
@@ -173,17 +205,20 @@ private:
     StoredValue text(bool plain, const std::wstring& name = std::wstring())
     {
         std::u16string units = textFor(name);
-        if (!plain && chance(0.3)) units += u'\0' + textFor(name);
+        if (!plain && chance(0.3))
+            units += u'\0' + textFor(name);
         StoredValue v{typeSz, {}};
         for (char16_t unit : units) {
             v.data.push_back(std::uint8_t(unit));
             v.data.push_back(std::uint8_t(unit >> 8));
         }
-        if (plain || chance(0.5)) v.data.insert(v.data.end(), {0, 0});
+        if (plain || chance(0.5))
+            v.data.insert(v.data.end(), {0, 0});
         if (!plain) {
             const std::uint32_t types[] = {typeSz, typeExpandSz, typeMultiSz, typeBinary, typeNone, typeDword};
             v.type = pick(types);
-            if (chance(0.3)) v.data.push_back(std::uint8_t(below(256)));
+            if (chance(0.3))
+                v.data.push_back(std::uint8_t(below(256)));
         }
         return v;
     }
@@ -191,10 +226,14 @@ private:
     std::u16string textFor(const std::wstring& name)
     {
         const double r = std::uniform_real_distribution<double>()(random);
-        if (r < 0.01) return huge();
-        if (r < 0.06) return std::u16string();
-        if (name == L"PeriodicStartTime" || r < 0.15) return dateTime();
-        if (name == L"Lines" || r < 0.25) return lineList();
+        if (r < 0.01)
+            return huge();
+        if (r < 0.06)
+            return std::u16string();
+        if (name == L"PeriodicStartTime" || r < 0.15)
+            return dateTime();
+        if (name == L"Lines" || r < 0.25)
+            return lineList();
         return units(below(24));
     }
 
@@ -204,11 +243,23 @@ private:
     // calendar.
     std::u16string dateTime()
     {
-        const char* const fixed[] = {"9999-12-31T24:00:00", "1400-01-01T-00:00:01", "2024-01-01T99999999:00:00",
-                                     "9999-12-31T23:59:59.999999", "1400-01-01T00:00:00", "2024-02-29T12:00:00",
-                                     "not-a-date-time", "+infinity", "-infinity", "2014-05-01", "T", "-T-",
-                                     "2024-01-01T", "2024-01-01T1", "1970-01-01T00:00:00"};
-        if (chance(0.3)) return ascii(pick(fixed));
+        const char* const fixed[] = {"9999-12-31T24:00:00",
+                                     "1400-01-01T-00:00:01",
+                                     "2024-01-01T99999999:00:00",
+                                     "9999-12-31T23:59:59.999999",
+                                     "1400-01-01T00:00:00",
+                                     "2024-02-29T12:00:00",
+                                     "not-a-date-time",
+                                     "+infinity",
+                                     "-infinity",
+                                     "2014-05-01",
+                                     "T",
+                                     "-T-",
+                                     "2024-01-01T",
+                                     "2024-01-01T1",
+                                     "1970-01-01T00:00:00"};
+        if (chance(0.3))
+            return ascii(pick(fixed));
         const int years[] = {0, 1, 1399, 1400, 1970, 2024, 2026, 9999, 10000, 99999, -1};
         const int months[] = {0, 1, 2, 12, 13, -1};
         const int days[] = {0, 1, 28, 29, 30, 31, 32};
@@ -219,7 +270,8 @@ private:
         std::snprintf(text, sizeof text, "%04d-%02d-%02dT%s%02lld:%02d:%02d%s", pick(years), pick(months), pick(days),
                       chance(0.1) ? "-" : "", pick(hours), pick(minutes), pick(minutes), pick(fractions));
         std::u16string result = ascii(text);
-        if (chance(0.1)) result.insert(below(std::uint32_t(result.size())), 1, strangeUnit());
+        if (chance(0.1))
+            result.insert(below(std::uint32_t(result.size())), 1, strangeUnit());
         return result;
     }
 
@@ -227,14 +279,17 @@ private:
     // empty items, and strange units between digits.
     std::u16string lineList()
     {
-        const char* const items[] = {"1", "2", "12", "-0", "+5", " 2", "3 ", "0x6", "3.5", "2147483647",
-                                     "2147483648", "-2147483648", "-2147483649", "99999999999", "", "x", ";"};
+        const char* const items[] = {"1",           "2",           "12",  "-0",         "+5",         " 2",
+                                     "3 ",          "0x6",         "3.5", "2147483647", "2147483648", "-2147483648",
+                                     "-2147483649", "99999999999", "",    "x",          ";"};
         std::u16string result;
         const std::uint32_t count = below(12);
         for (std::uint32_t i = 0; i < count; ++i) {
-            if (i) result += u',';
+            if (i)
+                result += u',';
             std::u16string item = ascii(pick(items));
-            if (!item.empty() && chance(0.1)) item.insert(below(std::uint32_t(item.size())), 1, strangeUnit());
+            if (!item.empty() && chance(0.1))
+                item.insert(below(std::uint32_t(item.size())), 1, strangeUnit());
             result += item;
         }
         return result;
@@ -243,8 +298,8 @@ private:
     // Lone surrogates, line breaks, NUL, non-ASCII letters, a comma.
     char16_t strangeUnit()
     {
-        const char16_t strange[] = {0xD800, 0xDBFF, 0xDC00, 0xDFFF, u'\r', u'\n', 0, 0x00E9, 0x4E2D, 0xFFFF,
-                                    0xFEFF, u',', u'T', u'-', u':'};
+        const char16_t strange[] = {0xD800, 0xDBFF, 0xDC00, 0xDFFF, u'\r', u'\n', 0,   0x00E9,
+                                    0x4E2D, 0xFFFF, 0xFEFF, u',',   u'T',  u'-',  u':'};
         return pick(strange);
     }
 
@@ -253,10 +308,14 @@ private:
         std::u16string result;
         for (std::uint32_t i = 0; i < length; ++i) {
             const double r = std::uniform_real_distribution<double>()(random);
-            if (r < 0.5) result += char16_t(0x20 + below(0x5F));
-            else if (r < 0.7) result += strangeUnit();
-            else if (r < 0.8) result += u"\xD83D\xDE00";  // a pair: one character outside the BMP
-            else result += char16_t(below(0x10000));
+            if (r < 0.5)
+                result += char16_t(0x20 + below(0x5F));
+            else if (r < 0.7)
+                result += strangeUnit();
+            else if (r < 0.8)
+                result += u"\xD83D\xDE00";  // a pair: one character outside the BMP
+            else
+                result += char16_t(below(0x10000));
         }
         return result;
     }
@@ -279,8 +338,8 @@ inline std::string describe(const StoredConfiguration& stored)
     for (const auto& key : stored) {
         text << "[" << (key.first == 0 ? std::string("settings key") : std::to_string(key.first)) << "]\n";
         for (const auto& value : key.second) {
-            text << "  " << std::string(value.first.begin(), value.first.end()) << " type " << value.second.type
-                 << ", " << value.second.data.size() << " bytes:";
+            text << "  " << std::string(value.first.begin(), value.first.end()) << " type " << value.second.type << ", "
+                 << value.second.data.size() << " bytes:";
             char byte[4];
             for (std::size_t i = 0; i < value.second.data.size() && i < 24; ++i) {
                 std::snprintf(byte, sizeof byte, " %02x", value.second.data[i]);
@@ -302,12 +361,15 @@ inline ptime startMoment(std::mt19937& random)
 {
     using boost::gregorian::date;
     const ptime starts[] = {
-        ptime(date(2026, 3, 29), boost::posix_time::hours(1)), ptime(date(1970, 1, 1)),
-        ptime(date(9999, 12, 24)), ptime(date(1400, 1, 1), boost::posix_time::seconds(1)),
+        ptime(date(2026, 3, 29), boost::posix_time::hours(1)),
+        ptime(date(1970, 1, 1)),
+        ptime(date(9999, 12, 24)),
+        ptime(date(1400, 1, 1), boost::posix_time::seconds(1)),
         ptime(date(2024, 2, 28), boost::posix_time::hours(23)),
     };
     const ptime start = starts[std::uniform_int_distribution<int>(0, 4)(random)];
-    return start + boost::posix_time::microseconds(std::uniform_int_distribution<std::int64_t>(0, 86400000000LL)(random));
+    return start +
+           boost::posix_time::microseconds(std::uniform_int_distribution<std::int64_t>(0, 86400000000LL)(random));
 }
 
 // Takes loaded settings through the dump, the refusal check, the schedule
@@ -319,9 +381,11 @@ inline std::string exercise(const boost::shared_ptr<const Ostrel::Settings>& set
 {
     std::ostringstream dump;
     settings->print(dump);
-    if (dump.str().compare(0, 10, "Settings:\n") != 0) return "dump without its heading";
+    if (dump.str().compare(0, 10, "Settings:\n") != 0)
+        return "dump without its heading";
 
-    for (const Ostrel::LinesetSettings& lineset : settings->linesets) refusal(lineset);
+    for (const Ostrel::LinesetSettings& lineset : settings->linesets)
+        refusal(lineset);
 
     ptime now = startMoment(random);
     const Clock clock = [&now] { return now; };
@@ -330,11 +394,17 @@ inline std::string exercise(const boost::shared_ptr<const Ostrel::Settings>& set
     const auto handler = [&](const boost::shared_ptr<const ScheduleEvent>& due,
                              const boost::shared_ptr<const ScheduleEvent>&) {
         const auto event = boost::dynamic_pointer_cast<const Ostrel::LinesetToggleEvent>(due);
-        if (!event) { fault = "an event that is no toggle"; return; }
-        if (!isLater(now, event->time)) fault = "an event fired before its moment";
-        if (!Ostrel::scheduleRefusal(event->lineset->schedule).empty()) fault = "a refused lineset fired";
+        if (!event) {
+            fault = "an event that is no toggle";
+            return;
+        }
+        if (!isLater(now, event->time))
+            fault = "an event fired before its moment";
+        if (!Ostrel::scheduleRefusal(event->lineset->schedule).empty())
+            fault = "a refused lineset fired";
         const auto last = lastFired.find(event->lineset.get());
-        if (last != lastFired.end() && !isLater(event->time, last->second)) fault = "a lineset's moment repeated";
+        if (last != lastFired.end() && !isLater(event->time, last->second))
+            fault = "a lineset's moment repeated";
         lastFired[event->lineset.get()] = event->time;
     };
     Scheduler scheduler(boost::make_shared<Ostrel::Schedule>(settings, clock), handler, schedulerRetryInterval, clock);
@@ -385,9 +455,12 @@ inline void run(const char* what, long defaultCases, const Target& target)
             target.store(stored);
             const boost::shared_ptr<const Ostrel::Settings> loaded = target.load(stored);
             linesets += long(loaded->linesets.size());
-            if (*target.load(stored) != *loaded) fault = "two loads of the same content differ";
-            if (fault.empty()) fault = target.check(stored, *loaded);
-            if (fault.empty()) fault = exercise(loaded, target.refusal, random);
+            if (*target.load(stored) != *loaded)
+                fault = "two loads of the same content differ";
+            if (fault.empty())
+                fault = target.check(stored, *loaded);
+            if (fault.empty())
+                fault = exercise(loaded, target.refusal, random);
         } catch (const std::exception& e) {
             ++exceptions;
             ADD_FAILURE() << "case " << c << " (seed " << seed << ") threw: " << e.what();
@@ -396,7 +469,8 @@ inline void run(const char* what, long defaultCases, const Target& target)
             ++faults;
             ADD_FAILURE() << "case " << c << " (seed " << seed << "): " << fault << "\nStored:\n" << describe(stored);
         }
-        if (exceptions + faults >= 10) break;
+        if (exceptions + faults >= 10)
+            break;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("%s: cases: %ld, linesets loaded: %ld, exceptions: %ld, faults: %ld, %.1f s (seed %u)\n", what, cases,

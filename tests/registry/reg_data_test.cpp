@@ -16,7 +16,10 @@ namespace {
 TEST(RegData, NumbersComeFromDataOfUpToFourBytesWhateverTheirType)
 {
     const std::uint8_t data[] = {0x78, 0x56, 0x34, 0x12, 0x01};
-    const struct { std::size_t size; boost::optional<std::int32_t> expected; } cases[] = {
+    const struct {
+        std::size_t size;
+        boost::optional<std::int32_t> expected;
+    } cases[] = {
         {0, 0}, {1, 0x78}, {2, 0x5678}, {3, 0x345678}, {4, 0x12345678}, {5, boost::none},
     };
     for (const auto& c : cases)
@@ -27,13 +30,18 @@ TEST(RegData, NumbersComeFromDataOfUpToFourBytesWhateverTheirType)
 
 TEST(RegData, TextEndsAtTheFirstNulOrTheLastWholeUnit)
 {
-    const struct { std::vector<std::uint8_t> data; std::u16string expected; } cases[] = {
+    const struct {
+        std::vector<std::uint8_t> data;
+        std::u16string expected;
+    } cases[] = {
         {{'a', 0, 'b', 0, 0, 0}, u"ab"},
-        {{'a', 0, 'b', 0}, u"ab"},               // no NUL
-        {{'a', 0, 'b'}, u"a"},                   // an odd last byte is no unit
-        {{'x', 0, 0, 0, 'y', 0}, u"x"},          // text after a NUL is not read
+        {{'a', 0, 'b', 0}, u"ab"},       // no NUL
+        {{'a', 0, 'b'}, u"a"},           // an odd last byte is no unit
+        {{'x', 0, 0, 0, 'y', 0}, u"x"},  // text after a NUL is not read
         {{}, u""},
-        {{0x00, 0xD8, '1', 0}, u"\xD800" u"1"},  // a lone surrogate is kept as stored
+        {{0x00, 0xD8, '1', 0},
+         u"\xD800"
+         u"1"},  // a lone surrogate is kept as stored
         {{0xE9, 0x00, 0x2D, 0x4E}, u"\u00E9\u4E2D"},
     };
     for (const auto& c : cases)
@@ -54,7 +62,10 @@ TEST(RegData, WeekdaysAreStoredFromMonday)
 TEST(RegData, DateAndTimeTextNamesAMomentOfTheCalendarOrGivesTheDefault)
 {
     const ptime def = boost::posix_time::from_time_t(0);
-    const struct { const char* text; ptime expected; } cases[] = {
+    const struct {
+        const char* text;
+        ptime expected;
+    } cases[] = {
         {"2014-05-01T06:30:00", time_from_string("2014-05-01 06:30:00")},
         {"2014-05-01T06:30:00.5", time_from_string("2014-05-01 06:30:00.5")},
         {"1400-01-01T00:00:00", time_from_string("1400-01-01 00:00:00")},

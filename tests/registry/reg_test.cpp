@@ -30,14 +30,18 @@ TEST_F(RegTest, OpeningAMissingKeyForReadingThrowsWhileOtherRightsCreateIt)
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Can't open registry key");
     }
-    { Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess); }
+    {
+        Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess);
+    }
     EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, keyPath, readAccess));
 }
 
 TEST_F(RegTest, TheViewFlagSelectsWhichKeyIsOpened)
 {
     const std::wstring path = keyPath;
-    { Reg other(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS | KEY_WOW64_64KEY); }
+    {
+        Reg other(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS | KEY_WOW64_64KEY);
+    }
     EXPECT_THROW(Reg(HKEY_LOCAL_MACHINE, path, readAccess), std::runtime_error);
     EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, path, KEY_READ | KEY_WOW64_64KEY));
     deleteConfigurationKey(L"", KEY_WOW64_64KEY);
@@ -71,10 +75,15 @@ TEST_F(RegTest, BooleanIsAnyNonZeroInteger)
 
 TEST_F(RegTest, WeekdaysAreNumberedFromMondayInTheRegistry)
 {
-    const struct { std::uint32_t stored; dt::weekdays expected; } cases[] = {
-        {0, dt::Monday}, {1, dt::Tuesday}, {2, dt::Wednesday}, {3, dt::Thursday},
-        {4, dt::Friday}, {5, dt::Saturday}, {6, dt::Sunday},
-        {7, dt::Wednesday}, {256, dt::Wednesday}, {0xFFFFFFFF, dt::Wednesday},  // out of range: the default
+    const struct {
+        std::uint32_t stored;
+        dt::weekdays expected;
+    } cases[] = {
+        {0, dt::Monday},      {1, dt::Tuesday},
+        {2, dt::Wednesday},   {3, dt::Thursday},
+        {4, dt::Friday},      {5, dt::Saturday},
+        {6, dt::Sunday},      {7, dt::Wednesday},
+        {256, dt::Wednesday}, {0xFFFFFFFF, dt::Wednesday},  // out of range: the default
     };
     for (const auto& c : cases) {
         setDword(L"", L"Day", c.stored);
@@ -116,11 +125,14 @@ TEST_F(RegTest, StringsReadUpToTheirFirstNulOrTheirEnd)
 TEST_F(RegTest, DateAndTimeReadsIsoExtendedTextOnly)
 {
     const ptime def = boost::posix_time::from_time_t(0);
-    const struct { const wchar_t* text; ptime expected; } cases[] = {
+    const struct {
+        const wchar_t* text;
+        ptime expected;
+    } cases[] = {
         {L"2014-05-01T06:30:00", time_from_string("2014-05-01 06:30:00")},
         {L"2014-05-01T06:30:00.500000", time_from_string("2014-05-01 06:30:00.5")},
-        {L"2014-05-01", def},   // no time part
-        {L"evening", def},      // no date
+        {L"2014-05-01", def},  // no time part
+        {L"evening", def},     // no date
         {L"", def},
         {L"2014-13-01T06:30:00", def},  // no such month
         // Parsed, but past the calendar: printing them would throw.
@@ -150,8 +162,12 @@ TEST_F(RegTest, WritesStoreTheDocumentedTypesAndSizes)
 
     HKEY raw;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, readAccess, &raw), ERROR_SUCCESS);
-    const struct { const wchar_t* name; DWORD type; DWORD size; } expected[] = {
-        {L"Int", REG_DWORD, 4}, {L"Flag", REG_DWORD, 4}, {L"Text", REG_SZ, 8},
+    const struct {
+        const wchar_t* name;
+        DWORD type;
+        DWORD size;
+    } expected[] = {
+        {L"Int", REG_DWORD, 4},    {L"Flag", REG_DWORD, 4},   {L"Text", REG_SZ, 8},
         {L"Bytes", REG_BINARY, 3}, {L"When", REG_SZ, 2 * 20},
     };
     for (const auto& e : expected) {
@@ -168,7 +184,9 @@ TEST_F(RegTest, WritesStoreTheDocumentedTypesAndSizes)
 
 TEST_F(RegTest, AFailedWriteThrowsCantSetTheKeyAndIsNoRuntimeError)
 {
-    { Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess); }
+    {
+        Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess);
+    }
     Reg readOnly(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     try {
         readOnly.write(L"Count", std::int32_t(1));

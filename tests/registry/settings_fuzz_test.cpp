@@ -15,14 +15,18 @@ std::string checkMemoryLoad(const fuzz::StoredConfiguration& stored, const Ostre
     const auto root = stored.find(0);
     if (root != stored.end()) {
         const auto count = root->second.find(L"Count");
-        const std::uint32_t limit = count == root->second.end()
-            ? 0
-            : std::uint32_t(integerFromData(count->second.data.data(), count->second.data.size()).value_or(0));
-        while (expected < limit && stored.count(expected + 1)) ++expected;
+        const std::uint32_t limit =
+            count == root->second.end()
+                ? 0
+                : std::uint32_t(integerFromData(count->second.data.data(), count->second.data.size()).value_or(0));
+        while (expected < limit && stored.count(expected + 1))
+            ++expected;
     }
-    if (loaded.linesets.size() != expected) return "not the linesets up to Count or the first gap";
+    if (loaded.linesets.size() != expected)
+        return "not the linesets up to Count or the first gap";
     for (const Ostrel::LinesetSettings& lineset : loaded.linesets)
-        if (lineset.schedule.periodicStartTime.is_special()) return "a start time that is no moment";
+        if (lineset.schedule.periodicStartTime.is_special())
+            return "a start time that is no moment";
     return std::string();
 }
 

@@ -80,7 +80,9 @@ TEST_F(SettingsLoadTest, CountIsUnsignedSoAHugeCountReadsUpToTheFirstGap)
 TEST_F(SettingsLoadTest, ASubkeyWithoutValuesTakesEveryDefault)
 {
     setDword(L"", L"Count", 1);
-    { Reg created(HKEY_LOCAL_MACHINE, configurationKeyName(L"1"), KEY_ALL_ACCESS | settingsKeyView); }
+    {
+        Reg created(HKEY_LOCAL_MACHINE, configurationKeyName(L"1"), KEY_ALL_ACCESS | settingsKeyView);
+    }
     auto s = loadSettings();
     ASSERT_EQ(s->linesets.size(), 1u);
     const LinesetSettings& l = s->linesets[0];
@@ -101,7 +103,10 @@ TEST_F(SettingsLoadTest, ASubkeyWithoutValuesTakesEveryDefault)
 
 TEST_F(SettingsLoadTest, LinesAreSplitAtCommasAndUnparsableItemsSkipped)
 {
-    const struct { const wchar_t* stored; Lines expected; } cases[] = {
+    const struct {
+        const wchar_t* stored;
+        Lines expected;
+    } cases[] = {
         {L"1,2,,3", {1, 2, 3}},
         {L"1, 2", {1}},  // " 2" is not trimmed, so it is no number
         {L"5,x,-2,5", {5, -2, 5}},
@@ -111,8 +116,12 @@ TEST_F(SettingsLoadTest, LinesAreSplitAtCommasAndUnparsableItemsSkipped)
         {L"", {}},
         // An invalid UTF-16 unit between digits makes the item no number; it
         // never joins the digits around it into another one.
-        {L"1\xDC00" L"2,3", {3}},
-        {L"1\xD800" L"2,3", {3}},
+        {L"1\xDC00"
+         L"2,3",
+         {3}},
+        {L"1\xD800"
+         L"2,3",
+         {3}},
         {L"4,\xD800,5", {4, 5}},
         {L"6\r\n,7", {7}},
     };
@@ -140,14 +149,19 @@ TEST_F(SettingsLoadTest, ValuesAreConvertedAsStored)
     EXPECT_EQ(l.schedule.scheduleMode, Invalid);
     EXPECT_EQ(l.schedule.weeklyWeekday, boost::date_time::Monday);
     EXPECT_EQ(l.schedule.dailyHour, -2);
-    EXPECT_EQ(l.name, "Nacht \xc3\xbc" "ber");
+    EXPECT_EQ(l.name,
+              "Nacht \xc3\xbc"
+              "ber");
     EXPECT_EQ(l.mode, "REC");
     EXPECT_EQ(l.schedule.periodicStartTime, time_from_string("2014-05-01 06:30:00"));
 }
 
 TEST_F(SettingsLoadTest, ScheduleModeCodes)
 {
-    const struct { std::uint32_t stored; ScheduleMode expected; } cases[] = {
+    const struct {
+        std::uint32_t stored;
+        ScheduleMode expected;
+    } cases[] = {
         {0, Daily}, {1, Weekly}, {2, Periodic}, {3, Invalid}, {100, Invalid}, {0xFFFFFFFF, Invalid},
     };
     setDword(L"", L"Count", 1);
@@ -161,7 +175,9 @@ LinesetSettings lineset(const char* name, ScheduleMode mode)
 {
     LinesetSettings l;
     l.name = name;
-    l.mode = "M\xc3\xa9" "1";
+    l.mode =
+        "M\xc3\xa9"
+        "1";
     l.interval = seconds(95);
     l.lines = {3, 1, -12, 3};
     l.schedule.scheduleMode = mode;

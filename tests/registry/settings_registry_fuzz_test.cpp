@@ -44,7 +44,8 @@ void storeInRegistry(const fuzz::StoredConfiguration& stored)
 std::string sameAsFromMemory(const fuzz::StoredConfiguration& stored, const Ostrel::Settings& loaded)
 {
     const auto fromMemory = fuzz::loadFromMemory(stored);
-    if (loaded == *fromMemory) return std::string();
+    if (loaded == *fromMemory)
+        return std::string();
     std::ostringstream text;
     text << "the registry load differs from the memory load. From the registry:\n";
     loaded.print(text);

@@ -40,7 +40,8 @@ protected:
         std::string text = "[General]\r\nStation=Reliability FM\r\nStamp=0\r\n; lines below\r\n\r\n";
         for (int line = 1; line <= 8; ++line) {
             text += "[Line0" + std::to_string(line) + "]\r\nName=Studio " + std::to_string(line) + "\r\n";
-            text += std::string("Mode=") + modes[line - 1] + "\r\nPath=D:\\Logger\\" + std::to_string(line) + "\r\n\r\n";
+            text += std::string("Mode=") + modes[line - 1] + "\r\nPath=D:\\Logger\\" + std::to_string(line) +
+                    "\r\n\r\n";
         }
         return text + "[Other]\r\nKey=Value\r\n";
     }

@@ -154,20 +154,26 @@ TEST_P(DamagedBackupTest, TheServiceStartsRevertsWhatItCanAndReportsTheRest)
 
 INSTANTIATE_TEST_SUITE_P(
     Backups, DamagedBackupTest,
-    testing::Values(
-        DamagedBackup{"truncated",
-                      "<Line01><current_mode>CNT</current_mode><saved_mode>REC</saved_mode></Line01>"
-                      "<Line02><current_mode>CNT</current_mode><saved_mo",
-                      {}, "Backup file damaged, kept as", true},
-        DamagedBackup{"unknown element names",
-                      "<Bogus><current_mode>CNT</current_mode><saved_mode>REC</saved_mode></Bogus>"
-                      "<Line2><current_mode>CNT</current_mode><saved_mode>VOX</saved_mode></Line2>"
-                      "<Line02><current_mode>CNT</current_mode><saved_mode>VOX</saved_mode></Line02>",
-                      {2}, "Backup record Bogus is no line with a saved mode", false},
-        DamagedBackup{"an element without saved_mode",
-                      "<Line03><current_mode>CNT</current_mode></Line03>"
-                      "<Line04><current_mode>CNT</current_mode><saved_mode>ALWAYS_RECORDING</saved_mode></Line04>",
-                      {4}, "Backup record Line03 is no line with a saved mode", false}),
+    testing::Values(DamagedBackup{"truncated",
+                                  "<Line01><current_mode>CNT</current_mode><saved_mode>REC</saved_mode></Line01>"
+                                  "<Line02><current_mode>CNT</current_mode><saved_mo",
+                                  {},
+                                  "Backup file damaged, kept as",
+                                  true},
+                    DamagedBackup{"unknown element names",
+                                  "<Bogus><current_mode>CNT</current_mode><saved_mode>REC</saved_mode></Bogus>"
+                                  "<Line2><current_mode>CNT</current_mode><saved_mode>VOX</saved_mode></Line2>"
+                                  "<Line02><current_mode>CNT</current_mode><saved_mode>VOX</saved_mode></Line02>",
+                                  {2},
+                                  "Backup record Bogus is no line with a saved mode",
+                                  false},
+                    DamagedBackup{
+                        "an element without saved_mode",
+                        "<Line03><current_mode>CNT</current_mode></Line03>"
+                        "<Line04><current_mode>CNT</current_mode><saved_mode>ALWAYS_RECORDING</saved_mode></Line04>",
+                        {4},
+                        "Backup record Line03 is no line with a saved mode",
+                        false}),
     [](const testing::TestParamInfo<DamagedBackup>& info) {
         std::string name;
         for (const char* p = info.param.what; *p; ++p)

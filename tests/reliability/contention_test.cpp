@@ -23,11 +23,10 @@ using std::chrono::milliseconds;
 // Runs ini_contender (beside this program) to its end; its one output line.
 std::string runContender(const std::string& iniPath, long seconds, unsigned seed)
 {
-    const ProgramResult result =
-        runProgram(L"\"" + besideThisProgram(L"ini_contender.exe") + L"\" \"" +
-                       utf::widen(iniPath) + L"\" " + std::to_wstring(seconds) + L" " +
-                       std::to_wstring(seed),
-                   INFINITE);
+    const ProgramResult result = runProgram(L"\"" + besideThisProgram(L"ini_contender.exe") + L"\" \"" +
+                                                utf::widen(iniPath) + L"\" " + std::to_wstring(seconds) + L" " +
+                                                std::to_wstring(seed),
+                                            INFINITE);
     return result.exitCode == 0 ? result.output : result.output + " exit " + std::to_string(result.exitCode);
 }
 
@@ -52,8 +51,8 @@ TEST_F(ContentionTest, NoWriteIsLostWhileAnotherProcessHoldsAndRewritesTheFile)
     // their 2 s, whatever the contender left locked meanwhile.
     const std::size_t listings = service.count("Settings:");
     setCount(0);
-    ASSERT_TRUE(service.waitForText(
-        [&](const std::string& out) { return occurrences(out, "Settings:") > listings; }, 60000))
+    ASSERT_TRUE(
+        service.waitForText([&](const std::string& out) { return occurrences(out, "Settings:") > listings; }, 60000))
         << service.output();
     EXPECT_TRUE(service.waitForText(
         [&](const std::string& out) {
@@ -100,9 +99,10 @@ TEST_F(ContentionTest, NoWriteIsLostWhileAnotherProcessHoldsAndRewritesTheFile)
     EXPECT_GT(writes, 0);
     // The service wrote between the contender's writes: they overlapped.
     EXPECT_GT(foreign, 0);
-    std::printf("contention for %ld s (seed %u): %zu toggles, %ld writes by the other process, %ld of its locks "
-                "found the service's writes, writes lost: %ld\n",
-                seconds, seed, toggles, writes, foreign, lost);
+    std::printf(
+        "contention for %ld s (seed %u): %zu toggles, %ld writes by the other process, %ld of its locks "
+        "found the service's writes, writes lost: %ld\n",
+        seconds, seed, toggles, writes, foreign, lost);
     std::fflush(stdout);
 }
 

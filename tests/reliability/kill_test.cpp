@@ -98,9 +98,9 @@ TEST_P(AimedKillTest, TheNextStartLeavesLoggerIniAsItWas)
         // One toggle alone, so that its held save is the only one waiting:
         // lines 1 and 2, three seconds from now (Count written last).
         auto settings = boost::make_shared<Ostrel::Settings>();
-        settings->linesets.push_back(minutelyLineset("Aimed", {1, 2}, "CNT", boost::posix_time::seconds(2),
-                                                     boost::posix_time::second_clock::local_time() +
-                                                         boost::posix_time::seconds(3)));
+        settings->linesets.push_back(
+            minutelyLineset("Aimed", {1, 2}, "CNT", boost::posix_time::seconds(2),
+                            boost::posix_time::second_clock::local_time() + boost::posix_time::seconds(3)));
         Ostrel::saveSettings(settings);
         if (GetParam().recordSaved)
             ASSERT_TRUE(hold.stopBefore("Line01")) << service.output();

@@ -62,8 +62,8 @@ TEST(LinesetSchedule, CountsFromThePreviousEventNotFromTheClock)
     // Three days later every missed moment still comes, one per call.
     clock.set(at("2024-03-07 10:00:00"));
     EventPtr previous = first;
-    for (const char* expected : {"2024-03-05 08:00:00", "2024-03-06 08:00:00", "2024-03-07 08:00:00",
-                                 "2024-03-08 08:00:00"}) {
+    for (const char* expected :
+         {"2024-03-05 08:00:00", "2024-03-06 08:00:00", "2024-03-07 08:00:00", "2024-03-08 08:00:00"}) {
         previous = schedule.nextEvent(previous);
         EXPECT_EQ(previous->time, at(expected));
     }
@@ -103,7 +103,8 @@ TEST(OstrelSchedule, WithoutLinesetsHasNoEvent)
 std::vector<std::pair<std::string, ptime>> namesAndTimes(const std::vector<EventPtr>& events)
 {
     std::vector<std::pair<std::string, ptime>> result;
-    for (const EventPtr& e : events) result.emplace_back(asToggle(e)->lineset->name, e->time);
+    for (const EventPtr& e : events)
+        result.emplace_back(asToggle(e)->lineset->name, e->time);
     return result;
 }
 
@@ -111,11 +112,10 @@ TEST(OstrelSchedule, EqualMomentsComeInListOrderOnePerCall)
 {
     Ostrel::Schedule schedule(settingsOf({lineset("first", daily(8, 0)), lineset("second", daily(8, 0))}),
                               ManualClock(at("2024-03-04 07:30:00")));
-    const std::vector<std::pair<std::string, ptime>> expected = {
-        {"first", at("2024-03-04 08:00:00")},
-        {"second", at("2024-03-04 08:00:00")},
-        {"first", at("2024-03-05 08:00:00")},
-        {"second", at("2024-03-05 08:00:00")}};
+    const std::vector<std::pair<std::string, ptime>> expected = {{"first", at("2024-03-04 08:00:00")},
+                                                                 {"second", at("2024-03-04 08:00:00")},
+                                                                 {"first", at("2024-03-05 08:00:00")},
+                                                                 {"second", at("2024-03-05 08:00:00")}};
     EXPECT_EQ(namesAndTimes(draw(schedule, 4)), expected);
 }
 
@@ -125,7 +125,8 @@ TEST(OstrelSchedule, MergesADailyAndAnHourlyLineset)
         settingsOf({lineset("A", daily(8, 0)), lineset("B", periodic(1, 0, at("2024-03-04 00:00:00")))}),
         ManualClock(at("2024-03-04 07:30:00")));
     std::vector<std::pair<std::string, ptime>> expected = {{"A", at("2024-03-04 08:00:00")}};
-    for (int h = 8; h <= 24 + 7; ++h) expected.emplace_back("B", at("2024-03-04 00:00:00") + hours(h));
+    for (int h = 8; h <= 24 + 7; ++h)
+        expected.emplace_back("B", at("2024-03-04 00:00:00") + hours(h));
     expected.emplace_back("A", at("2024-03-05 08:00:00"));
     expected.emplace_back("B", at("2024-03-05 08:00:00"));
     expected.emplace_back("B", at("2024-03-05 09:00:00"));
@@ -134,10 +135,9 @@ TEST(OstrelSchedule, MergesADailyAndAnHourlyLineset)
 
 TEST(OstrelSchedule, ALinesetWithoutMomentsIsNeverDelivered)
 {
-    Ostrel::Schedule schedule(
-        settingsOf({lineset("none", invalid()), lineset("daily", daily(8, 0)), lineset("refused", daily(-1, 0)),
-                    lineset("weekly", weekly(1, 9, 30))}),
-        ManualClock(at("2024-03-04 07:30:00")));
+    Ostrel::Schedule schedule(settingsOf({lineset("none", invalid()), lineset("daily", daily(8, 0)),
+                                          lineset("refused", daily(-1, 0)), lineset("weekly", weekly(1, 9, 30))}),
+                              ManualClock(at("2024-03-04 07:30:00")));
     for (const auto& [name, time] : namesAndTimes(draw(schedule, 20))) {
         EXPECT_TRUE(name == "daily" || name == "weekly") << name;
         EXPECT_FALSE(time.is_special());
@@ -211,10 +211,15 @@ Ostrel::ScheduleSettings randomSchedule(std::mt19937& rng)
         return weekly(pick(0, 6), pick(0, 40), pick(0, 90));
     default: {
         int h = pick(0, 30), m = pick(0, 120);
-        if (h == 0 && m == 0) m = 1;
-        if (pick(0, 2) == 0) { h = pick(0, 2); m = 30 * pick(h == 0 ? 1 : 0, 2); }
-        return periodic(h, m, at("2024-03-04 00:00:00") + boost::posix_time::minutes(pick(-2000000, 2000000))
-                                  + boost::posix_time::microseconds(pick(0, 1) * pick(0, 59999999)));
+        if (h == 0 && m == 0)
+            m = 1;
+        if (pick(0, 2) == 0) {
+            h = pick(0, 2);
+            m = 30 * pick(h == 0 ? 1 : 0, 2);
+        }
+        return periodic(h, m,
+                        at("2024-03-04 00:00:00") + boost::posix_time::minutes(pick(-2000000, 2000000)) +
+                            boost::posix_time::microseconds(pick(0, 1) * pick(0, 59999999)));
     }
     }
 }
@@ -224,8 +229,8 @@ TEST(ScheduleProperty, RandomLinesetEventsStrictlyIncreaseAndTheCompositeMergesT
     std::mt19937 rng(20240304);
     const int rounds = 200, perMember = 60;
     for (int round = 0; round < rounds; ++round) {
-        ManualClock clock(at("2024-03-04 00:00:00") + boost::posix_time::seconds(
-                                                            std::uniform_int_distribution<int>(0, 86400 * 14)(rng)));
+        ManualClock clock(at("2024-03-04 00:00:00") +
+                          boost::posix_time::seconds(std::uniform_int_distribution<int>(0, 86400 * 14)(rng)));
         const int memberCount = std::uniform_int_distribution<int>(1, 5)(rng);
         std::vector<boost::shared_ptr<const LinesetSettings>> linesets;
         std::vector<boost::shared_ptr<Schedule>> members;
@@ -248,7 +253,8 @@ TEST(ScheduleProperty, RandomLinesetEventsStrictlyIncreaseAndTheCompositeMergesT
         // left behind that should have come earlier.
         CompositeSchedule composite(members);
         std::map<const LinesetSettings*, int> memberOf;
-        for (int i = 0; i < memberCount; ++i) memberOf[linesets[i].get()] = i;
+        for (int i = 0; i < memberCount; ++i)
+            memberOf[linesets[i].get()] = i;
         std::vector<int> taken(memberCount, 0);
         int lastMember = -1;
         ptime lastTime;

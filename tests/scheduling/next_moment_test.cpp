@@ -37,7 +37,10 @@ struct MomentCase {
     ptime expected;
 };
 
-void PrintTo(const MomentCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const MomentCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class NextMoment : public ::testing::TestWithParam<MomentCase> {};
 
@@ -51,70 +54,76 @@ TEST_P(NextMoment, IsTheNextScheduledMomentStrictlyAfter)
 const ptime start = at("2024-03-04 06:00:00");  // periodic start S, a Monday
 
 // 2024-03-04 is a Monday; 9999-12-31, the last date of the range, a Friday.
-INSTANTIATE_TEST_SUITE_P(Daily, NextMoment, ::testing::Values(
-    MomentCase{"JustBeforeGivesToday", daily(8, 0), at("2024-03-04 07:59:59.999999"), at("2024-03-04 08:00:00")},
-    MomentCase{"ExactlyAtGivesTomorrow", daily(8, 0), at("2024-03-04 08:00:00"), at("2024-03-05 08:00:00")},
-    MomentCase{"JustAfterGivesTomorrow", daily(8, 0), at("2024-03-04 08:00:00.000001"), at("2024-03-05 08:00:00")},
-    MomentCase{"LateEveningGivesTomorrow", daily(8, 0), at("2024-03-04 23:00:00"), at("2024-03-05 08:00:00")},
-    MomentCase{"MidnightAtMidnight", daily(0, 0), at("2024-03-04 00:00:00"), at("2024-03-05 00:00:00")},
-    MomentCase{"AcrossTheYearEnd", daily(8, 0), at("2023-12-31 09:00:00"), at("2024-01-01 08:00:00")},
-    MomentCase{"OntoALeapDay", daily(8, 0), at("2024-02-28 09:00:00"), at("2024-02-29 08:00:00")},
-    MomentCase{"MinutesBeyondAnHour", daily(7, 90), at("2024-03-04 08:00:00"), at("2024-03-04 08:30:00")},
-    MomentCase{"Hour25IsTomorrowAt1", daily(25, 0), at("2024-03-04 00:30:00"), at("2024-03-05 01:00:00")},
-    MomentCase{"Hour25PastItIsTheDayAfter", daily(25, 0), at("2024-03-05 01:00:00"), at("2024-03-06 01:00:00")},
-    MomentCase{"Hour48FromDPlus2IsDPlus4", daily(48, 0), at("2024-03-06 10:00:00"), at("2024-03-08 00:00:00")},
-    // Wall-clock only: 02:30 on the day the clock skips it is still 02:30.
-    MomentCase{"InsideASkippedHour", daily(2, 30), at("2024-03-31 01:00:00"), at("2024-03-31 02:30:00")},
-    MomentCase{"InsideARepeatedHourOnce", daily(2, 30), at("2024-10-27 02:30:00"), at("2024-10-28 02:30:00")},
-    MomentCase{"FirstDateOfTheRange", daily(0, 0), at("1400-01-01 00:00:00"), at("1400-01-02 00:00:00")},
-    MomentCase{"LastDayStillInRange", daily(23, 0), at("9999-12-31 09:00:00"), at("9999-12-31 23:00:00")},
-    MomentCase{"PastTheLastDateIsNone", daily(8, 0), at("9999-12-31 09:00:00"), none},
-    MomentCase{"HugeMinuteCountKeepsTheArithmetic", daily(0, int32Max), at("2024-03-04 12:00:00"),
-               at("6107-03-28 02:07:00")},
-    MomentCase{"HugeHourCountLeavesTheRange", daily(int32Max, int32Max), at("2024-03-04 12:00:00"), none}));
+INSTANTIATE_TEST_SUITE_P(
+    Daily, NextMoment,
+    ::testing::Values(
+        MomentCase{"JustBeforeGivesToday", daily(8, 0), at("2024-03-04 07:59:59.999999"), at("2024-03-04 08:00:00")},
+        MomentCase{"ExactlyAtGivesTomorrow", daily(8, 0), at("2024-03-04 08:00:00"), at("2024-03-05 08:00:00")},
+        MomentCase{"JustAfterGivesTomorrow", daily(8, 0), at("2024-03-04 08:00:00.000001"), at("2024-03-05 08:00:00")},
+        MomentCase{"LateEveningGivesTomorrow", daily(8, 0), at("2024-03-04 23:00:00"), at("2024-03-05 08:00:00")},
+        MomentCase{"MidnightAtMidnight", daily(0, 0), at("2024-03-04 00:00:00"), at("2024-03-05 00:00:00")},
+        MomentCase{"AcrossTheYearEnd", daily(8, 0), at("2023-12-31 09:00:00"), at("2024-01-01 08:00:00")},
+        MomentCase{"OntoALeapDay", daily(8, 0), at("2024-02-28 09:00:00"), at("2024-02-29 08:00:00")},
+        MomentCase{"MinutesBeyondAnHour", daily(7, 90), at("2024-03-04 08:00:00"), at("2024-03-04 08:30:00")},
+        MomentCase{"Hour25IsTomorrowAt1", daily(25, 0), at("2024-03-04 00:30:00"), at("2024-03-05 01:00:00")},
+        MomentCase{"Hour25PastItIsTheDayAfter", daily(25, 0), at("2024-03-05 01:00:00"), at("2024-03-06 01:00:00")},
+        MomentCase{"Hour48FromDPlus2IsDPlus4", daily(48, 0), at("2024-03-06 10:00:00"), at("2024-03-08 00:00:00")},
+        // Wall-clock only: 02:30 on the day the clock skips it is still 02:30.
+        MomentCase{"InsideASkippedHour", daily(2, 30), at("2024-03-31 01:00:00"), at("2024-03-31 02:30:00")},
+        MomentCase{"InsideARepeatedHourOnce", daily(2, 30), at("2024-10-27 02:30:00"), at("2024-10-28 02:30:00")},
+        MomentCase{"FirstDateOfTheRange", daily(0, 0), at("1400-01-01 00:00:00"), at("1400-01-02 00:00:00")},
+        MomentCase{"LastDayStillInRange", daily(23, 0), at("9999-12-31 09:00:00"), at("9999-12-31 23:00:00")},
+        MomentCase{"PastTheLastDateIsNone", daily(8, 0), at("9999-12-31 09:00:00"), none},
+        MomentCase{"HugeMinuteCountKeepsTheArithmetic", daily(0, int32Max), at("2024-03-04 12:00:00"),
+                   at("6107-03-28 02:07:00")},
+        MomentCase{"HugeHourCountLeavesTheRange", daily(int32Max, int32Max), at("2024-03-04 12:00:00"), none}));
 
-INSTANTIATE_TEST_SUITE_P(Weekly, NextMoment, ::testing::Values(
-    MomentCase{"MondayBeforeTheTime", weekly(1, 9, 30), at("2024-03-04 09:29:00"), at("2024-03-04 09:30:00")},
-    MomentCase{"MondayExactlyAtTheTime", weekly(1, 9, 30), at("2024-03-04 09:30:00"), at("2024-03-11 09:30:00")},
-    MomentCase{"SundayMorning", weekly(1, 9, 30), at("2024-03-03 00:00:00"), at("2024-03-04 09:30:00")},
-    MomentCase{"SundayLastMicrosecond", weekly(1, 9, 30), at("2024-03-03 23:59:59.999999"),
-               at("2024-03-04 09:30:00")},
-    MomentCase{"Tuesday", weekly(1, 9, 30), at("2024-03-05 08:00:00"), at("2024-03-11 09:30:00")},
-    MomentCase{"SundayMidnightWalksEightDates", weekly(0, 0, 0), at("2024-03-03 00:00:00"),
-               at("2024-03-10 00:00:00")},
-    MomentCase{"SaturdayNightToSunday", weekly(0, 0, 0), at("2024-03-09 23:59:00"), at("2024-03-10 00:00:00")},
-    MomentCase{"AcrossAMonthEnd", weekly(5, 18, 0), at("2024-03-30 12:00:00"), at("2024-04-05 18:00:00")},
-    MomentCase{"LastDateStillInRange", weekly(5, 10, 0), at("9999-12-31 09:00:00"), at("9999-12-31 10:00:00")},
-    MomentCase{"LastDatePassedIsNone", weekly(5, 10, 0), at("9999-12-31 11:00:00"), none},
-    MomentCase{"WeekdayPastTheRangeIsNone", weekly(6, 0, 0), at("9999-12-31 00:00:00"), none},
-    MomentCase{"HugeHourCountLeavesTheRange", weekly(1, int32Max, 0), at("2024-03-04 12:00:00"), none}));
+INSTANTIATE_TEST_SUITE_P(
+    Weekly, NextMoment,
+    ::testing::Values(
+        MomentCase{"MondayBeforeTheTime", weekly(1, 9, 30), at("2024-03-04 09:29:00"), at("2024-03-04 09:30:00")},
+        MomentCase{"MondayExactlyAtTheTime", weekly(1, 9, 30), at("2024-03-04 09:30:00"), at("2024-03-11 09:30:00")},
+        MomentCase{"SundayMorning", weekly(1, 9, 30), at("2024-03-03 00:00:00"), at("2024-03-04 09:30:00")},
+        MomentCase{"SundayLastMicrosecond", weekly(1, 9, 30), at("2024-03-03 23:59:59.999999"),
+                   at("2024-03-04 09:30:00")},
+        MomentCase{"Tuesday", weekly(1, 9, 30), at("2024-03-05 08:00:00"), at("2024-03-11 09:30:00")},
+        MomentCase{"SundayMidnightWalksEightDates", weekly(0, 0, 0), at("2024-03-03 00:00:00"),
+                   at("2024-03-10 00:00:00")},
+        MomentCase{"SaturdayNightToSunday", weekly(0, 0, 0), at("2024-03-09 23:59:00"), at("2024-03-10 00:00:00")},
+        MomentCase{"AcrossAMonthEnd", weekly(5, 18, 0), at("2024-03-30 12:00:00"), at("2024-04-05 18:00:00")},
+        MomentCase{"LastDateStillInRange", weekly(5, 10, 0), at("9999-12-31 09:00:00"), at("9999-12-31 10:00:00")},
+        MomentCase{"LastDatePassedIsNone", weekly(5, 10, 0), at("9999-12-31 11:00:00"), none},
+        MomentCase{"WeekdayPastTheRangeIsNone", weekly(6, 0, 0), at("9999-12-31 00:00:00"), none},
+        MomentCase{"HugeHourCountLeavesTheRange", weekly(1, int32Max, 0), at("2024-03-04 12:00:00"), none}));
 
-INSTANTIATE_TEST_SUITE_P(Periodic, NextMoment, ::testing::Values(
-    MomentCase{"AtTheStartIsOnePeriodOn", periodic(1, 30, start), start, at("2024-03-04 07:30:00")},
-    MomentCase{"JustBeforeTheSecondPeriodEnds", periodic(1, 30, start), at("2024-03-04 08:59:00"),
-               at("2024-03-04 09:00:00")},
-    MomentCase{"ExactlyOnTheGrid", periodic(1, 30, start), at("2024-03-04 09:00:00"), at("2024-03-04 10:30:00")},
-    MomentCase{"LessThanAPeriodBeforeTheStart", periodic(1, 0, start), at("2024-03-04 05:40:00"),
-               at("2024-03-04 07:00:00")},
-    MomentCase{"SeveralPeriodsBeforeTheStart", periodic(1, 0, start), at("2024-03-04 03:30:00"),
-               at("2024-03-04 05:00:00")},
-    MomentCase{"OnTheGridBeforeTheStart", periodic(1, 0, start), at("2024-03-04 04:00:00"),
-               at("2024-03-04 05:00:00")},
-    MomentCase{"MinutesOnlyFromTheEpoch", periodic(0, 30, at("1970-01-01 00:00:00")), at("2024-03-04 08:10:00"),
-               at("2024-03-04 08:30:00")},
-    MomentCase{"StartWithAFraction", periodic(0, 1, at("2024-03-04 06:00:00.250000")), at("2024-03-04 06:00:59"),
-               at("2024-03-04 06:01:00.250000")},
-    MomentCase{"HugePeriodKeepsTheArithmetic", periodic(1000000, 0, at("1970-01-01 00:00:00")),
-               at("2024-03-04 12:00:00"), at("2084-01-29 16:00:00")},
-    // More than 2^31 periods: a 32-bit period count would wrap and give a
-    // moment before after.
-    MomentCase{"MorePeriodsThan32BitsHold", periodic(0, 1, at("1400-01-01 00:00:00")),
-               at("9000-01-01 00:00:30"), at("9000-01-01 00:01:00")},
-    MomentCase{"MorePeriodsThan32BitsBeforeTheStart", periodic(0, 1, at("9999-01-01 00:00:00")),
-               at("2000-01-01 00:00:30"), at("2000-01-01 00:02:00")},
-    MomentCase{"PastTheLastDateIsNone", periodic(2, 0, at("9999-12-31 23:00:00")), at("9999-12-31 23:00:00"), none},
-    MomentCase{"LargestPeriodLeavesTheRange", periodic(int32Max, int32Max, at("1970-01-01 00:00:00")),
-               at("2024-03-04 12:00:00"), none}));
+INSTANTIATE_TEST_SUITE_P(
+    Periodic, NextMoment,
+    ::testing::Values(
+        MomentCase{"AtTheStartIsOnePeriodOn", periodic(1, 30, start), start, at("2024-03-04 07:30:00")},
+        MomentCase{"JustBeforeTheSecondPeriodEnds", periodic(1, 30, start), at("2024-03-04 08:59:00"),
+                   at("2024-03-04 09:00:00")},
+        MomentCase{"ExactlyOnTheGrid", periodic(1, 30, start), at("2024-03-04 09:00:00"), at("2024-03-04 10:30:00")},
+        MomentCase{"LessThanAPeriodBeforeTheStart", periodic(1, 0, start), at("2024-03-04 05:40:00"),
+                   at("2024-03-04 07:00:00")},
+        MomentCase{"SeveralPeriodsBeforeTheStart", periodic(1, 0, start), at("2024-03-04 03:30:00"),
+                   at("2024-03-04 05:00:00")},
+        MomentCase{"OnTheGridBeforeTheStart", periodic(1, 0, start), at("2024-03-04 04:00:00"),
+                   at("2024-03-04 05:00:00")},
+        MomentCase{"MinutesOnlyFromTheEpoch", periodic(0, 30, at("1970-01-01 00:00:00")), at("2024-03-04 08:10:00"),
+                   at("2024-03-04 08:30:00")},
+        MomentCase{"StartWithAFraction", periodic(0, 1, at("2024-03-04 06:00:00.250000")), at("2024-03-04 06:00:59"),
+                   at("2024-03-04 06:01:00.250000")},
+        MomentCase{"HugePeriodKeepsTheArithmetic", periodic(1000000, 0, at("1970-01-01 00:00:00")),
+                   at("2024-03-04 12:00:00"), at("2084-01-29 16:00:00")},
+        // More than 2^31 periods: a 32-bit period count would wrap and give a
+        // moment before after.
+        MomentCase{"MorePeriodsThan32BitsHold", periodic(0, 1, at("1400-01-01 00:00:00")), at("9000-01-01 00:00:30"),
+                   at("9000-01-01 00:01:00")},
+        MomentCase{"MorePeriodsThan32BitsBeforeTheStart", periodic(0, 1, at("9999-01-01 00:00:00")),
+                   at("2000-01-01 00:00:30"), at("2000-01-01 00:02:00")},
+        MomentCase{"PastTheLastDateIsNone", periodic(2, 0, at("9999-12-31 23:00:00")), at("9999-12-31 23:00:00"), none},
+        MomentCase{"LargestPeriodLeavesTheRange", periodic(int32Max, int32Max, at("1970-01-01 00:00:00")),
+                   at("2024-03-04 12:00:00"), none}));
 
 ScheduleSettings withMode(int mode)
 {
@@ -123,12 +132,13 @@ ScheduleSettings withMode(int mode)
     return s;
 }
 
-INSTANTIATE_TEST_SUITE_P(NoMoment, NextMoment, ::testing::Values(
-    MomentCase{"Invalid", invalid(), at("2024-03-04 12:00:00"), none},
-    MomentCase{"UnknownModeNumber", withMode(7), at("2024-03-04 12:00:00"), none},
-    MomentCase{"AfterNotADateTime", daily(8, 0), none, none},
-    MomentCase{"AfterPositiveInfinity", daily(8, 0), ptime(boost::posix_time::pos_infin), none},
-    MomentCase{"PeriodicAfterNotADateTime", periodic(1, 0, start), none, none}));
+INSTANTIATE_TEST_SUITE_P(
+    NoMoment, NextMoment,
+    ::testing::Values(MomentCase{"Invalid", invalid(), at("2024-03-04 12:00:00"), none},
+                      MomentCase{"UnknownModeNumber", withMode(7), at("2024-03-04 12:00:00"), none},
+                      MomentCase{"AfterNotADateTime", daily(8, 0), none, none},
+                      MomentCase{"AfterPositiveInfinity", daily(8, 0), ptime(boost::posix_time::pos_infin), none},
+                      MomentCase{"PeriodicAfterNotADateTime", periodic(1, 0, start), none, none}));
 
 // Refused settings: what the rules would do with them is useless or harmful
 // (a division by zero, moments that repeat or go backwards and so fire on
@@ -139,7 +149,10 @@ struct RefusalCase {
     const char* reason;  // empty: accepted
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RefusalCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class Refusal : public ::testing::TestWithParam<RefusalCase> {};
 
@@ -173,25 +186,27 @@ TEST_P(Refusal, RefusedSchedulesHaveNoMoment)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, Refusal, ::testing::Values(
-    RefusalCase{"DailyNegativeHour", daily(-1, 0), "negative daily hour or minute (hour -1, minute 0)"},
-    RefusalCase{"DailyNegativeMinute", daily(8, -5), "negative daily hour or minute (hour 8, minute -5)"},
-    RefusalCase{"DailyMostNegative", daily(std::numeric_limits<std::int32_t>::min(), 0),
-                "negative daily hour or minute (hour -2147483648, minute 0)"},
-    RefusalCase{"WeeklyNegativeHour", weekly(1, -1, 0), "negative weekly hour or minute (hour -1, minute 0)"},
-    RefusalCase{"WeeklyHugeNegativeMinute", weekly(1, 9, -2000000000),
-                "negative weekly hour or minute (hour 9, minute -2000000000)"},
-    RefusalCase{"WeeklyWeekdayOutOfRange", weekly(7, 9, 30), "weekday 7 outside 0 (Sunday) to 6 (Saturday)"},
-    RefusalCase{"PeriodicZero", periodic(0, 0, start), "zero period"},
-    RefusalCase{"PeriodicNegativeHours", periodic(-1, 30, start), "negative period (hours -1, minutes 30)"},
-    RefusalCase{"PeriodicNegativeMinutes", periodic(2, -30, start), "negative period (hours 2, minutes -30)"},
-    RefusalCase{"PeriodicStartNotADateTime", periodic(1, 0, none),
-                "periodic start time not a moment from 1400-01-01 to 9999-12-31"},
-    RefusalCase{"PeriodicStartInfinite", periodic(1, 0, ptime(boost::posix_time::pos_infin)),
-                "periodic start time not a moment from 1400-01-01 to 9999-12-31"},
-    RefusalCase{"DailyZeroIsAccepted", daily(0, 0), ""},
-    RefusalCase{"PeriodicOneMinuteIsAccepted", periodic(0, 1, start), ""},
-    RefusalCase{"OnlyTheSelectedModeCounts", dailyWithUnusedFieldsNegative(), ""},
-    RefusalCase{"InvalidIsNotRefused", invalidWithNegativeFields(), ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, Refusal,
+    ::testing::Values(
+        RefusalCase{"DailyNegativeHour", daily(-1, 0), "negative daily hour or minute (hour -1, minute 0)"},
+        RefusalCase{"DailyNegativeMinute", daily(8, -5), "negative daily hour or minute (hour 8, minute -5)"},
+        RefusalCase{"DailyMostNegative", daily(std::numeric_limits<std::int32_t>::min(), 0),
+                    "negative daily hour or minute (hour -2147483648, minute 0)"},
+        RefusalCase{"WeeklyNegativeHour", weekly(1, -1, 0), "negative weekly hour or minute (hour -1, minute 0)"},
+        RefusalCase{"WeeklyHugeNegativeMinute", weekly(1, 9, -2000000000),
+                    "negative weekly hour or minute (hour 9, minute -2000000000)"},
+        RefusalCase{"WeeklyWeekdayOutOfRange", weekly(7, 9, 30), "weekday 7 outside 0 (Sunday) to 6 (Saturday)"},
+        RefusalCase{"PeriodicZero", periodic(0, 0, start), "zero period"},
+        RefusalCase{"PeriodicNegativeHours", periodic(-1, 30, start), "negative period (hours -1, minutes 30)"},
+        RefusalCase{"PeriodicNegativeMinutes", periodic(2, -30, start), "negative period (hours 2, minutes -30)"},
+        RefusalCase{"PeriodicStartNotADateTime", periodic(1, 0, none),
+                    "periodic start time not a moment from 1400-01-01 to 9999-12-31"},
+        RefusalCase{"PeriodicStartInfinite", periodic(1, 0, ptime(boost::posix_time::pos_infin)),
+                    "periodic start time not a moment from 1400-01-01 to 9999-12-31"},
+        RefusalCase{"DailyZeroIsAccepted", daily(0, 0), ""},
+        RefusalCase{"PeriodicOneMinuteIsAccepted", periodic(0, 1, start), ""},
+        RefusalCase{"OnlyTheSelectedModeCounts", dailyWithUnusedFieldsNegative(), ""},
+        RefusalCase{"InvalidIsNotRefused", invalidWithNegativeFields(), ""}));
 
 }  // namespace

@@ -94,8 +94,8 @@ TEST_F(SchedulerTest, TheMomentOfCreationIsNeverAnEvent)
 
 TEST_F(SchedulerTest, EventsAtTheSameMomentFireOnConsecutivePollsInListOrder)
 {
-    Scheduler scheduler(scheduleOf({lineset("first", daily(8, 0)), lineset("second", daily(8, 0))}), recorder(),
-                        retry, clock);
+    Scheduler scheduler(scheduleOf({lineset("first", daily(8, 0)), lineset("second", daily(8, 0))}), recorder(), retry,
+                        clock);
     clock.set(at("2024-03-04 08:00:01"));
     scheduler.poll();
     ASSERT_EQ(calls.size(), 1u) << "one event per poll";
@@ -113,9 +113,11 @@ TEST_F(SchedulerTest, MissedMomentsFireOnePerPollAfterASuspension)
 {
     Scheduler scheduler(scheduleOf({lineset("a", daily(8, 0))}), recorder(), retry, clock);
     clock.set(at("2024-03-07 09:00:00"));  // three days later
-    for (int i = 0; i < 6; ++i) scheduler.poll();
+    for (int i = 0; i < 6; ++i)
+        scheduler.poll();
     std::vector<ptime> fired;
-    for (const Call& c : calls) fired.push_back(c.due->time);
+    for (const Call& c : calls)
+        fired.push_back(c.due->time);
     EXPECT_EQ(fired, (std::vector<ptime>{at("2024-03-04 08:00:00"), at("2024-03-05 08:00:00"),
                                          at("2024-03-06 08:00:00"), at("2024-03-07 08:00:00")}));
     clock.set(at("2024-03-08 08:00:00.5"));
@@ -142,8 +144,8 @@ TEST_F(SchedulerTest, AClockSetBackRepeatsNothing)
 
 TEST_F(SchedulerTest, LinesetsWithoutMomentsNeverFire)
 {
-    Scheduler scheduler(scheduleOf({lineset("a", invalid()), lineset("b", periodic(0, 0, clock()))}), recorder(),
-                        retry, clock);
+    Scheduler scheduler(scheduleOf({lineset("a", invalid()), lineset("b", periodic(0, 0, clock()))}), recorder(), retry,
+                        clock);
     for (const char* when : {"2024-03-04 08:00:00", "2030-01-01 00:00:00", "9999-12-31 23:59:59.999999"}) {
         clock.set(at(when));
         scheduler.poll();
@@ -168,10 +170,12 @@ public:
     EventPtr nextEvent(const EventPtr& previous) override
     {
         asked.push_back(previous);
-        if (answers.empty()) throw std::logic_error("asked more often than scripted");
+        if (answers.empty())
+            throw std::logic_error("asked more often than scripted");
         const Answer a = answers.front();
         answers.pop_front();
-        if (a.fail) throw std::runtime_error("schedule failed");
+        if (a.fail)
+            throw std::runtime_error("schedule failed");
         return a.event ? boost::make_shared<const ScheduleEvent>(a.time) : EventPtr();
     }
 
@@ -202,9 +206,9 @@ TEST_F(SchedulerTest, AScheduleThatRunsOutIsAskedOncePerIntervalFromWhenItRanOut
 {
     using S = ScriptedSchedule;
     const ptime t0 = clock();
-    auto scripted = boost::make_shared<S>(std::deque<S::Answer>{
-        S::event(t0 + seconds(1)), S::nothing(), S::nothing(), S::nothing(), S::event(t0 + seconds(500)),
-        S::nothing()});
+    auto scripted = boost::make_shared<S>(std::deque<S::Answer>{S::event(t0 + seconds(1)), S::nothing(), S::nothing(),
+                                                                S::nothing(), S::event(t0 + seconds(500)),
+                                                                S::nothing()});
     Scheduler scheduler(scripted, recorder(), retry, clock);
 
     const ptime ranOut = t0 + seconds(2);
@@ -311,20 +315,34 @@ TEST_P(WaitBeforeNextPoll, EndsJustPastThePendingMomentOrAfterThePeriod)
 INSTANTIATE_TEST_SUITE_P(
     Cases, WaitBeforeNextPoll,
     ::testing::Values(
-        WaitCase{"DueWithinThePeriod", {lineset("a", daily(8, 0))}, {}, "2024-03-04 07:59:59.900000",
+        WaitCase{"DueWithinThePeriod",
+                 {lineset("a", daily(8, 0))},
+                 {},
+                 "2024-03-04 07:59:59.900000",
                  boost::posix_time::milliseconds(100) + tick},
-        WaitCase{"DueAtThePeriodsEnd", {lineset("a", daily(8, 0))}, {}, "2024-03-04 07:59:59.750001",
-                 period},
+        WaitCase{"DueAtThePeriodsEnd", {lineset("a", daily(8, 0))}, {}, "2024-03-04 07:59:59.750001", period},
         WaitCase{"DueAfterThePeriod", {lineset("a", daily(8, 0))}, {}, "2024-03-04 07:59:59.700000", period},
         WaitCase{"AtTheMomentItselfNotYetDue", {lineset("a", daily(8, 0))}, {}, "2024-03-04 08:00:00", tick},
-        WaitCase{"DueButNotYetPolled", {lineset("a", daily(8, 0))}, {}, "2024-03-04 08:00:00.000001",
+        WaitCase{"DueButNotYetPolled",
+                 {lineset("a", daily(8, 0))},
+                 {},
+                 "2024-03-04 08:00:00.000001",
                  boost::posix_time::time_duration(0, 0, 0)},
-        WaitCase{"SecondEventAtTheSameMoment", {lineset("first", daily(8, 0)), lineset("second", daily(8, 0))},
-                 {"2024-03-04 08:00:00.002000"}, "2024-03-04 08:00:00.002100", boost::posix_time::time_duration(0, 0, 0)},
-        WaitCase{"NextDayAfterAFire", {lineset("a", daily(8, 0))}, {"2024-03-04 08:00:00.002000"},
-                 "2024-03-04 08:00:00.002100", period},
-        WaitCase{"MissedDuringASuspension", {lineset("a", daily(8, 0))}, {"2024-03-07 09:00:00"},
-                 "2024-03-07 09:00:00.000100", period},
+        WaitCase{"SecondEventAtTheSameMoment",
+                 {lineset("first", daily(8, 0)), lineset("second", daily(8, 0))},
+                 {"2024-03-04 08:00:00.002000"},
+                 "2024-03-04 08:00:00.002100",
+                 boost::posix_time::time_duration(0, 0, 0)},
+        WaitCase{"NextDayAfterAFire",
+                 {lineset("a", daily(8, 0))},
+                 {"2024-03-04 08:00:00.002000"},
+                 "2024-03-04 08:00:00.002100",
+                 period},
+        WaitCase{"MissedDuringASuspension",
+                 {lineset("a", daily(8, 0))},
+                 {"2024-03-07 09:00:00"},
+                 "2024-03-07 09:00:00.000100",
+                 period},
         WaitCase{"NoMoment", {lineset("a", invalid())}, {}, "2024-03-04 08:00:00", period},
         WaitCase{"NoLinesets", {}, {}, "2024-03-04 08:00:00", period}),
     [](const ::testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.name); });

@@ -48,7 +48,6 @@ const char removed[] = "OstrelService is removed.\n";
 // failure-actions flag (Wine): ERROR_INVALID_LEVEL.
 const char flagRefused[] = "ChangeServiceConfig2 (failure actions flag) failed, GetLastError: 0x0000007c\n";
 
-
 // The program as built, for the runs in the foreground.
 std::wstring builtProgram()
 {
@@ -164,7 +163,8 @@ TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
     configure({{L"Studios", L"3,1", utf::widen(mode), 2, consoleDue}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
 
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [3, 1] mode to " + mode), toggleMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [3, 1] mode to " + mode), toggleMilliseconds))
+        << engine.text();
     const DWORD set = GetTickCount();
     EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"}, 1500)) << readFileBytes(iniPath);
     ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [3, 1]"), waitMilliseconds)) << engine.text();
@@ -257,7 +257,8 @@ TEST_F(EndToEnd, KilledDuringAToggleIsRevertedAtTheNextStartBeforeTheSettingsAre
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds))
+            << engine.text();
         ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
         engine.kill();
     }
@@ -341,7 +342,8 @@ TEST_F(EndToEnd, ASecondCtrlCWhileTheRevertWaitsEndsTheProcessAtOnce)
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds))
+            << engine.text();
         ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
         FileHolder logger;
         logger.require("open " + iniPath);
@@ -352,8 +354,9 @@ TEST_F(EndToEnd, ASecondCtrlCWhileTheRevertWaitsEndsTheProcessAtOnce)
         DWORD exitCode = 0;
         ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
         EXPECT_EQ(exitCode, DWORD(STATUS_CONTROL_C_EXIT));
-        EXPECT_TRUE(engine.waitForLine(logged("WARN", "Stopped at once; lines not yet reverted are reverted at the "
-                                                      "next start"),
+        EXPECT_TRUE(engine.waitForLine(logged("WARN",
+                                              "Stopped at once; lines not yet reverted are reverted at the "
+                                              "next start"),
                                        0))
             << engine.text();
     }
@@ -481,8 +484,8 @@ TEST_P(ToggleFailure, IsLoggedAtErrorAndTheEngineGoesOn)
     writeBytes(iniPath, broken.ini);
     configure({{L"Broken", L"2", L"CNT", 0, consoleDue}, {L"Later", L"1", L"CNT", 0, consoleDue + 3}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine(logged("ERROR", std::string("Can't set mode of line 2: ") + broken.error),
-                                   waitMilliseconds))
+    ASSERT_TRUE(
+        engine.waitForLine(logged("ERROR", std::string("Can't set mode of line 2: ") + broken.error), waitMilliseconds))
         << engine.text();
     ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [2]"), waitMilliseconds)) << engine.text();
     const std::string after = broken.repaired ? originalIni : broken.ini;
@@ -496,13 +499,13 @@ TEST_P(ToggleFailure, IsLoggedAtErrorAndTheEngineGoesOn)
     EXPECT_TRUE(showsToggle(after, {})) << readFileBytes(iniPath);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ini, ToggleFailure,
-    ::testing::Values(BrokenIni{"SectionWithoutMode", "[Line01]\r\nMode=REC\r\n\r\n[Line02]\r\nName=Studio B\r\n",
-                                "Key not found: Mode", false},
-                      BrokenIni{"Malformed", "[Line01\r\nMode=REC\r\n[Line02]\r\nMode=REC\r\n",
-                                "Syntax error. Section header invalid: \"[Line01\"", true}),
-    [](const ::testing::TestParamInfo<BrokenIni>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ini, ToggleFailure,
+                         ::testing::Values(BrokenIni{"SectionWithoutMode",
+                                                     "[Line01]\r\nMode=REC\r\n\r\n[Line02]\r\nName=Studio B\r\n",
+                                                     "Key not found: Mode", false},
+                                           BrokenIni{"Malformed", "[Line01\r\nMode=REC\r\n[Line02]\r\nMode=REC\r\n",
+                                                     "Syntax error. Section header invalid: \"[Line01\"", true}),
+                         [](const ::testing::TestParamInfo<BrokenIni>& info) { return std::string(info.param.name); });
 
 // --- "/check" --------------------------------------------------------------------------
 
@@ -574,23 +577,36 @@ struct CheckCase {
 };
 
 const CheckCase checkCases[] = {
-    {"DailyAtMidnight", std::vector<Lineset>{dailyAtMidnight(L"Night", L"1,2")},
-     {std::string("Lineset #0 Night [1, 2]: ") + midnights}, 0},
-    {"PeriodicFromAStartLongPast", std::vector<Lineset>{everyDayFrom2020(L"Daily", L"3")},
-     {std::string("Lineset #0 Daily [3]: ") + midnights}, 0},
-    {"ZeroPeriod", std::vector<Lineset>{refusedLineset(L"Zero", L"CNT", 0, 0)},
-     {"Lineset #0 Zero [2]: never fires, refused: zero period"}, 1},
-    {"LineBreakInMode", std::vector<Lineset>{refusedLineset(L"Forged", L"CNT\nMode=OFF", 0, 1)},
-     {"Lineset #0 Forged [2]: never fires, refused: its mode contains a line break"}, 1},
-    {"UnknownScheduleMode", std::vector<Lineset>{withScheduleMode(dailyAtMidnight(L"Odd", L"4,5"), 7)},
-     {"Lineset #0 Odd [4, 5]: never fires, its schedule (INVALID) has no moment"}, 1},
+    {"DailyAtMidnight",
+     std::vector<Lineset>{dailyAtMidnight(L"Night", L"1,2")},
+     {std::string("Lineset #0 Night [1, 2]: ") + midnights},
+     0},
+    {"PeriodicFromAStartLongPast",
+     std::vector<Lineset>{everyDayFrom2020(L"Daily", L"3")},
+     {std::string("Lineset #0 Daily [3]: ") + midnights},
+     0},
+    {"ZeroPeriod",
+     std::vector<Lineset>{refusedLineset(L"Zero", L"CNT", 0, 0)},
+     {"Lineset #0 Zero [2]: never fires, refused: zero period"},
+     1},
+    {"LineBreakInMode",
+     std::vector<Lineset>{refusedLineset(L"Forged", L"CNT\nMode=OFF", 0, 1)},
+     {"Lineset #0 Forged [2]: never fires, refused: its mode contains a line break"},
+     1},
+    {"UnknownScheduleMode",
+     std::vector<Lineset>{withScheduleMode(dailyAtMidnight(L"Odd", L"4,5"), 7)},
+     {"Lineset #0 Odd [4, 5]: never fires, its schedule (INVALID) has no moment"},
+     1},
     {"OneOfThreeNeverFires",
      std::vector<Lineset>{dailyAtMidnight(L"Night", L"1"), refusedLineset(L"Zero", L"CNT", 0, 0),
                           everyDayFrom2020(L"Daily", L"")},
      {std::string("Lineset #0 Night [1]: ") + midnights, "Lineset #1 Zero [2]: never fires, refused: zero period",
       std::string("Lineset #2 Daily []: ") + midnights},
      1},
-    {"WithoutAName", std::vector<Lineset>{dailyAtMidnight(L"", L"6")}, {std::string("Lineset #0 [6]: ") + midnights}, 0},
+    {"WithoutAName",
+     std::vector<Lineset>{dailyAtMidnight(L"", L"6")},
+     {std::string("Lineset #0 [6]: ") + midnights},
+     0},
     {"NoLinesets", std::vector<Lineset>{}, {}, 1},
     {"NoConfigurationKey", boost::none, {}, 1},
 };
@@ -673,13 +689,14 @@ TEST_P(IgnoredArgument, DoesNothingAndExitsWithZero)
 
 // The actions are compared case-sensitively and as whole strings.
 INSTANTIATE_TEST_SUITE_P(Arguments, IgnoredArgument,
-                         ::testing::Values(L"/INSTALL", L"/Install", L"-REMOVE", L"/Console", L"-console",
-                                           L"/console2", L"install", L"/help", L"/CHECK", L"-check"),
+                         ::testing::Values(L"/INSTALL", L"/Install", L"-REMOVE", L"/Console", L"-console", L"/console2",
+                                           L"install", L"/help", L"/CHECK", L"-check"),
                          [](const ::testing::TestParamInfo<const wchar_t*>& info) {
                              std::string name;
                              for (const wchar_t* c = info.param; *c; ++c)
-                                 name += *c == L'/' ? std::string("Slash") : *c == L'-' ? std::string("Dash")
-                                                                                        : std::string(1, char(*c));
+                                 name += *c == L'/'   ? std::string("Slash")
+                                         : *c == L'-' ? std::string("Dash")
+                                                      : std::string(1, char(*c));
                              return name;
                          });
 
@@ -769,9 +786,9 @@ TEST_F(InstalledService, IsAnAutoStartOwnProcessServiceForSystemWithAQuotedPath)
     EXPECT_EQ(std::wstring(messageFile), installedProgram());
     DWORD types = 0;
     size = sizeof types;
-    ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, eventSourceKey, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types,
-                           &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegGetValueW(HKEY_LOCAL_MACHINE, eventSourceKey, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types, &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(types, 7u);
 
     const ProgramResult again = runInstalled(L"/install");
@@ -819,7 +836,8 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
     const SERVICE_STATUS_PROCESS running = start(L"sc start OstrelService");
     EXPECT_EQ(running.dwCheckPoint, 0u);
     EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
-    EXPECT_THAT(runProgram(L"sc query OstrelService", waitMilliseconds).output, ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
+    EXPECT_THAT(runProgram(L"sc query OstrelService", waitMilliseconds).output,
+                ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
 
     EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
     EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
@@ -830,7 +848,6 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
     EXPECT_EQ(end.dwWin32ExitCode, DWORD(NO_ERROR));
     EXPECT_EQ(end.dwCheckPoint, 0u);
 }
-
 
 // The statuses from a stopped service to its stop, as polled: only the
 // service's own reports carry check points, and a start sequence is too
@@ -849,7 +866,8 @@ void expectLifeReports(std::vector<StatusReport> seen)
     const auto running = std::find(seen.begin(), seen.end(), StatusReport{SERVICE_RUNNING, 0});
     ASSERT_NE(running, seen.end()) << ::testing::PrintToString(seen);
     EXPECT_THAT(std::vector<StatusReport>(running, seen.end()),
-                ElementsAre(StatusReport{SERVICE_RUNNING, 0}, StatusReport{SERVICE_STOP_PENDING, 2}, StatusReport{SERVICE_STOPPED, 0}));
+                ElementsAre(StatusReport{SERVICE_RUNNING, 0}, StatusReport{SERVICE_STOP_PENDING, 2},
+                            StatusReport{SERVICE_STOPPED, 0}));
 }
 
 TEST_F(InstalledService, StopDuringAToggleRevertsBeforeTheServiceReportsStopped)

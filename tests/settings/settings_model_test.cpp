@@ -31,15 +31,23 @@ TEST(ScheduleEquality, ComparesOnlyTheFieldsOfTheSelectedMode)
         {"daily hour", Daily, [](ScheduleSettings& s) { s.dailyHour = 8; }, false},
         {"daily minute", Daily, [](ScheduleSettings& s) { s.dailyMinute = 6; }, false},
         {"weekly hour of a daily schedule", Daily, [](ScheduleSettings& s) { s.weeklyHour = 1; }, true},
-        {"periodic start of a daily schedule", Daily, [](ScheduleSettings& s) { s.periodicStartTime += seconds(1); }, true},
+        {"periodic start of a daily schedule", Daily, [](ScheduleSettings& s) { s.periodicStartTime += seconds(1); },
+         true},
         {"weekly weekday", Weekly, [](ScheduleSettings& s) { s.weeklyWeekday = boost::date_time::Friday; }, false},
         {"weekly minute", Weekly, [](ScheduleSettings& s) { s.weeklyMinute = 0; }, false},
         {"daily hour of a weekly schedule", Weekly, [](ScheduleSettings& s) { s.dailyHour = 0; }, true},
         {"periodic hours", Periodic, [](ScheduleSettings& s) { s.periodicHours = 2; }, false},
         {"periodic minutes", Periodic, [](ScheduleSettings& s) { s.periodicMinutes = 31; }, false},
-        {"periodic start", Periodic, [](ScheduleSettings& s) { s.periodicStartTime += boost::posix_time::microseconds(1); }, false},
-        {"weekday of a periodic schedule", Periodic, [](ScheduleSettings& s) { s.weeklyWeekday = boost::date_time::Friday; }, true},
-        {"any field of an invalid schedule", Invalid, [](ScheduleSettings& s) { s.dailyHour = 3; s.periodicHours = 9; }, true},
+        {"periodic start", Periodic,
+         [](ScheduleSettings& s) { s.periodicStartTime += boost::posix_time::microseconds(1); }, false},
+        {"weekday of a periodic schedule", Periodic,
+         [](ScheduleSettings& s) { s.weeklyWeekday = boost::date_time::Friday; }, true},
+        {"any field of an invalid schedule", Invalid,
+         [](ScheduleSettings& s) {
+             s.dailyHour = 3;
+             s.periodicHours = 9;
+         },
+         true},
         {"the mode itself", Daily, [](ScheduleSettings& s) { s.scheduleMode = Weekly; }, false},
     };
     for (const auto& c : cases) {
@@ -64,12 +72,9 @@ LinesetSettings night()
 TEST(LinesetEquality, EveryFieldCountsAndLinesCompareInOrder)
 {
     const std::function<void(LinesetSettings&)> edits[] = {
-        [](LinesetSettings& l) { l.name = "Day"; },
-        [](LinesetSettings& l) { l.mode = "cnt"; },
-        [](LinesetSettings& l) { l.interval = seconds(31); },
-        [](LinesetSettings& l) { l.schedule.dailyHour = 0; },
-        [](LinesetSettings& l) { l.lines = {2, 1}; },
-        [](LinesetSettings& l) { l.lines = {1, 2, 2}; },
+        [](LinesetSettings& l) { l.name = "Day"; },           [](LinesetSettings& l) { l.mode = "cnt"; },
+        [](LinesetSettings& l) { l.interval = seconds(31); }, [](LinesetSettings& l) { l.schedule.dailyHour = 0; },
+        [](LinesetSettings& l) { l.lines = {2, 1}; },         [](LinesetSettings& l) { l.lines = {1, 2, 2}; },
     };
     for (const auto& edit : edits) {
         LinesetSettings b = night();
@@ -117,7 +122,10 @@ TEST(ScheduleDescription, OneLinePerMode)
     ScheduleSettings periodicNone = sampleSchedule(Periodic);
     periodicNone.periodicStartTime = boost::posix_time::ptime();
 
-    const struct { ScheduleSettings s; const char* text; } cases[] = {
+    const struct {
+        ScheduleSettings s;
+        const char* text;
+    } cases[] = {
         {sampleSchedule(Daily), "Daily, 07:05"},
         {dailyWide, "Daily, 123:-5"},
         {sampleSchedule(Weekly), "Weekly, Monday 09:30"},

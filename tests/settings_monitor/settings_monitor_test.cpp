@@ -10,8 +10,8 @@
 #include <boost/make_shared.hpp>
 
 #include "registry/Reg.h"
-#include "support/SettingsSamples.h"
 #include "support/RegistryFixture.h"
+#include "support/SettingsSamples.h"
 
 using namespace Ostrel;
 using boost::posix_time::time_from_string;
@@ -33,8 +33,8 @@ LinesetSettings linesetOf(const std::string& name, ScheduleMode mode, std::vecto
 boost::shared_ptr<const Settings> fourLinesets()
 {
     auto s = boost::make_shared<Settings>();
-    s->linesets = {linesetOf("Night", Daily, {1, 2}), linesetOf("Week", Weekly, {3}),
-                   linesetOf("Off", Invalid, {4}), linesetOf("AlsoOff", Invalid, {5, 6})};
+    s->linesets = {linesetOf("Night", Daily, {1, 2}), linesetOf("Week", Weekly, {3}), linesetOf("Off", Invalid, {4}),
+                   linesetOf("AlsoOff", Invalid, {5, 6})};
     return s;
 }
 
@@ -104,7 +104,10 @@ struct EditCase {
     bool changed;
 };
 
-void PrintTo(const EditCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const EditCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class SettingsMonitorEdit : public SettingsMonitorTest, public ::testing::WithParamInterface<EditCase> {};
 
@@ -123,29 +126,30 @@ void swapSubkeys1And2()
     saveSettings(swapped);
 }
 
-INSTANTIATE_TEST_SUITE_P(Registry, SettingsMonitorEdit, ::testing::Values(
-    EditCase{"WeeklyHourOfADailyLineset", [] { subkey(L"1").write(L"WeeklyHour", 13); }, false},
-    EditCase{"PeriodicStartOfADailyLineset",
-             [] { subkey(L"1").write(L"PeriodicStartTime", time_from_string("2030-01-01 00:00:00")); }, false},
-    EditCase{"DailyMinuteOfAWeeklyLineset", [] { subkey(L"2").write(L"DailyMinute", 59); }, false},
-    EditCase{"DailyFieldsOfAnInvalidLineset", [] { subkey(L"3").write(L"DailyHour", 23); }, false},
-    EditCase{"AnotherModeNumberThatIsNoKind", [] { subkey(L"4").write(L"ScheduleMode", 9); }, false},
-    EditCase{"DailyMinuteOfADailyLineset", [] { subkey(L"1").write(L"DailyMinute", 6); }, true},
-    EditCase{"WeekdayOfAWeeklyLineset",
-             [] { subkey(L"2").write(L"WeeklyWeekday", boost::date_time::Tuesday); }, true},
-    EditCase{"ScheduleModeFromInvalidToDaily", [] { subkey(L"3").write(L"ScheduleMode", 0); }, true},
-    EditCase{"LinesWithAnEmptyItem", [] { subkey(L"1").write(L"Lines", L"1,,2"); }, false},
-    EditCase{"LinesWithTrailingComma", [] { subkey(L"1").write(L"Lines", L"1,2,"); }, false},
-    EditCase{"LinesReordered", [] { subkey(L"1").write(L"Lines", L"2,1"); }, true},
-    EditCase{"LinesWithABlankLoseALine", [] { subkey(L"1").write(L"Lines", L"1, 2"); }, true},
-    EditCase{"LinesetName", [] { subkey(L"2").write(L"Name", L"Weekend"); }, true},
-    EditCase{"LineMode", [] { subkey(L"2").write(L"LineMode", L"CNT"); }, true},
-    EditCase{"Interval", [] { subkey(L"2").write(L"Interval", 31); }, true},
-    EditCase{"SwappedSubkeys1And2", swapSubkeys1And2, true},
-    EditCase{"SubkeyBeyondCount", [] { subkey(L"5").write(L"Name", L"unreached"); }, false},
-    EditCase{"CountLowered", [] { subkey(L"").write(L"Count", 3); }, true},
-    EditCase{"SubkeyWithinCountDeleted",
-             [] { deleteConfigurationKey(L"3"); }, true},
-    EditCase{"KeyDeleted", [] { deleteConfigurationKey(); }, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Registry, SettingsMonitorEdit,
+    ::testing::Values(
+        EditCase{"WeeklyHourOfADailyLineset", [] { subkey(L"1").write(L"WeeklyHour", 13); }, false},
+        EditCase{"PeriodicStartOfADailyLineset",
+                 [] { subkey(L"1").write(L"PeriodicStartTime", time_from_string("2030-01-01 00:00:00")); }, false},
+        EditCase{"DailyMinuteOfAWeeklyLineset", [] { subkey(L"2").write(L"DailyMinute", 59); }, false},
+        EditCase{"DailyFieldsOfAnInvalidLineset", [] { subkey(L"3").write(L"DailyHour", 23); }, false},
+        EditCase{"AnotherModeNumberThatIsNoKind", [] { subkey(L"4").write(L"ScheduleMode", 9); }, false},
+        EditCase{"DailyMinuteOfADailyLineset", [] { subkey(L"1").write(L"DailyMinute", 6); }, true},
+        EditCase{"WeekdayOfAWeeklyLineset", [] { subkey(L"2").write(L"WeeklyWeekday", boost::date_time::Tuesday); },
+                 true},
+        EditCase{"ScheduleModeFromInvalidToDaily", [] { subkey(L"3").write(L"ScheduleMode", 0); }, true},
+        EditCase{"LinesWithAnEmptyItem", [] { subkey(L"1").write(L"Lines", L"1,,2"); }, false},
+        EditCase{"LinesWithTrailingComma", [] { subkey(L"1").write(L"Lines", L"1,2,"); }, false},
+        EditCase{"LinesReordered", [] { subkey(L"1").write(L"Lines", L"2,1"); }, true},
+        EditCase{"LinesWithABlankLoseALine", [] { subkey(L"1").write(L"Lines", L"1, 2"); }, true},
+        EditCase{"LinesetName", [] { subkey(L"2").write(L"Name", L"Weekend"); }, true},
+        EditCase{"LineMode", [] { subkey(L"2").write(L"LineMode", L"CNT"); }, true},
+        EditCase{"Interval", [] { subkey(L"2").write(L"Interval", 31); }, true},
+        EditCase{"SwappedSubkeys1And2", swapSubkeys1And2, true},
+        EditCase{"SubkeyBeyondCount", [] { subkey(L"5").write(L"Name", L"unreached"); }, false},
+        EditCase{"CountLowered", [] { subkey(L"").write(L"Count", 3); }, true},
+        EditCase{"SubkeyWithinCountDeleted", [] { deleteConfigurationKey(L"3"); }, true},
+        EditCase{"KeyDeleted", [] { deleteConfigurationKey(); }, true}));
 
 }  // namespace

@@ -21,8 +21,7 @@ inline std::wstring configurationKeyName(const std::wstring& subkey)
 // reaches the key of the same name there. RegDeleteTreeW takes no view, so
 // the tree is emptied through a handle opened in the view and the key itself
 // deleted by RegDeleteKeyExW.
-inline void deleteConfigurationKey(const std::wstring& subkey = std::wstring(),
-                                   REGSAM view = Ostrel::settingsKeyView)
+inline void deleteConfigurationKey(const std::wstring& subkey = std::wstring(), REGSAM view = Ostrel::settingsKeyView)
 {
     const std::wstring name = configurationKeyName(subkey);
     HKEY key;

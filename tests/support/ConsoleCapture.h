@@ -25,7 +25,6 @@ private:
 
 class ConsoleCapture {
 public:
-
     // Everything written so far.
     std::string text() const { return buffer.text(); }
 

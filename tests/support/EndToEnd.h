@@ -41,13 +41,11 @@ const DWORD longInterval = 120;
 const int consoleDue = 2;
 const int serviceDue = 3;
 
-
 // True once the condition holds, polled until the usual time-out.
 inline bool eventually(const std::function<bool()>& condition)
 {
     return eventually(condition, waitMilliseconds, pollMilliseconds);
 }
-
 
 // --- logger.ini and the backup file ---------------------------------------
 
@@ -61,9 +59,14 @@ inline void writeBytes(const std::string& path, const std::string& bytes)
 inline std::string loggerIni(const std::string& line1, const std::string& line2, const std::string& line3)
 {
     return "[General]\r\nStation=Test studio\r\n\r\n"
-           "[Line01]\r\nName=Studio A\r\nMode=" + line1 + "\r\n\r\n"
-           "[Line02]\r\nName=Studio B\r\nMode=" + line2 + "\r\n\r\n"
-           "[Line03]\r\nName=Phone-in\r\nMode=" + line3 + "\r\n";
+           "[Line01]\r\nName=Studio A\r\nMode=" +
+           line1 +
+           "\r\n\r\n"
+           "[Line02]\r\nName=Studio B\r\nMode=" +
+           line2 +
+           "\r\n\r\n"
+           "[Line03]\r\nName=Phone-in\r\nMode=" +
+           line3 + "\r\n";
 }
 
 const std::string originalIni = loggerIni("REC", "REC", "VOX");
@@ -72,8 +75,8 @@ const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
 // One line's record in the backup file, as the program writes it.
 inline std::string record(const std::string& section, const std::string& current, const std::string& saved)
 {
-    return "<" + section + "><current_mode>" + current + "</current_mode><saved_mode>" + saved +
-           "</saved_mode></" + section + ">";
+    return "<" + section + "><current_mode>" + current + "</current_mode><saved_mode>" + saved + "</saved_mode></" +
+           section + ">";
 }
 
 // --- the registry configuration -------------------------------------------
@@ -127,7 +130,6 @@ inline bool eventSourceExists()
     RegCloseKey(key);
     return true;
 }
-
 
 // --- fixtures -------------------------------------------------------------------
 

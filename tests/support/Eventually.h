@@ -7,8 +7,7 @@
 
 // True once the condition holds, polled every `pollMilliseconds` until
 // `timeoutMilliseconds` have passed (then looked at once more).
-inline bool eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds,
-                       DWORD pollMilliseconds = 20)
+inline bool eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds, DWORD pollMilliseconds = 20)
 {
     const DWORD start = GetTickCount();
     while (!condition()) {

@@ -38,7 +38,8 @@ inline SERVICE_STATUS_PROCESS queryStatus(SC_HANDLE service)
 {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed))
         ADD_FAILURE() << "QueryServiceStatusEx failed: " << GetLastError();
     return status;
 }
@@ -90,8 +91,8 @@ inline boost::optional<FailureActions> queryFailureActions(SC_HANDLE service, DW
     for (DWORD i = 0; i < config->cActions; ++i)
         result.actions.emplace_back(config->lpsaActions[i].Type, config->lpsaActions[i].Delay);
     SERVICE_FAILURE_ACTIONS_FLAG flag = {};
-    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag),
-                              sizeof flag, &needed)) {
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag), sizeof flag,
+                              &needed)) {
         *error = GetLastError();
         return boost::none;
     }
@@ -156,5 +157,6 @@ inline SERVICE_STATUS_PROCESS waitForStatus(SC_HANDLE service,
 
 inline SERVICE_STATUS_PROCESS waitForState(SC_HANDLE service, DWORD state, std::vector<StatusReport>* seen = nullptr)
 {
-    return waitForStatus(service, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; }, seen);
+    return waitForStatus(
+        service, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; }, seen);
 }

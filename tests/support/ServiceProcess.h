@@ -31,5 +31,4 @@ public:
 
     // How often `wanted` occurs in the output.
     std::size_t count(const std::string& wanted) const { return occurrences(text(), wanted); }
-
 };

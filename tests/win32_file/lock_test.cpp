@@ -229,9 +229,9 @@ TEST_F(LockTest, LockedHandleThatCannotLockClosesItsHandle)
 {
     holder.require("open " + path);
     holder.require("lock shared");
-    expectLockedOut([&] { win32_file::locked_handle(path, win32_file::open_write | win32_file::open_truncate,
-                                                    milliseconds(0)); },
-                    path);
+    expectLockedOut(
+        [&] { win32_file::locked_handle(path, win32_file::open_write | win32_file::open_truncate, milliseconds(0)); },
+        path);
     EXPECT_EQ(dir.read("f.ini"), "0123456789");
     holder.require("close");
     EXPECT_EQ(holder.command("deny " + path), "ok");

@@ -39,7 +39,8 @@ public:
 
 const char* const somePath = "C:\\some\\file.ini";
 
-void failOnce(win32_file::retryTimer& timer, DWORD error, win32_file::retry_test test = win32_file::isSharingOrLockViolation)
+void failOnce(win32_file::retryTimer& timer, DWORD error,
+              win32_file::retry_test test = win32_file::isSharingOrLockViolation)
 {
     win32_file::retryOrThrow(test, error, BOOST_CURRENT_LOCATION, timer, somePath, "CreateFile");
 }

@@ -28,8 +28,8 @@
 
 #include <boost/chrono.hpp>
 #include <boost/make_shared.hpp>
-#include <boost/throw_exception.hpp>
 #include <boost/thread/thread.hpp>
+#include <boost/throw_exception.hpp>
 
 #include "windows_service/FrameworkTestNames.h"
 #include "windows_service/WindowsService.h"
@@ -46,7 +46,10 @@ class FrameworkTestService : public WindowsService {
 public:
     FrameworkTestService(const wchar_t* name, const wchar_t* displayName, std::vector<std::wstring> dependencies,
                          const wchar_t* description, const wchar_t* eventSource)
-        : name(name), display(displayName), dependencyNames(std::move(dependencies)), descriptionText(description),
+        : name(name),
+          display(displayName),
+          dependencyNames(std::move(dependencies)),
+          descriptionText(description),
           eventSource(eventSource)
     {
     }
@@ -160,7 +163,8 @@ boost::shared_ptr<WindowsService> secondService()
 {
     return boost::make_shared<FrameworkTestService>(
         frameworkTest::secondName, frameworkTest::secondDisplayName,
-        std::vector<std::wstring>(std::begin(frameworkTest::secondDependencies), std::end(frameworkTest::secondDependencies)),
+        std::vector<std::wstring>(std::begin(frameworkTest::secondDependencies),
+                                  std::end(frameworkTest::secondDependencies)),
         L"", L"");
 }
 

@@ -20,13 +20,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "windows_service/FrameworkTestNames.h"
 #include "support/LiveProcess.h"
 #include "support/RunProgram.h"
 #include "support/ServiceManager.h"
+#include "utf/Utf.h"
+#include "windows_service/FrameworkTestNames.h"
 #include "windows_service/ServiceHandle.h"
 #include "windows_service/WindowsService.h"
-#include "utf/Utf.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -44,7 +44,6 @@ struct HandleCloser {
     void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
 typedef std::unique_ptr<void, HandleCloser> Handle;
-
 
 // A folder with a blank in its name: an unquoted image path would break here.
 std::wstring serviceDirectory()
@@ -284,7 +283,9 @@ TEST_F(InstalledServices, LifeReportsPendingStatesWithCheckPoints)
     boost::thread starting = startFirst({L"hold"});
     const SERVICE_STATUS_PROCESS startPending = waitForStatus(
         first.get(),
-        [](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == SERVICE_START_PENDING && s.dwCheckPoint == 1; },
+        [](const SERVICE_STATUS_PROCESS& s) {
+            return s.dwCurrentState == SERVICE_START_PENDING && s.dwCheckPoint == 1;
+        },
         &seen);
     EXPECT_EQ(startPending.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
     SetEvent(continueEvent.get());
@@ -358,11 +359,11 @@ TEST_P(FailingService, ReportsStoppedWithAnExitCodeAndLogsTheCause)
 
 INSTANTIATE_TEST_SUITE_P(
     StartAndRun, FailingService,
-    ::testing::Values(
-        FailureCase{"StartThrows", L"throw-start", "OstrelFrameworkTest failed to start: onStart refused on purpose",
-                    false},
-        FailureCase{"RunThrows", L"throw-run",
-                    "OstrelFrameworkTest ended by an exception: run failed on purpose (thrown at ", true}),
+    ::testing::Values(FailureCase{"StartThrows", L"throw-start",
+                                  "OstrelFrameworkTest failed to start: onStart refused on purpose", false},
+                      FailureCase{"RunThrows", L"throw-run",
+                                  "OstrelFrameworkTest ended by an exception: run failed on purpose (thrown at ",
+                                  true}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(InstalledServices, SecondSlotRunsUnderNetStartAndStop)
