@@ -7,6 +7,7 @@
 #include "support/FileFailure.h"
 #include "support/FileHolder.h"
 #include "support/InterruptedWait.h"
+#include "support/SameFile.h"
 #include "support/TempDirectory.h"
 
 #include <boost/exception/get_error_info.hpp>
@@ -184,8 +185,7 @@ TEST_F(FileTest, UpgradeReplacesTheHandleAndClosesTheOldOne)
     EXPECT_EQ(handle.handle(), old);
     handle.upgrade(false, true);
     EXPECT_NE(handle.handle(), old);
-    DWORD flags = 0;
-    EXPECT_FALSE(GetHandleInformation(old, &flags));
+    EXPECT_FALSE(opensSameFile(old, handle.handle()));
     EXPECT_TRUE(handle.hasRead());
 }
 

@@ -6,6 +6,7 @@
 #include "support/FileFailure.h"
 #include "support/FileHolder.h"
 #include "support/InterruptedWait.h"
+#include "support/SameFile.h"
 #include "support/TempDirectory.h"
 
 #include <boost/iostreams/stream.hpp>
@@ -137,8 +138,7 @@ TEST_F(LockTest, ExclusiveLockOnAHandleWithoutRightsReopensItForReadAndWrite)
         win32_file::write_lock writing(handle);
         EXPECT_TRUE(handle.hasRead());
         EXPECT_TRUE(handle.hasWrite());
-        DWORD flags = 0;
-        EXPECT_FALSE(GetHandleInformation(old, &flags));
+        EXPECT_FALSE(opensSameFile(old, handle.handle()));
         boost::iostreams::stream<boost::iostreams::file_descriptor> io(writing.device());
         io << "abc" << std::flush;
         EXPECT_TRUE(io.good());
