@@ -83,11 +83,16 @@ void unregisterEventSource(const std::wstring& source)
 }
 
 // Asks a running service to stop and waits while it reports stop pending.
-// A service that does not run is left alone without a message.
+// A service that does not run is left alone without a message. A manager
+// that gave up waiting for the service's answer (its stop may wait long for
+// a logger.ini another program holds) has still passed the stop on: that
+// stop is waited for too, or the removal would report a service removed
+// that is still reverting its lines.
 void stopForRemoval(const ServiceHandle& service, const std::wstring& name)
 {
     SERVICE_STATUS status = {};
-    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
+        GetLastError() != ERROR_SERVICE_REQUEST_TIMEOUT)
         return;
     wprintf(L"Stopping %ls.", name.c_str());
     fflush(stdout);

@@ -737,6 +737,25 @@ protected:
         ASSERT_EQ(result.output, std::string(installed) + (keepsFailureActions() ? "" : flagRefused));
     }
 
+    // Starts the service and holds its toggle while it waits for logger.ini
+    // in its setting, one line written and the next recorded. The start-up
+    // repair reverts a record first: once it is gone, the start is done and
+    // the backup file may be held.
+    void startAndHoldAToggleInItsSetting(SetPhaseHold& hold)
+    {
+        writeBytes(iniPath, loggerIni("REC", "CNT", "VOX"));
+        writeBytes(backupPath, declaration + record("Line02", "CNT", "REC"));
+        start();
+        ASSERT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
+        hold.holdSaves();
+        configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
+        ASSERT_TRUE(hold.stopBefore("Line01"));
+        hold.releaseIni();
+        ASSERT_TRUE(hold.stopBefore("Line03"));
+        hold.releaseSaves();
+        EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+    }
+
     bool keepsFailureActions()
     {
         DWORD error = 0;
@@ -920,26 +939,19 @@ TEST_F(InstalledService, RemoveDuringAToggleStopsRevertsAndDeletesTheService)
     EXPECT_TRUE(eventually([] { return !serviceExists(); }));
 }
 
-// "/remove" while a toggle waits for logger.ini in its setting, one line
-// written and the next recorded: every line ends at its original mode and
-// the backup without records. The service's control handler waits for the
-// stop, so logger.ini is let go soon after the stop was asked for.
+const char* const removedAfterItsStop =
+    "Stopping OstrelService\\.\\.*\n"
+    "OstrelService is stopped\\.\n"
+    "OstrelService is removed\\.\n";
+
+// "/remove" while a toggle waits for logger.ini in its setting: every line
+// ends at its original mode and the backup without records. The service's
+// control handler waits for the stop, so logger.ini is let go soon after
+// the stop was asked for.
 TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLineAsItWas)
 {
-    // A record for the start-up repair: once it is gone, the start is done
-    // and the backup file may be held.
-    writeBytes(iniPath, loggerIni("REC", "CNT", "VOX"));
-    writeBytes(backupPath, declaration + record("Line02", "CNT", "REC"));
-    start();
-    ASSERT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
     SetPhaseHold hold(iniPath, backupPath);
-    hold.holdSaves();
-    configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
-    ASSERT_TRUE(hold.stopBefore("Line01"));
-    hold.releaseIni();
-    ASSERT_TRUE(hold.stopBefore("Line03"));
-    hold.releaseSaves();
-    EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+    ASSERT_NO_FATAL_FAILURE(startAndHoldAToggleInItsSetting(hold));
 
     LiveProcess removing(L"\"" + installedProgram() + L"\" /remove");
     waitForState(service.get(), SERVICE_STOP_PENDING);
@@ -949,9 +961,33 @@ TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLi
     hold.releaseIni();
     DWORD exitCode = 1;
     ASSERT_TRUE(removing.finish(waitMilliseconds, &exitCode)) << removing.text();
-    EXPECT_THAT(removing.text(), MatchesRegex("Stopping OstrelService\\.\\.*\n"
-                                              "OstrelService is stopped\\.\n"
-                                              "OstrelService is removed\\.\n"));
+    EXPECT_THAT(removing.text(), MatchesRegex(removedAfterItsStop));
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+    service = ServiceHandle();
+    EXPECT_TRUE(eventually([] { return !serviceExists(); }));
+}
+
+// The same stop held for longer than the service manager waits for the
+// service's answer (10 s under Wine, 30 s on Windows): "/remove" still waits
+// for the stop before it reports the service stopped and removed.
+TEST_F(InstalledService, RemoveWaitsForAStopThatOutlastsTheManagersPatience)
+{
+    SetPhaseHold hold(iniPath, backupPath);
+    ASSERT_NO_FATAL_FAILURE(startAndHoldAToggleInItsSetting(hold));
+
+    LiveProcess removing(L"\"" + installedProgram() + L"\" /remove");
+    waitForState(service.get(), SERVICE_STOP_PENDING);
+    // The manager answers "Stopping" only once it has given up on the
+    // service, which cannot answer while logger.ini is held.
+    ASSERT_TRUE(removing.waitForText(
+        [](const std::string& text) { return text.find("Stopping OstrelService") != std::string::npos; }, 60000))
+        << removing.text();
+    EXPECT_TRUE(removing.running()) << removing.text();
+    hold.releaseIni();
+    DWORD exitCode = 1;
+    ASSERT_TRUE(removing.finish(waitMilliseconds, &exitCode)) << removing.text();
+    EXPECT_THAT(removing.text(), MatchesRegex(removedAfterItsStop));
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     service = ServiceHandle();
