@@ -714,6 +714,12 @@ TEST_F(EndToEnd, WithoutArgumentOutsideTheServiceManagerExitsQuietly)
 
 // --- under the service manager ----------------------------------------------------
 
+// What "/remove" of a running service prints.
+const char* const removedAfterItsStop =
+    "Stopping OstrelService\\.\\.*\n"
+    "OstrelService is stopped\\.\n"
+    "OstrelService is removed\\.\n";
+
 // OstrelService installed by its own "/install" from the folder with a
 // blank, and a handle to it.
 class InstalledService : public EndToEnd {
@@ -754,6 +760,19 @@ protected:
         ASSERT_TRUE(hold.stopBefore("Line03"));
         hold.releaseSaves();
         EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+    }
+
+    // What "/remove" of a service stopped in a toggle leaves: its output
+    // tells the stop and the removal, every line is back at its original
+    // mode, the backup has no record and the service is gone.
+    void expectRemovedAfterItsStop(const std::string& output, DWORD exitCode)
+    {
+        EXPECT_THAT(output, MatchesRegex(removedAfterItsStop));
+        EXPECT_EQ(exitCode, 0u);
+        EXPECT_EQ(readFileBytes(iniPath), originalIni);
+        EXPECT_THAT(backupRecords(), IsEmpty());
+        service = ServiceHandle();
+        EXPECT_TRUE(eventually([] { return !serviceExists(); }));
     }
 
     bool keepsFailureActions()
@@ -929,20 +948,9 @@ TEST_F(InstalledService, RemoveDuringAToggleStopsRevertsAndDeletesTheService)
 
     service = ServiceHandle();
     const ProgramResult result = runInstalled(L"/remove");
-    EXPECT_THAT(result.output, MatchesRegex("Stopping OstrelService\\.\\.*\n"
-                                            "OstrelService is stopped\\.\n"
-                                            "OstrelService is removed\\.\n"));
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(readFileBytes(iniPath), originalIni);
-    EXPECT_THAT(backupRecords(), IsEmpty());
+    expectRemovedAfterItsStop(result.output, result.exitCode);
     EXPECT_FALSE(eventSourceExists());
-    EXPECT_TRUE(eventually([] { return !serviceExists(); }));
 }
-
-const char* const removedAfterItsStop =
-    "Stopping OstrelService\\.\\.*\n"
-    "OstrelService is stopped\\.\n"
-    "OstrelService is removed\\.\n";
 
 // "/remove" while a toggle waits for logger.ini in its setting: every line
 // ends at its original mode and the backup without records. The service's
@@ -961,11 +969,7 @@ TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLi
     hold.releaseIni();
     DWORD exitCode = 1;
     ASSERT_TRUE(removing.finish(waitMilliseconds, &exitCode)) << removing.text();
-    EXPECT_THAT(removing.text(), MatchesRegex(removedAfterItsStop));
-    EXPECT_EQ(readFileBytes(iniPath), originalIni);
-    EXPECT_THAT(backupRecords(), IsEmpty());
-    service = ServiceHandle();
-    EXPECT_TRUE(eventually([] { return !serviceExists(); }));
+    expectRemovedAfterItsStop(removing.text(), exitCode);
 }
 
 // The same stop held for longer than the service manager waits for the
@@ -987,11 +991,7 @@ TEST_F(InstalledService, RemoveWaitsForAStopThatOutlastsTheManagersPatience)
     hold.releaseIni();
     DWORD exitCode = 1;
     ASSERT_TRUE(removing.finish(waitMilliseconds, &exitCode)) << removing.text();
-    EXPECT_THAT(removing.text(), MatchesRegex(removedAfterItsStop));
-    EXPECT_EQ(readFileBytes(iniPath), originalIni);
-    EXPECT_THAT(backupRecords(), IsEmpty());
-    service = ServiceHandle();
-    EXPECT_TRUE(eventually([] { return !serviceExists(); }));
+    expectRemovedAfterItsStop(removing.text(), exitCode);
 }
 
 TEST_F(InstalledService, KilledDuringAToggleIsRevertedAtItsNextStart)
