@@ -301,9 +301,9 @@ void run(const std::string& scenario, const std::string& dir)
                     return false;
                 try {
                     return readFileBytes(windowsPath("logger.ini")) == start.files.at("logger.ini") &&
-                           backupRecords(readFileBytes(windowsPath(backupName))) == 0;
+                           backupRecords(readExistingFileBytes(windowsPath(backupName))) == 0;
                 } catch (const std::exception&) {
-                    return false;  // read while being replaced
+                    return false;  // held or read while being replaced
                 }
             },
             scenarioTimeout);

@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -78,21 +77,11 @@ protected:
         return modes;
     }
 
-    // The top-level elements of the backup file: the lines it still records.
-    // None when there is no file. Throws when the file is there but cannot
-    // be read (the service holds it while it saves): its text would read as
-    // empty, which parses as a backup without records.
+    // The top-level elements of the backup file: the lines it still records
+    // (none without a file). Throws while the file cannot be read.
     std::size_t backupRecords() const
     {
-        std::ifstream file(backupPath, std::ios::binary);
-        if (!file) {
-            if (GetFileAttributesA(backupPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
-                GetLastError() == ERROR_FILE_NOT_FOUND)
-                return 0;
-            throw std::runtime_error("cannot read " + backupPath);
-        }
-        std::stringstream text;
-        text << file.rdbuf();
+        std::istringstream text(readExistingFileBytes(backupPath));
         boost::property_tree::ptree tree;
         boost::property_tree::read_xml(text, tree);
         return tree.size();

@@ -142,10 +142,11 @@ protected:
     // The service goes before the files and the key it would write.
     void TearDown() override { removeOstrelService(); }
 
-    // The line records in the backup file (its elements "LineNN").
+    // The line records in the backup file (its elements "LineNN"; none
+    // without a file). Throws while the file cannot be read.
     std::set<std::string> backupRecords() const
     {
-        const std::string text = backup();
+        const std::string text = readExistingFileBytes(backupPath);
         const std::regex record("<(Line[0-9]+)>");
         std::set<std::string> lines;
         for (std::sregex_iterator it(text.begin(), text.end(), record), end; it != end; ++it)
@@ -158,7 +159,15 @@ protected:
     bool showsToggle(const std::string& text, const std::set<std::string>& records,
                      DWORD timeoutMilliseconds = toggleMilliseconds) const
     {
-        return eventually([&] { return ini() == text && backupRecords() == records; }, timeoutMilliseconds);
+        return eventually(
+            [&] {
+                try {
+                    return ini() == text && backupRecords() == records;
+                } catch (const std::runtime_error&) {
+                    return false;  // the backup file held while it is saved
+                }
+            },
+            timeoutMilliseconds);
     }
 
     static void configure(const std::vector<Lineset>& linesets)
