@@ -85,7 +85,7 @@ boost::optional<std::string> readBackupFile(const boost::filesystem::path& path,
             return boost::none;
         throw;
     }
-    boost::iostreams::file_descriptor device = file->lock().device();
+    win32_file::device device = file->lock().device();
     std::string text;
     char block[16 * 1024];
     for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)

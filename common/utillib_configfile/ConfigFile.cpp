@@ -22,7 +22,7 @@ void writeWhole(const std::string& text, fileUpdater& updater)
     if (file.fail())
         boost::throw_exception(std::ios_base::failure("INI file cannot be rewound"), BOOST_CURRENT_LOCATION);
     const boost::uint64_t oldSize = updater.size();
-    boost::iostreams::file_descriptor device = updater.device();
+    win32_file::device device = updater.device();
     // One write straight to the device: through the stream's 4 KB buffer the
     // text would reach the file in one WriteFile per buffer. A text at least
     // as long as the old one leaves nothing to cut.
@@ -66,7 +66,7 @@ std::string C_ConfigFile::readText()
     // Straight from the device: through the stream the text would arrive in
     // one ReadFile per 4 KB. The stream itself never reads, so it holds no
     // stale buffer.
-    boost::iostreams::file_descriptor device = sharedReader ? sharedReader->device() : exclusiveUpdater->device();
+    win32_file::device device = sharedReader ? sharedReader->device() : exclusiveUpdater->device();
     device.seek(0, std::ios_base::beg);
     std::string text;
     char block[64 * 1024];

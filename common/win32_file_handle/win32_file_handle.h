@@ -28,10 +28,12 @@
 #include <boost/chrono/duration.hpp>
 #include <boost/exception/exception.hpp>
 #include <boost/filesystem/path.hpp>
-#include <boost/iostreams/device/file_descriptor.hpp>
+#include <boost/iostreams/categories.hpp>
+#include <boost/iostreams/positioning.hpp>
 #include <boost/optional.hpp>
 
 #include <exception>
+#include <ios>
 
 namespace win32_file {
 
@@ -47,6 +49,26 @@ struct id {
 class temporarily_unavailable : public virtual boost::exception, public virtual std::exception {
 public:
     const char* what() const noexcept override;
+};
+
+// A seekable stream device on a handle that it never closes: the handle's
+// owner keeps it and must outlive the device. Reads and writes are the
+// layer's file calls (win32_file_calls.h). read gives -1 at the end of the
+// file; write gives the count of bytes the system stored, which a full disk
+// can make smaller than asked. Errors throw std::ios_base::failure ("failed
+// reading", "failed writing", "failed seeking").
+class device {
+public:
+    typedef char char_type;
+    struct category : boost::iostreams::seekable_device_tag {};
+
+    explicit device(HANDLE handle) : handle(handle) {}
+    std::streamsize read(char* buffer, std::streamsize size);
+    std::streamsize write(const char* data, std::streamsize size);
+    std::streampos seek(boost::iostreams::stream_offset offset, std::ios_base::seekdir way);
+
+private:
+    HANDLE handle;
 };
 
 // Owns one Win32 handle of a file. Its rights only grow (none, read, read
@@ -77,7 +99,7 @@ public:
 
     // A stream device on the handle that never closes it: the handle_lock
     // keeps ownership and must outlive the device.
-    boost::iostreams::file_descriptor device() const;
+    win32_file::device device() const;
 
     HANDLE handle() const { return rawHandle; }
     const id& file() const { return fileId; }

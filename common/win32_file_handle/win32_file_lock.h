@@ -33,7 +33,7 @@ public:
     io_lock& operator=(const io_lock&) = delete;
 
     // The device of the locked handle; it never closes the handle.
-    boost::iostreams::file_descriptor device() const;
+    win32_file::device device() const;
 
 protected:
     handle_lock& handle;

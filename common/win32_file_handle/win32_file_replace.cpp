@@ -1,4 +1,5 @@
 #include "win32_file_replace.h"
+#include "win32_file_calls.h"
 #include "win32_file_lock.h"
 #include "win32_file_retry.h"
 
@@ -36,7 +37,7 @@ void replaceDurably(const boost::filesystem::path& path, const boost::filesystem
     {
         handle_lock file(id{temp}, true, true, true, true, wait);
         DWORD written = 0;
-        if (!::WriteFile(file.handle(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        if (!sys::writeFile(file.handle(), bytes.data(), static_cast<DWORD>(bytes.size()), &written) ||
             written != bytes.size())
             throwFailure(::GetLastError(), "File write failed", "WriteFile", temp, BOOST_CURRENT_LOCATION);
         // A temporary file left longer by an earlier failure ends here.
@@ -49,7 +50,7 @@ void replaceDurably(const boost::filesystem::path& path, const boost::filesystem
 void moveDurably(const boost::filesystem::path& from, const boost::filesystem::path& to, const timeout& wait)
 {
     retryTimer timer(wait);
-    while (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    while (!sys::moveFileEx(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = ::GetLastError();
         if (!isMoveBlocked(error) || timer.passed())
             throwFailure(error, "File move failed", "MoveFileEx", from, BOOST_CURRENT_LOCATION);
