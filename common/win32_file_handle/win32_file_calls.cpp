@@ -10,11 +10,31 @@ namespace {
 std::atomic<fault_seam*> armed{nullptr};
 
 // The armed seam's verdict on a call; an unarmed process asks nothing.
-call_outcome outcome(file_call call, const boost::filesystem::path& file = boost::filesystem::path(),
-                     DWORD bytes = 0)
+call_outcome outcome(file_call call, const boost::filesystem::path& file = boost::filesystem::path())
 {
     fault_seam* seam = armed.load();
-    return seam ? seam->before(call, file, bytes) : call_outcome();
+    return seam ? seam->before(call, file, 0, 0) : call_outcome();
+}
+
+// How far a write of `bytes` at `at` (or at the handle's position) or a cut
+// at the position would take the file past its end.
+boost::uint64_t growth(HANDLE handle, const OVERLAPPED* at, DWORD bytes)
+{
+    LARGE_INTEGER size, position;
+    const LARGE_INTEGER none = {};
+    if (!::GetFileSizeEx(handle, &size) || !::SetFilePointerEx(handle, none, &position, FILE_CURRENT))
+        return 0;
+    const boost::uint64_t from =
+        at ? (static_cast<boost::uint64_t>(at->OffsetHigh) << 32) | at->Offset : boost::uint64_t(position.QuadPart);
+    const boost::uint64_t end = from + bytes;
+    return end > boost::uint64_t(size.QuadPart) ? end - boost::uint64_t(size.QuadPart) : 0;
+}
+
+// The verdict on a write or cut, which the seam sees with its growth.
+call_outcome sizedOutcome(file_call call, HANDLE handle, const OVERLAPPED* at, DWORD bytes)
+{
+    fault_seam* seam = armed.load();
+    return seam ? seam->before(call, boost::filesystem::path(), bytes, growth(handle, at, bytes)) : call_outcome();
 }
 
 BOOL failWith(DWORD error)
@@ -73,7 +93,7 @@ BOOL readFile(HANDLE handle, void* buffer, DWORD size, DWORD* read)
 
 BOOL writeFile(HANDLE handle, const void* data, DWORD size, DWORD* written, OVERLAPPED* at)
 {
-    const call_outcome decided = outcome(file_call::write, boost::filesystem::path(), size);
+    const call_outcome decided = sizedOutcome(file_call::write, handle, at, size);
     if (decided.error) {
         *written = 0;
         return failWith(decided.error);
@@ -83,7 +103,7 @@ BOOL writeFile(HANDLE handle, const void* data, DWORD size, DWORD* written, OVER
 
 BOOL setEndOfFile(HANDLE handle)
 {
-    if (const DWORD error = outcome(file_call::truncate).error)
+    if (const DWORD error = sizedOutcome(file_call::truncate, handle, nullptr, 0).error)
         return failWith(error);
     return ::SetEndOfFile(handle);
 }

@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <boost/cstdint.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/optional.hpp>
 
@@ -36,9 +37,11 @@ struct call_outcome {
 class fault_seam {
 public:
     // Asked on the calling thread before each call. `file` is the path for
-    // an open, a reopen or a move (its source), else empty; `bytes` the
-    // length of a write, else 0.
-    virtual call_outcome before(file_call call, const boost::filesystem::path& file, DWORD bytes) = 0;
+    // an open, a reopen or a move (its source), else empty. `bytes`: the
+    // length of a write. `growth`: how many bytes the write or cut would add
+    // to the end of the file (a full disk has no room for them).
+    virtual call_outcome before(file_call call, const boost::filesystem::path& file, DWORD bytes,
+                                boost::uint64_t growth) = 0;
     // The clock and waits of every retry timer made while armed.
     virtual retry_environment& waits() = 0;
 

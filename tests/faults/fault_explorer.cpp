@@ -10,8 +10,11 @@
 // Kinds of fault:
 //   disk full        the Nth write, cut or flush fails with ERROR_DISK_FULL,
 //                    and so does every later one of the run
-//   disk full part   the Nth write stores half its bytes and reports that
-//                    count as written; every later write, cut or flush fails
+//   disk full room   from the Nth write or cut that makes a file longer on,
+//                    no file can grow: such a write stores only the bytes
+//                    that go over bytes the file has (and reports that
+//                    count as written, as Windows does), or fails when there
+//                    are none; such a cut fails
 //   access denied    the Nth call, whatever it is, fails with
 //                    ERROR_ACCESS_DENIED
 //   busy             the Nth call fails with a sharing violation (open,
@@ -70,16 +73,16 @@ using win32_file::file_call;
 
 // --- the faults ---------------------------------------------------------------
 
-enum class Fault { diskFull, diskFullPart, accessDenied, busy };
-const Fault allFaults[] = {Fault::diskFull, Fault::diskFullPart, Fault::accessDenied, Fault::busy};
+enum class Fault { diskFull, noRoom, accessDenied, busy };
+const Fault allFaults[] = {Fault::diskFull, Fault::noRoom, Fault::accessDenied, Fault::busy};
 
 const char* faultName(Fault fault)
 {
     switch (fault) {
     case Fault::diskFull:
         return "disk full";
-    case Fault::diskFullPart:
-        return "disk full part-way";
+    case Fault::noRoom:
+        return "disk full, no room to grow";
     case Fault::accessDenied:
         return "access denied";
     case Fault::busy:
@@ -94,17 +97,29 @@ const char* callName(file_call call)
     return names[static_cast<int>(call)];
 }
 
-// The calls a kind of fault can hit.
-bool hits(Fault fault, file_call call)
+// The calls a kind of fault can hit (growth: the bytes a write or cut adds
+// to the file).
+bool hits(Fault fault, file_call call, boost::uint64_t growth)
 {
     switch (fault) {
     case Fault::diskFull:
         return call == file_call::write || call == file_call::truncate || call == file_call::flush;
-    case Fault::diskFullPart:
-        return call == file_call::write;
+    case Fault::noRoom:
+        return growth > 0;
     default:
         return true;
     }
+}
+
+// A call that finds no room to grow the file.
+win32_file::call_outcome withoutRoom(file_call call, DWORD bytes, boost::uint64_t growth)
+{
+    win32_file::call_outcome outcome;
+    if (call == file_call::write && growth < bytes)
+        outcome.stored = static_cast<DWORD>(bytes - growth);
+    else
+        outcome.error = ERROR_DISK_FULL;
+    return outcome;
 }
 
 DWORD busyError(file_call call)
@@ -148,7 +163,8 @@ public:
         return struck;
     }
 
-    win32_file::call_outcome before(file_call call, const boost::filesystem::path& file, DWORD bytes) override
+    win32_file::call_outcome before(file_call call, const boost::filesystem::path& file, DWORD bytes,
+                                    boost::uint64_t growth) override
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!file.empty())
@@ -156,24 +172,25 @@ public:
         ++calls;
         win32_file::call_outcome outcome;
         if (struck) {
-            if (fault == Fault::diskFull || fault == Fault::diskFullPart) {
-                if (hits(Fault::diskFull, call))
-                    outcome.error = ERROR_DISK_FULL;
-            } else if (fault == Fault::busy && busyThread == boost::this_thread::get_id() && call == busyCall &&
+            if (fault == Fault::diskFull && hits(fault, call, growth))
+                outcome.error = ERROR_DISK_FULL;
+            else if (fault == Fault::noRoom && hits(fault, call, growth))
+                outcome = withoutRoom(call, bytes, growth);
+            else if (fault == Fault::busy && busyThread == boost::this_thread::get_id() && call == busyCall &&
                        now() < busyUntil) {
                 outcome.error = busyError(call);
             }
             return outcome;
         }
-        if (!hits(fault, call) || ++hitsSeen != wanted)
+        if (!hits(fault, call, growth) || ++hitsSeen != wanted)
             return outcome;
         struck = std::string(callName(call)) + " of " + lastFile[boost::this_thread::get_id()];
         switch (fault) {
         case Fault::diskFull:
             outcome.error = ERROR_DISK_FULL;
             break;
-        case Fault::diskFullPart:
-            outcome.stored = bytes / 2;
+        case Fault::noRoom:
+            outcome = withoutRoom(call, bytes, growth);
             break;
         case Fault::accessDenied:
             outcome.error = ERROR_ACCESS_DENIED;
