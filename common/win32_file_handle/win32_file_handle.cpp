@@ -4,6 +4,8 @@
 
 #include <winternl.h>
 
+#include <algorithm>
+
 #include <boost/exception/errinfo_api_function.hpp>
 #include <boost/exception/errinfo_file_name.hpp>
 #include <boost/exception/errinfo_nested_exception.hpp>
@@ -317,6 +319,30 @@ std::streampos device::seek(boost::iostreams::stream_offset offset, std::ios_bas
     if (!::SetFilePointerEx(handle, distance, &position, method))
         boost::throw_exception(std::ios_base::failure("failed seeking"), BOOST_CURRENT_LOCATION);
     return boost::iostreams::offset_to_position(position.QuadPart);
+}
+
+void handle_lock::write(boost::uint64_t offset, const char* bytes, std::size_t size) const
+{
+    // One WriteFile per 1 GB at most: its count is a DWORD.
+    const std::size_t chunk = std::size_t(1) << 30;
+    while (size > 0) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        const BOOL ok = sys::writeFile(rawHandle, bytes, static_cast<DWORD>(std::min(size, chunk)), &written, &at);
+        if (!ok || written == 0) {
+            const DWORD error = ok ? DWORD(ERROR_DISK_FULL) : ::GetLastError();
+            boost::throw_exception(boost::enable_error_info(boost::system::system_error(
+                                       static_cast<int>(error), boost::system::system_category(), "File write failed"))
+                                       << boost::errinfo_api_function("WriteFile")
+                                       << boost::errinfo_file_name(fileId.path.string()),
+                                   BOOST_CURRENT_LOCATION);
+        }
+        offset += written;
+        bytes += written;
+        size -= written;
+    }
 }
 
 }  // namespace win32_file

@@ -26,6 +26,7 @@
 #include <windows.h>
 
 #include <boost/chrono/duration.hpp>
+#include <boost/cstdint.hpp>
 #include <boost/exception/exception.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/iostreams/categories.hpp>
@@ -100,6 +101,14 @@ public:
     // A stream device on the handle that never closes it: the handle_lock
     // keeps ownership and must outlive the device.
     win32_file::device device() const;
+
+    // Writes all of the bytes at the offset (the file position ends after
+    // them). A write that stores fewer bytes is carried on from where it
+    // stopped, so the failure thrown is the system's own: system_error "File
+    // write failed" with the function "WriteFile" and the file name (a write
+    // that stores nothing without an error counts as ERROR_DISK_FULL).
+    // What was stored before the failure stays stored.
+    void write(boost::uint64_t offset, const char* bytes, std::size_t size) const;
 
     HANDLE handle() const { return rawHandle; }
     const id& file() const { return fileId; }

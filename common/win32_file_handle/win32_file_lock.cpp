@@ -74,6 +74,11 @@ boost::uint64_t write_lock::size() const
     return static_cast<boost::uint64_t>(size.QuadPart);
 }
 
+void write_lock::write(boost::uint64_t offset, const std::string& bytes)
+{
+    handle.write(offset, bytes.data(), bytes.size());
+}
+
 locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags)
     : locked_handle(path, flags, false, false, boost::none)
 {

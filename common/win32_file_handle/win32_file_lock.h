@@ -16,6 +16,7 @@
 #include <boost/cstdint.hpp>
 
 #include <memory>
+#include <string>
 
 namespace win32_file {
 
@@ -58,6 +59,8 @@ public:
     // The file's size in bytes. Throws system_error "File size retrieval
     // failed".
     boost::uint64_t size() const;
+    // Writes all of the bytes at the offset; throws as handle_lock::write.
+    void write(boost::uint64_t offset, const std::string& bytes);
 };
 
 // Flags of locked_handle (and lockedFile).

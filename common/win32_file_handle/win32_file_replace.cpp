@@ -36,10 +36,7 @@ void replaceDurably(const boost::filesystem::path& path, const boost::filesystem
 {
     {
         handle_lock file(id{temp}, true, true, true, true, wait);
-        DWORD written = 0;
-        if (!sys::writeFile(file.handle(), bytes.data(), static_cast<DWORD>(bytes.size()), &written) ||
-            written != bytes.size())
-            throwFailure(::GetLastError(), "File write failed", "WriteFile", temp, BOOST_CURRENT_LOCATION);
+        file.write(0, bytes.data(), bytes.size());
         // A temporary file left longer by an earlier failure ends here.
         setEndOfFile(file.handle());
         flushToDisk(file.handle());
