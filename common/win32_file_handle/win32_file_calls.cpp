@@ -24,8 +24,8 @@ boost::uint64_t growth(HANDLE handle, const OVERLAPPED* at, DWORD bytes)
     const LARGE_INTEGER none = {};
     if (!::GetFileSizeEx(handle, &size) || !::SetFilePointerEx(handle, none, &position, FILE_CURRENT))
         return 0;
-    const boost::uint64_t from =
-        at ? (static_cast<boost::uint64_t>(at->OffsetHigh) << 32) | at->Offset : boost::uint64_t(position.QuadPart);
+    const boost::uint64_t from = at ? (static_cast<boost::uint64_t>(at->OffsetHigh) << 32) | at->Offset
+                                    : boost::uint64_t(position.QuadPart);
     const boost::uint64_t end = from + bytes;
     return end > boost::uint64_t(size.QuadPart) ? end - boost::uint64_t(size.QuadPart) : 0;
 }

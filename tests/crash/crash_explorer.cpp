@@ -44,9 +44,9 @@
 #include "Ostrel/Service/Settings.h"
 #include "crash/CrashStates.h"
 #include "support/ConfigurationKey.h"
+#include "support/RepairScenario.h"
 #include "support/ServiceProcess.h"
 #include "support/SettingsSamples.h"
-#include "support/RepairScenario.h"
 #include "support/TestInputs.h"
 
 namespace {
@@ -163,7 +163,8 @@ Start toggles()
 Start repairStart()
 {
     const repair::CutShort files = repair::cutShort(lineCount());
-    return {{{"logger.ini", files.ini}, {backupName, files.backup}}, repair::bySection(repair::ownModesOf(lineCount()))};
+    return {{{"logger.ini", files.ini}, {backupName, files.backup}},
+            repair::bySection(repair::ownModesOf(lineCount()))};
 }
 
 Start scenarioStart(const std::string& scenario)
@@ -184,9 +185,9 @@ void storeToggles(const boost::posix_time::ptime& first)
 {
     auto settings = boost::make_shared<Ostrel::Settings>();
     for (int k = 0; k < toggleCount(); ++k) {
-        settings->linesets.push_back(
-            minutelyLineset("Crash " + std::to_string(k), {k % lineCount() + 1, (k + 1) % lineCount() + 1},
-                            repair::toggleModes[k % 3], boost::posix_time::seconds(2), first + boost::posix_time::seconds(k)));
+        settings->linesets.push_back(minutelyLineset(
+            "Crash " + std::to_string(k), {k % lineCount() + 1, (k + 1) % lineCount() + 1}, repair::toggleModes[k % 3],
+            boost::posix_time::seconds(2), first + boost::posix_time::seconds(k)));
     }
     Ostrel::saveSettings(settings);
 }

@@ -50,6 +50,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
@@ -155,6 +156,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return calls;
     }
+    // The kinds of call seen since the explorer began.
+    std::set<file_call> kindsSeen() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
+    }
     // The call the fault struck (the kind and the file its thread opened
     // last), or none.
     boost::optional<std::string> struckCall() const
@@ -170,6 +177,7 @@ public:
         if (!file.empty())
             lastFile[boost::this_thread::get_id()] = file.filename().string();
         ++calls;
+        seen.insert(call);
         win32_file::call_outcome outcome;
         if (struck) {
             if (fault == Fault::diskFull && hits(fault, call, growth))
@@ -177,7 +185,7 @@ public:
             else if (fault == Fault::noRoom && hits(fault, call, growth))
                 outcome = withoutRoom(call, bytes, growth);
             else if (fault == Fault::busy && busyThread == boost::this_thread::get_id() && call == busyCall &&
-                       now() < busyUntil) {
+                     now() < busyUntil) {
                 outcome.error = busyError(call);
             }
             return outcome;
@@ -225,6 +233,7 @@ private:
     time_point busyUntil;
     std::atomic<boost::int64_t> waited{0};
     std::size_t calls = 0;
+    std::set<file_call> seen;
     std::map<boost::thread::id, std::string> lastFile;
 };
 
@@ -362,8 +371,8 @@ void guarded(const std::string& what, Escapes& escapes, const std::function<void
 // A toggle on a thread of its own, held at its revert.
 class HeldToggle {
 public:
-    HeldToggle(Ostrel::Service& engine, LogGate& gate,
-               const boost::shared_ptr<const Ostrel::LinesetSettings>& l, Escapes& escapes)
+    HeldToggle(Ostrel::Service& engine, LogGate& gate, const boost::shared_ptr<const Ostrel::LinesetSettings>& l,
+               Escapes& escapes)
         : gate(gate), at(revertingText(*l))
     {
         gate.holdAt(at);
@@ -510,8 +519,8 @@ struct Totals {
     std::size_t failed = 0;
 };
 
-void report(const Scenario& scenario, Fault fault, std::size_t target, const std::string& call,
-            const Outcome& outcome, const std::string& log, Totals& totals)
+void report(const Scenario& scenario, Fault fault, std::size_t target, const std::string& call, const Outcome& outcome,
+            const std::string& log, Totals& totals)
 {
     const repair::Findings& f = outcome.found;
     totals.linesLost += f.linesLost;
@@ -525,8 +534,8 @@ void report(const Scenario& scenario, Fault fault, std::size_t target, const std
     std::string escaped;
     for (const std::string& e : outcome.escapes)
         escaped += " escaped the engine: " + e + ";";
-    std::fprintf(stderr, "FAILED %s, %s at call %zu (%s):%s%s\n", scenario.name, faultName(fault), target,
-                 call.c_str(), f.problem.c_str(), escaped.c_str());
+    std::fprintf(stderr, "FAILED %s, %s at call %zu (%s):%s%s\n", scenario.name, faultName(fault), target, call.c_str(),
+                 f.problem.c_str(), escaped.c_str());
     if (++totals.failed <= 3)
         std::fprintf(stderr, "log of that run:\n%s\n", log.c_str());
 }
@@ -555,6 +564,16 @@ int explore()
                 ++totals.faults;
                 report(scenario, fault, n, *struck, outcome, gate.text(), totals);
             }
+        }
+    }
+    // A call that bypasses the seam would never fail here: each kind must
+    // have been seen.
+    const std::set<file_call> seen = injector.kindsSeen();
+    for (int kind = 0; kind <= static_cast<int>(file_call::move); ++kind) {
+        if (!seen.count(static_cast<file_call>(kind))) {
+            std::fprintf(stderr, "FAILED the scenarios made no %s call through the seam\n",
+                         callName(static_cast<file_call>(kind)));
+            ++totals.failed;
         }
     }
     layDown({repair::loggerIni({}), repair::declaration});

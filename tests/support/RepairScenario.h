@@ -140,9 +140,9 @@ inline std::size_t backupRecords(const std::string& text)
 
 // What the repair left, against what it had to leave.
 struct Findings {
-    long linesLost = 0;     // lines not in their expected mode
-    bool unparsable = false;  // logger.ini does not parse
-    bool linesDropped = false;  // a section or key/value line of logger.ini is gone or changed
+    long linesLost = 0;          // lines not in their expected mode
+    bool unparsable = false;     // logger.ini does not parse
+    bool linesDropped = false;   // a section or key/value line of logger.ini is gone or changed
     bool backupDamaged = false;  // the backup does not parse, or was set aside as damaged
     std::size_t recordsLeft = 0;
     std::string problem;  // empty when all is well
