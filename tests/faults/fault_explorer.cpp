@@ -468,12 +468,19 @@ const std::vector<Scenario>& scenarios()
 
 // --- running ----------------------------------------------------------------------
 
+void removeFiles()
+{
+    for (const std::string& name :
+         {std::string("logger.ini"), std::string(repair::backupName), std::string(repair::backupName) + ".tmp"})
+        DeleteFileA(repair::windowsPath(name).c_str());
+    repair::removeDamagedCopies();
+}
+
 void layDown(const repair::CutShort& files)
 {
+    removeFiles();
     writeFileBytes(repair::windowsPath("logger.ini"), files.ini);
     writeFileBytes(repair::windowsPath(repair::backupName), files.backup);
-    DeleteFileA(repair::windowsPath(std::string(repair::backupName) + ".tmp").c_str());
-    repair::removeDamagedCopies();
 }
 
 // A run that takes longer than this hangs: nothing in it waits for real.
@@ -484,9 +491,23 @@ struct Outcome {
     repair::Findings found;
 };
 
+struct Totals {
+    std::size_t faults = 0, calls = 0;
+    long linesLost = 0, unparsable = 0, stopped = 0;
+    std::size_t failed = 0;
+};
+
+void printSummary(const Totals& totals)
+{
+    std::printf("io faults: %zu (calls %zu), lines lost: %ld, unparsable logger.ini: %ld, service stopped: %ld\n",
+                totals.faults, totals.calls, totals.linesLost, totals.unparsable, totals.stopped);
+    std::fflush(stdout);
+}
+
 // One run of a scenario with the fault armed for its part (target 0: no
 // fault), the restart's repair without faults, and the check.
-Outcome runOnce(const Scenario& scenario, Injector& injector, LogGate& gate, Fault fault, std::size_t target)
+Outcome runOnce(const Scenario& scenario, Injector& injector, LogGate& gate, Fault fault, std::size_t target,
+                Totals& totals)
 {
     const repair::CutShort start = scenario.files();
     layDown(start);
@@ -502,9 +523,13 @@ Outcome runOnce(const Scenario& scenario, Injector& injector, LogGate& gate, Fau
         guarded("restart", escapes, [&] { restarted.startUp(); });
     });
     if (!running.try_join_for(runLimit)) {
+        // The engine no longer does its work, and its thread cannot be
+        // ended: the exploration ends here.
         std::fprintf(stderr, "HUNG %s, %s at call %zu; log:\n%s\n", scenario.name, faultName(fault), target,
                      gate.text().c_str());
         std::fflush(stderr);
+        ++totals.stopped;
+        printSummary(totals);
         std::_Exit(1);
     }
     Outcome outcome;
@@ -513,12 +538,6 @@ Outcome runOnce(const Scenario& scenario, Injector& injector, LogGate& gate, Fau
     return outcome;
 }
 
-struct Totals {
-    std::size_t faults = 0, calls = 0;
-    long linesLost = 0, unparsable = 0, stopped = 0, backups = 0, recordsLeft = 0;
-    std::size_t failed = 0;
-};
-
 void report(const Scenario& scenario, Fault fault, std::size_t target, const std::string& call, const Outcome& outcome,
             const std::string& log, Totals& totals)
 {
@@ -526,8 +545,6 @@ void report(const Scenario& scenario, Fault fault, std::size_t target, const std
     totals.linesLost += f.linesLost;
     totals.unparsable += f.unparsable || f.linesDropped;
     totals.stopped += !outcome.escapes.empty();
-    totals.backups += f.backupDamaged;
-    totals.recordsLeft += f.recordsLeft != 0;
     if (f.problem.empty() && outcome.escapes.empty())
         return;
     // The first failures in full, the rest in a line each.
@@ -548,16 +565,16 @@ int explore()
     Totals totals;
     for (const Scenario& scenario : scenarios()) {
         // The run without faults: its calls are the ones to fail.
-        const Outcome clean = runOnce(scenario, injector, gate, Fault::diskFull, 0);
+        const Outcome clean = runOnce(scenario, injector, gate, Fault::diskFull, 0, totals);
         totals.calls += injector.callCount();
         if (!clean.found.problem.empty() || !clean.escapes.empty()) {
-            report(scenario, Fault::diskFull, 0, "no fault", clean, gate.text(), totals);
+            report(scenario, Fault::diskFull, 0, std::string(), clean, gate.text(), totals);
             continue;
         }
         for (const Fault fault : allFaults) {
             // Until the run has fewer calls the fault can hit than n.
             for (std::size_t n = 1;; ++n) {
-                const Outcome outcome = runOnce(scenario, injector, gate, fault, n);
+                const Outcome outcome = runOnce(scenario, injector, gate, fault, n, totals);
                 const boost::optional<std::string> struck = injector.struckCall();
                 if (!struck)
                     break;
@@ -576,9 +593,8 @@ int explore()
             ++totals.failed;
         }
     }
-    layDown({repair::loggerIni({}), repair::declaration});
-    std::printf("io faults: %zu (calls %zu), lines lost: %ld, unparsable logger.ini: %ld, service stopped: %ld\n",
-                totals.faults, totals.calls, totals.linesLost, totals.unparsable, totals.stopped);
+    removeFiles();
+    printSummary(totals);
     return totals.failed == 0 ? 0 : 1;
 }
 
