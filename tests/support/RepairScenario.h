@@ -48,12 +48,13 @@ inline bool exists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The copies of damaged backups set aside in the Windows directory.
+// The copies of damaged backups set aside in the Windows directory, whatever
+// name of its own each got.
 inline std::vector<std::string> damagedCopies()
 {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA(windowsPath(std::string(backupName) + ".damaged*").c_str(), &found);
+    const HANDLE search = FindFirstFileA(windowsPath(std::string(backupName) + ".*damaged*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return names;
     do
