@@ -36,6 +36,12 @@ namespace Ostrel {
 //    with no record of it. A first change of a line needs no flush: its
 //    record was saved before, and logger.ini showing the old mode after a
 //    power cut is what the record expects.
+//  - The record is made for what the write finds: logger.ini is written
+//    only while the line shows the mode its record was saved for; another
+//    program's mode found there is recorded and saved first.
+//  - Nothing failed is forgotten: a revert that fails keeps its record and
+//    is tried again while the service runs (retryFailedReverts), and so is
+//    a backup file that could not be read.
 //
 // A line's record, and what logger.ini may show meanwhile:
 //   not recorded       the line's own mode
@@ -44,7 +50,8 @@ namespace Ostrel {
 //   replacing          also replaced_mode: the service's earlier mode, while
 //                      a new one is being written over it
 // setLineMode: not recorded -> recorded (first change), recorded ->
-// replacing -> recorded (switched again); restoreLine: any -> not recorded.
+// replacing -> recorded (switched again; replacing stays when the write
+// finds no section); restoreLine: any -> not recorded, once it has written.
 
 namespace {
 

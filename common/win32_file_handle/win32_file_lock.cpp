@@ -63,17 +63,6 @@ void write_lock::flush()
     flushToDisk(handle.handle());
 }
 
-boost::uint64_t write_lock::size() const
-{
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(handle.handle(), &size))
-        boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
-                                                           boost::system::system_category(),
-                                                           "File size retrieval failed"),
-                               BOOST_CURRENT_LOCATION);
-    return static_cast<boost::uint64_t>(size.QuadPart);
-}
-
 void write_lock::write(boost::uint64_t offset, const std::string& bytes)
 {
     handle.write(offset, bytes.data(), bytes.size());

@@ -56,9 +56,6 @@ public:
     // through any handle) to disk before it returns, while the lock is
     // held. Throws system_error "File flush failed".
     void flush();
-    // The file's size in bytes. Throws system_error "File size retrieval
-    // failed".
-    boost::uint64_t size() const;
     // Writes all of the bytes at the offset; throws as handle_lock::write.
     void write(boost::uint64_t offset, const std::string& bytes);
 };
