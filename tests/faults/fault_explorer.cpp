@@ -10,7 +10,8 @@
 // Kinds of fault:
 //   disk full        the Nth write, cut or flush fails with ERROR_DISK_FULL,
 //                    and so does every later one of the run
-//   disk full room   from the Nth write or cut that makes a file longer on,
+//   disk full, no room to grow
+//                    from the Nth write or cut that makes a file longer on,
 //                    no file can grow: such a write stores only the bytes
 //                    that go over bytes the file has (and reports that
 //                    count as written, as Windows does), or fails when there
