@@ -566,6 +566,32 @@ TEST_F(ModeBackupTest, AFailedRevertIsTriedAgainUntilItSucceeds)
     }
 }
 
+// The retry runs on the engine's loop, which must never wait: a logger.ini
+// another process holds is tried again at the next occasion.
+TEST_F(ModeBackupTest, ARetryDoesNotWaitForAHeldLoggerIni)
+{
+    setBackup(declaration + record("Line03", "CNT", "M1"));
+    ASSERT_TRUE(DeleteFileA(iniPath.c_str()));
+    ModeBackup service(iniPath, boost::chrono::milliseconds(0));
+    CaptureStdout();
+    service.load();
+    service.restoreAllLines();  // owed: no logger.ini
+    setIni("[Line03]\r\nMode=CNT\r\n");
+    FileHolder other;
+    other.require("open " + iniPath);
+    other.require("lock exclusive");
+    boost::thread retry([&] { service.retryFailedReverts(); });
+    const bool returned = retry.try_join_for(boost::chrono::seconds(10));
+    EXPECT_TRUE(returned) << "the retry waited for the held file";
+    EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1"));
+    other.require("close");
+    retry.join();
+    service.retryFailedReverts();
+    GetCapturedStdout();
+    EXPECT_EQ(mode(3), "M1");
+    EXPECT_EQ(backup(), declaration);
+}
+
 // logger.ini missing at start: one ERROR for all records, which stay and are
 // reverted once the file is back. A toggle meanwhile changes nothing.
 TEST_F(ModeBackupTest, AMissingLoggerIniKeepsTheRecordsUntilItIsBack)
