@@ -5,7 +5,8 @@
 #   scripts/bench.sh --long   also 200 kills, 10 minutes of contention, the
 #                             real run loop for 300 events, the bad-input test,
 #                             100,000 cases of the registry fuzz in each form,
-#                             the crash-state explorer on 8 lines and 12 linesets
+#                             the crash-state explorer on 8 lines and 12 linesets,
+#                             the I/O-fault explorer on 8 lines
 # The programs use the logger.ini, backup file and configuration key of the
 # build's own Wine prefix; run nothing else in that prefix meanwhile.
 set -euo pipefail
@@ -46,6 +47,7 @@ if [ $LONG = 1 ]; then
   echo "== crash_test.sh, 8 lines, 12 overlapping linesets"
   OSTREL_CRASH_LINES=8 OSTREL_CRASH_TOGGLES=12 bash "$ROOT/tests/crash/crash_test.sh" \
     "$ROOT/scripts/wine-run.sh" "$BIN/crash_explorer.exe" "$OSTREL_BUILD/crash-long"
+  OSTREL_FAULT_LINES=8 run fault_explorer.exe
 else
   run bench_idle_pass.exe
   run bench_line_mode_write.exe

@@ -35,6 +35,12 @@ namespace Ostrel {
 //    with no record of it. A first change of a line needs no flush: its
 //    record was saved before, and logger.ini showing the old mode after a
 //    power cut is what the record expects.
+//  - The record is made for what the write finds: logger.ini is written
+//    only while the line shows the mode its record was saved for; another
+//    program's mode found there is recorded and saved first.
+//  - Nothing failed is forgotten: a revert that fails keeps its record and
+//    is tried again while the service runs (retryFailedReverts), and so is
+//    a backup file that could not be read.
 //
 // A line's record, and what logger.ini may show meanwhile:
 //   not recorded       the line's own mode
@@ -43,7 +49,8 @@ namespace Ostrel {
 //   replacing          also replaced_mode: the service's earlier mode, while
 //                      a new one is being written over it
 // setLineMode: not recorded -> recorded (first change), recorded ->
-// replacing -> recorded (switched again); restoreLine: any -> not recorded.
+// replacing -> recorded (switched again; replacing stays when the write
+// finds no section); restoreLine: any -> not recorded, once it has written.
 
 namespace {
 
@@ -51,17 +58,30 @@ const char* const backupFileName = "brevik_ostrel_saved_modes.bak";
 const char* const modeKey = "Mode";
 const char* const replacedModeKey = "replaced_mode";
 
-// Update mode, waiting without time-out, parsed at once.
-constexpr unsigned iniUpdate = C_ConfigFile::modeRead | C_ConfigFile::modeUpdate;
+// Update mode, never creating the file: a logger.ini made empty by the
+// service would have none of the sections its records wait for.
+constexpr unsigned iniUpdate = C_ConfigFile::modeRead | C_ConfigFile::modeUpdate | C_ConfigFile::modeExisting;
 
 // How long a save, or the move of a damaged file, waits for a process that
 // holds the backup file (a virus scanner, a person looking at it): such
 // readers keep it for a moment only.
 const boost::chrono::milliseconds backupWait(2000);
 
+// How often a toggle's write is tried again while another program keeps
+// changing the line between the read and the write.
+const int maxWriteAttempts = 5;
+
 std::string missingSectionMessage(const std::string& section, int line)
 {
     return "Can't find section " + section + ". Can't set mode for line " + std::to_string(line);
+}
+
+// The file (or its folder) does not exist.
+bool isMissingFile(const std::exception& e)
+{
+    const auto* failure = dynamic_cast<const boost::system::system_error*>(&e);
+    return failure &&
+           (failure->code().value() == ERROR_FILE_NOT_FOUND || failure->code().value() == ERROR_PATH_NOT_FOUND);
 }
 
 // The backup file could not be taken over or saved: nothing of a change
@@ -83,7 +103,7 @@ boost::optional<std::string> readBackupFile(const boost::filesystem::path& path,
             return boost::none;
         throw;
     }
-    boost::iostreams::file_descriptor device = file->lock().device();
+    win32_file::device device = file->lock().device();
     std::string text;
     char block[16 * 1024];
     for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
@@ -195,8 +215,8 @@ namespace {
 // logger.ini opened, locked and read whole for one access.
 class LoggerIniAccess {
 public:
-    explicit LoggerIniAccess(const std::string& path)
-        : file(path, iniUpdate | C_ConfigFile::modeNoLoad, true, 0), text(file.readText())
+    explicit LoggerIniAccess(const std::string& path, bool wait = true)
+        : file(path, iniUpdate | C_ConfigFile::modeNoLoad, wait, 0), text(file.readText())
     {
     }
 
@@ -237,6 +257,39 @@ private:
     std::string text;
 };
 
+// The mode logger.ini shows for the line; none, logged at ERROR, when its
+// section is missing.
+boost::optional<std::string> shownMode(LoggerIniAccess& ini, int line)
+{
+    const std::string section = lineSectionName(line);
+    const boost::optional<std::string> mode = ini.mode(section);
+    if (!mode)
+        LOG_ERROR("%s", missingSectionMessage(section, line).c_str());
+    return mode;
+}
+
+// What a change's write found: whether it wrote, and what the line showed
+// before (none: no section).
+struct WriteOutcome {
+    bool wrote;
+    boost::optional<std::string> shown;
+};
+
+// A change's write in one locked access: the mode goes in only while the
+// line still shows `expected`, the mode its record was made for.
+WriteOutcome writeOverShown(int line, const boost::optional<std::string>& expected, const std::string& mode,
+                            const std::string& iniPath, C_ConfigFile::Durability durability)
+{
+    LoggerIniAccess ini(iniPath);
+    const std::string section = lineSectionName(line);
+    const boost::optional<std::string> shown = ini.mode(section);
+    if (!shown) {
+        LOG_ERROR("%s", missingSectionMessage(section, line).c_str());
+        return {false, shown};
+    }
+    return {shown == expected && ini.setMode(section, mode, durability), shown};
+}
+
 }  // namespace
 
 std::string getLineModeFromLoggerINI(int line, const std::string& defaultMode, const std::string& iniPath)
@@ -260,16 +313,13 @@ void setLineModeInLoggerINI(int line, const std::string& mode, const std::string
 }
 
 bool revertLineInLoggerINI(int line, const std::string& saved, const std::vector<std::string>& written,
-                           const std::string& iniPath)
+                           const std::string& iniPath, bool wait)
 {
-    LoggerIniAccess ini(iniPath);
-    const std::string section = lineSectionName(line);
-    const boost::optional<std::string> shown = ini.mode(section);
-    if (!shown)
-        LOG_ERROR("%s", missingSectionMessage(section, line).c_str());
+    LoggerIniAccess ini(iniPath, wait);
+    const boost::optional<std::string> shown = shownMode(ini, line);
     // Another mode in logger.ini was set by somebody else since; it stands.
-    else if (std::find(written.begin(), written.end(), *shown) != written.end() &&
-             ini.setMode(section, saved, C_ConfigFile::Durability::durable))
+    if (shown && std::find(written.begin(), written.end(), *shown) != written.end() &&
+        ini.setMode(lineSectionName(line), saved, C_ConfigFile::Durability::durable))
         return true;
     // What logger.ini shows instead, perhaps another program's write still
     // cached, goes to disk all the same before the record is dropped.
@@ -277,7 +327,10 @@ bool revertLineInLoggerINI(int line, const std::string& saved, const std::vector
     return false;
 }
 
-ModeBackup::ModeBackup(const std::string& iniPath) : iniPath(iniPath) {}
+ModeBackup::ModeBackup(const std::string& iniPath, boost::chrono::milliseconds retryPeriod)
+    : iniPath(iniPath), retryPeriod(retryPeriod), nextRetry(boost::chrono::steady_clock::now() + retryPeriod)
+{
+}
 
 std::string ModeBackup::backupPath() const
 {
@@ -357,54 +410,86 @@ void ModeBackup::saveOrReport()
     }
 }
 
+namespace {
+
+// The line a record names, when its key is exactly a line's section name.
+boost::optional<int> recordedLine(const std::string& key)
+{
+    int line;
+    if (key.compare(0, 4, "Line") != 0 || !boost::conversion::try_lexical_convert(key.substr(4), line) ||
+        lineSectionName(line) != key)
+        return boost::none;
+    return line;
+}
+
+}  // namespace
+
 void ModeBackup::setLineMode(int line, const std::string& requested)
 {
     const std::string mode = modeAsStored(requested);
-    const std::string section = lineSectionName(line);
     boost::mutex::scoped_lock lock(mutex);
-    bool replacing;
     try {
-        replacing = recordChange(line, section, mode);
+        changeLine(line, mode);
     } catch (const BackupNotSaved& e) {
         LOG_ERROR(
             "Can't update backup, logger.ini could be corrupted if the service is terminated: %s; "
             "line %d left unchanged",
             e.what(), line);
-        return;
-    }
-    // A line the service had switched before is written durably: only then
-    // may its record forget the mode it replaces.
-    setLineModeInLoggerINI(line, mode, iniPath,
-                           replacing ? C_ConfigFile::Durability::durable : C_ConfigFile::Durability::cached);
-    if (replacing) {
-        tree.get_child(section).erase(replacedModeKey);
-        saveOrReport();
     }
 }
 
-// Saves the line's record for the change to `mode`, before logger.ini is
-// written; returns whether the line shows a mode the service wrote earlier,
-// which the record keeps as the replaced mode. Throws BackupNotSaved, the
-// tree as it was, when the record cannot be saved.
-bool ModeBackup::recordChange(int line, const std::string& section, const std::string& mode)
+void ModeBackup::changeLine(int line, const std::string& mode)
 {
-    if (refusal) {
-        // The file this run could not take over may be free by now.
-        try {
-            const TakeOver taken = takeOver(backupWait);
-            if (taken.outcome == TakeOver::keptAside)
-                LOG_ERROR("%s", taken.report.c_str());
-        } catch (const BackupNotSaved& e) {
-            refusal = e.what();
-            throw;
-        }
-        refusal = boost::none;
-        if (!tree.empty())
-            LOG_WARN("Backup file read at last; %s of an earlier run stay recorded until the next start",
-                     boost::algorithm::join(keysOf(tree), ", ").c_str());
+    takeOverRefused(backupWait);
+    const std::string section = lineSectionName(line);
+    boost::optional<std::string> shown;
+    {
+        LoggerIniAccess ini(iniPath);
+        shown = shownMode(ini, line);
     }
+    const boost::property_tree::ptree before = tree;
+    // Another program may write the line between the read and the write:
+    // the record then follows what the write found, and is saved again
+    // before the write is tried again.
+    for (int attempt = 1;; ++attempt) {
+        const bool replacing = recordChange(section, mode, shown.value_or(std::string()));
+        // A line the service had switched before is written durably: only
+        // then may its record forget the mode it replaces.
+        const WriteOutcome outcome = writeOverShown(line, shown, mode, iniPath,
+                                                    replacing ? C_ConfigFile::Durability::durable
+                                                              : C_ConfigFile::Durability::cached);
+        if (outcome.wrote) {
+            // This toggle reverts the line now; an earlier revert that
+            // failed is owed no longer.
+            owedReverts.erase(line);
+            logWritten = true;
+            if (replacing) {
+                tree.get_child(section).erase(replacedModeKey);
+                saveOrReport();
+            }
+            return;
+        }
+        // A section gone at the write: nothing was written, and the record
+        // keeps every mode the line may show when it comes back.
+        if (!outcome.shown)
+            return;
+        if (attempt == maxWriteAttempts) {
+            LOG_ERROR("Line %d keeps changing under the service (now %s); left unchanged", line,
+                      outcome.shown->c_str());
+            return;
+        }
+        shown = outcome.shown;
+        tree = before;
+    }
+}
+
+// Saves the line's record for the change to `mode` while logger.ini shows
+// `ini`, before logger.ini is written; returns whether the line shows a mode
+// the service wrote earlier, which the record keeps as the replaced mode.
+// Throws BackupNotSaved, the tree as it was, when the record cannot be saved.
+bool ModeBackup::recordChange(const std::string& section, const std::string& mode, const std::string& ini)
+{
     const LineRecord record(tree, section);
-    const std::string ini = getLineModeFromLoggerINI(line, std::string(), iniPath);
     // While logger.ini shows a mode the service wrote, the mode recorded
     // before the first change stays the one to put back.
     const bool servicesModeShown = record.saved && record.wrote(ini);
@@ -429,36 +514,93 @@ bool ModeBackup::recordChange(int line, const std::string& section, const std::s
     return replacing;
 }
 
+void ModeBackup::takeOverRefused(const win32_file::timeout& wait)
+{
+    if (!refusal)
+        return;
+    // The file this run could not take over may be free by now.
+    TakeOver taken;
+    try {
+        taken = takeOver(wait);
+    } catch (const BackupNotSaved& e) {
+        refusal = e.what();
+        throw;
+    }
+    refusal = boost::none;
+    if (taken.outcome == TakeOver::keptAside)
+        LOG_ERROR("%s", taken.report.c_str());
+    // Its records are an earlier run's: they are reverted as soon as may be.
+    for (const auto& child : tree)
+        if (const boost::optional<int> recorded = recordedLine(child.first))
+            owedReverts[*recorded];
+    if (!tree.empty()) {
+        LOG_WARN("Backup file read at last; %s of an earlier run to be reverted",
+                 boost::algorithm::join(keysOf(tree), ", ").c_str());
+        logWritten = true;  // the next pass reverts them
+    }
+}
+
 void ModeBackup::restoreLine(int line)
 {
     boost::mutex::scoped_lock lock(mutex);
-    restoreLineLocked(line);
+    restoreLineLocked(line, true);
 }
 
-void ModeBackup::restoreLineLocked(int line)
+bool ModeBackup::restoreLineLocked(int line, bool wait)
 {
     const std::string section = lineSectionName(line);
     const LineRecord record(tree, section);
-    if (!record.saved)
-        return;
-    revertLineInLoggerINI(line, *record.saved, record.written(), iniPath);
+    if (!record.saved) {
+        owedReverts.erase(line);
+        return false;
+    }
+    try {
+        revertLineInLoggerINI(line, *record.saved, record.written(), iniPath, wait);
+    } catch (const std::exception& e) {
+        // Tried again while the service runs, until it succeeds.
+        owedReverts[line] = e.what();
+        logWritten = false;
+        nextRetry = boost::chrono::steady_clock::now() + retryPeriod;
+        throw;
+    }
+    owedReverts.erase(line);
+    logWritten = true;
     tree.erase(tree.to_iterator(tree.find(section)));
     saveOrReport();
+    return true;
 }
 
-namespace {
-
-// The line a record names, when its key is exactly a line's section name.
-boost::optional<int> recordedLine(const std::string& key)
+void ModeBackup::retryFailedReverts()
 {
-    int line;
-    if (key.compare(0, 4, "Line") != 0 || !boost::conversion::try_lexical_convert(key.substr(4), line) ||
-        lineSectionName(line) != key)
-        return boost::none;
-    return line;
+    boost::mutex::scoped_lock lock(mutex, boost::try_to_lock);
+    // A toggle is at work (perhaps waiting for logger.ini): the next pass.
+    if (!lock.owns_lock() || (owedReverts.empty() && !refusal))
+        return;
+    const boost::chrono::steady_clock::time_point now = boost::chrono::steady_clock::now();
+    if (!logWritten && now < nextRetry)
+        return;
+    logWritten = false;
+    nextRetry = now + retryPeriod;
+    // No waiting here: the caller's loop runs the timetable. A file held
+    // just now is tried at the next occasion.
+    const win32_file::timeout noWait(boost::chrono::milliseconds(0));
+    try {
+        takeOverRefused(noWait);
+    } catch (const BackupNotSaved&) {
+        return;
+    }
+    const std::map<int, std::string> owed = owedReverts;
+    for (const auto& entry : owed) {
+        try {
+            if (restoreLineLocked(entry.first, false))
+                LOG_INFO("Reverted %s", lineSectionName(entry.first).c_str());
+        } catch (const std::exception& e) {
+            // A cause that lasts is reported once, not at every try.
+            if (entry.second != e.what())
+                LOG_ERROR("Can't revert %s yet, tried again later: %s", lineSectionName(entry.first).c_str(), e.what());
+        }
+    }
 }
-
-}  // namespace
 
 void ModeBackup::restoreAllLines()
 {
@@ -479,12 +621,25 @@ void ModeBackup::restoreAllLines()
             continue;
         }
         // One record that fails (its section has no Mode, logger.ini does
-        // not parse just now) stops none of the others; it stays for the
-        // next start.
+        // not parse just now) stops none of the others; it stays, and is
+        // tried again while the service runs.
         try {
-            restoreLineLocked(*lines[i]);
+            restoreLineLocked(*lines[i], true);
         } catch (const std::exception& e) {
-            LOG_ERROR("Can't revert %s, left in the backup file: %s", keys[i].c_str(), e.what());
+            if (!isMissingFile(e)) {
+                LOG_ERROR("Can't revert %s, left in the backup file: %s", keys[i].c_str(), e.what());
+                continue;
+            }
+            // No logger.ini: every record waits for it, reported once.
+            std::vector<std::string> waiting;
+            for (std::size_t j = i; j < keys.size(); ++j)
+                if (lines[j]) {
+                    owedReverts[*lines[j]] = e.what();
+                    waiting.push_back(keys[j]);
+                }
+            LOG_ERROR("%s can't be opened (%s): %s stay in the backup file and are reverted once it can",
+                      iniPath.c_str(), e.what(), boost::algorithm::join(waiting, ", ").c_str());
+            return;
         }
     }
 }

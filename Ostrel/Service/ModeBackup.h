@@ -7,9 +7,11 @@
 // at any moment it holds the mode to put back for every line the service
 // may have changed. At start the engine reverts every line still recorded.
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include <boost/chrono.hpp>
 #include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/thread/mutex.hpp>
@@ -34,7 +36,9 @@ std::string lineSectionName(int line);
 // The mode logger.ini shows for the line, read under the file's exclusive
 // lock (waiting for as long as another holder keeps it). A missing section
 // is logged at ERROR and gives the default; a section without "Mode" throws
-// Configuration::KeyNotFoundError. Never changes the file. The path is that
+// Configuration::KeyNotFoundError. Never changes the file, nor creates it:
+// a missing file throws system_error "File open failed" (error 2), as do
+// the writes below. The path is that
 // of the logging application's logger.ini unless a caller names another.
 std::string getLineModeFromLoggerINI(int line, const std::string& defaultMode,
                                      const std::string& iniPath = loggerConfigFilePath(LoggerIni));
@@ -52,8 +56,10 @@ void setLineModeInLoggerINI(int line, const std::string& mode,
 // the file is on disk when it returns, so the line's record may go. A
 // missing section is logged at ERROR. Returns whether it wrote; throws as
 // the two functions above.
+// wait: as long as another holder keeps the file; else a single attempt
+// (win32_file::temporarily_unavailable).
 bool revertLineInLoggerINI(int line, const std::string& saved, const std::vector<std::string>& written,
-                           const std::string& iniPath);
+                           const std::string& iniPath, bool wait = true);
 
 // The mode as logger.ini will show it once written: the INI grammar drops
 // trailing blanks and tabs of a value when it reads the file back.
@@ -62,8 +68,10 @@ std::string modeAsStored(const std::string& mode);
 class ModeBackup {
 public:
     // The line modes are read and written in the file iniPath; the backup
-    // file lives in the Windows directory.
-    explicit ModeBackup(const std::string& iniPath);
+    // file lives in the Windows directory. A revert that failed is tried
+    // again once retryPeriod has passed, or sooner after a successful write.
+    explicit ModeBackup(const std::string& iniPath,
+                        boost::chrono::milliseconds retryPeriod = boost::chrono::minutes(1));
 
     // Replaces the record by the backup file's content. A missing file gives
     // an empty record. A file that another process holds is waited for with
@@ -72,8 +80,9 @@ public:
     // moved aside to a name of its own (never over an earlier damaged file)
     // and reported with that name. A file that cannot be read, or
     // a damaged one that cannot be moved, is reported at ERROR and never
-    // written over: no line is changed until a later setLineMode can take
-    // the file over.
+    // written over: no line is changed until a later setLineMode or
+    // retryFailedReverts can take the file over; its records are then
+    // reverted as soon as may be.
     void load();
 
     // Replaces the backup file by the record: written to a temporary file,
@@ -83,18 +92,32 @@ public:
 
     // Reverts every recorded line. Records that do not name a line, lack
     // the mode to put back, or cannot be reverted (logged with the reason)
-    // stay in the file; the others are reverted all the same.
+    // stay in the file; the others are reverted all the same, and those
+    // that failed are owed to retryFailedReverts. A logger.ini that cannot
+    // be opened is reported once for all records.
     void restoreAllLines();
 
-    // Records the line's mode to put back, then writes the new mode. When
-    // the record cannot be saved, the line is left unchanged and that is
-    // logged at ERROR. Safe to call from several threads at once.
+    // Records the line's mode to put back, then writes the new mode, both
+    // for the mode logger.ini shows under the lock of the write: another
+    // program's mode written in between is recorded (and saved) before the
+    // write is tried again. When the record cannot be saved, the line is
+    // left unchanged and that is logged at ERROR. Safe to call from several
+    // threads at once.
     void setLineMode(int line, const std::string& mode);
 
     // Writes the recorded mode back, unless logger.ini meanwhile shows a mode
     // the service did not write, and forgets the line once logger.ini is on
-    // disk. Thread-safe.
+    // disk. A revert that fails throws and stays owed to retryFailedReverts.
+    // Thread-safe.
     void restoreLine(int line);
+
+    // Called on every pass of the engine's loop: tries again the reverts
+    // that failed, and the backup file that could not be read, once the
+    // retry period has passed or a write of logger.ini has succeeded since
+    // the last try. Never waits: returns at once while a toggle is at work
+    // or a file is held. Logs what it reverts, and each new cause of
+    // failure once.
+    void retryFailedReverts();
 
     // The backup file's full path.
     std::string backupPath() const;
@@ -112,8 +135,15 @@ private:
     // nor moved aside. saveLocked throws when the file cannot be replaced,
     // or holds records this run has not taken over.
     TakeOver takeOver(const win32_file::timeout& wait);
-    bool recordChange(int line, const std::string& section, const std::string& mode);
-    void restoreLineLocked(int line);
+    // Takes over the file that load could not, when there is one; its
+    // records become owed reverts. Throws BackupNotSaved.
+    void takeOverRefused(const win32_file::timeout& wait);
+    bool recordChange(const std::string& section, const std::string& mode, const std::string& ini);
+    // setLineMode's work; throws BackupNotSaved when the record cannot be
+    // saved, the line then unchanged.
+    void changeLine(int line, const std::string& mode);
+    // Whether the line had a record to revert.
+    bool restoreLineLocked(int line, bool wait);
     void saveLocked();
     void saveOrReport();
 
@@ -122,7 +152,13 @@ private:
     // Why the backup file may not be written over: it holds what this run
     // could not read or move aside. Empty while the file is this run's.
     boost::optional<std::string> refusal;
-    boost::mutex mutex;  // one toggle thread at a time in tree and file
+    // The recorded lines whose revert failed, with the failure last
+    // reported, and when to try them again.
+    std::map<int, std::string> owedReverts;
+    boost::chrono::milliseconds retryPeriod;
+    boost::chrono::steady_clock::time_point nextRetry;
+    bool logWritten = false;  // logger.ini written since the last try
+    boost::mutex mutex;       // one toggle thread at a time in tree and file
 };
 
 }  // namespace Ostrel

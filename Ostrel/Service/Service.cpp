@@ -142,6 +142,7 @@ void Service::run()
             }
             scheduler->poll();
             reapEndedToggles();
+            modeBackup->retryFailedReverts();
             const boost::chrono::microseconds untilEvent(
                 scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds());
             const auto untilCheck = boost::chrono::duration_cast<boost::chrono::microseconds>(
@@ -206,8 +207,8 @@ void Service::handleScheduleEvent(const boost::shared_ptr<const ScheduleEvent>& 
 namespace {
 
 // Runs one line's step of a toggle; a failure is logged and the toggle goes
-// on with the next line. What the backup recorded stays there for the next
-// start. Interruptions pass.
+// on with the next line. What the backup recorded stays there, and a revert
+// that failed is tried again by the run loop. Interruptions pass.
 template <class Step>
 void forEachLine(std::vector<std::int32_t>::const_iterator begin, std::vector<std::int32_t>::const_iterator end,
                  const char* what, Step step)

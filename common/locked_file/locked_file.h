@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-typedef boost::iostreams::stream<boost::iostreams::file_descriptor> locked_stream;
+typedef boost::iostreams::stream<win32_file::device> locked_stream;
 
 // Reads the file of a caller-owned handle_lock under a shared lock.
 class fileReader : public win32_file::read_lock {

@@ -11,40 +11,81 @@ win32_file::timeout waitFor(bool wait)
     return wait ? win32_file::timeout() : win32_file::timeout(boost::chrono::milliseconds(0));
 }
 
-// Replaces the file's content by a text.
+// The whole content of the device's file, read from offset 0 in as few
+// reads as its size allows.
+std::string readAll(win32_file::device device)
+{
+    device.seek(0, std::ios_base::beg);
+    std::string text;
+    char block[64 * 1024];
+    for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
+        text.append(block, static_cast<std::size_t>(got));
+    return text;
+}
+
+// Ends the file at `size`: at the handle's position, which the seek sets.
+void cutAt(fileUpdater& updater, boost::uint64_t size)
+{
+    updater.device().seek(static_cast<boost::iostreams::stream_offset>(size), std::ios_base::beg);
+    updater.truncate();
+}
+
+// Runs `undo` after a failure of `step`, then lets the failure go on; a
+// failure of the undo itself is dropped, it must not hide the first one.
+template <class Step, class Undo>
+void undoOnFailure(Step step, Undo undo)
+{
+    try {
+        step();
+    } catch (...) {
+        try {
+            undo();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+// Replaces the file's content by a text, so that the file reads, whatever
+// fails and whenever the process is killed, as the old text or the new one
+// (perhaps followed by blank lines, which the grammar skips):
+//  - a longer text first takes its room: blank lines are appended to the old
+//    text up to the new length. A full disk fails there, before any byte of
+//    the old text changes, and the file is cut back;
+//  - the text then goes over the old one in one write, a shorter one padded
+//    with blank lines up to the old end, and is cut after it. Should that
+//    write fail or store only part of its bytes, the old text is written
+//    back into the room it had.
 void writeWhole(const std::string& text, fileUpdater& updater)
 {
-    // Seeking writes out anything the stream still buffers and puts the
-    // handle at offset 0; a stream left failed by a caller would skip it.
+    // Seeking writes out anything the stream still buffers; a stream left
+    // failed by a caller would skip it.
     std::iostream& file = updater.stream();
     file.clear();
     file.seekp(0);
     if (file.fail())
         boost::throw_exception(std::ios_base::failure("INI file cannot be rewound"), BOOST_CURRENT_LOCATION);
-    const boost::uint64_t oldSize = updater.size();
-    boost::iostreams::file_descriptor device = updater.device();
-    // One write straight to the device: through the stream's 4 KB buffer the
-    // text would reach the file in one WriteFile per buffer. A text at least
-    // as long as the old one leaves nothing to cut.
-    if (text.size() >= oldSize) {
-        device.write(text.data(), static_cast<std::streamsize>(text.size()));
-        return;
-    }
-    // A process killed between the write and the cut would leave the tail
-    // of the old text after a shorter new one, broken lines that neither we
-    // nor the logging application could read: the bytes up to the old end
-    // are written as blank lines in the same write.
-    const std::string padded = withBlankLinesTo(text, static_cast<std::size_t>(oldSize));
-    device.write(padded.data(), static_cast<std::streamsize>(padded.size()));
-    device.seek(static_cast<boost::iostreams::stream_offset>(text.size()), std::ios_base::beg);
-    updater.truncate();
+    const std::string old = readAll(updater.device());
+    if (text.size() > old.size())
+        undoOnFailure([&] { updater.write(old.size(), withBlankLinesTo(std::string(), text.size() - old.size())); },
+                      [&] { cutAt(updater, old.size()); });
+    undoOnFailure(
+        [&] {
+            updater.write(0, withBlankLinesTo(text, old.size()));
+            if (text.size() < old.size())
+                cutAt(updater, text.size());
+        },
+        [&] {
+            updater.write(0, old);
+            cutAt(updater, old.size());
+        });
 }
 
 }  // namespace
 
 C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, bool wait, int noLoad)
-    : handle(win32_file::id{boost::filesystem::path(path)}, true, (mode & modeUpdate) != 0, (mode & modeRead) != 0,
-             (mode & modeUpdate) != 0, waitFor(wait))
+    : handle(win32_file::id{boost::filesystem::path(path)}, true, (mode & (modeUpdate | modeExisting)) == modeUpdate,
+             (mode & modeRead) != 0, (mode & modeUpdate) != 0, waitFor(wait))
 {
     if (mode & modeUpdate)
         exclusiveUpdater.reset(new fileUpdater(handle, waitFor(wait)));
@@ -66,13 +107,7 @@ std::string C_ConfigFile::readText()
     // Straight from the device: through the stream the text would arrive in
     // one ReadFile per 4 KB. The stream itself never reads, so it holds no
     // stale buffer.
-    boost::iostreams::file_descriptor device = sharedReader ? sharedReader->device() : exclusiveUpdater->device();
-    device.seek(0, std::ios_base::beg);
-    std::string text;
-    char block[64 * 1024];
-    for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
-        text.append(block, static_cast<std::size_t>(got));
-    return text;
+    return readAll(sharedReader ? sharedReader->device() : exclusiveUpdater->device());
 }
 
 void C_ConfigFile::commit(Durability durability)

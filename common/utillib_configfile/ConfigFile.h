@@ -25,9 +25,10 @@ public:
 
     // Mode flags.
     enum : unsigned {
-        modeRead = 0x01,    // read access at open (else reopened for the shared lock)
-        modeUpdate = 0x02,  // read and write access, created if missing, exclusive lock
-        modeNoLoad = 0x10,  // start with an empty snapshot instead of reading the file
+        modeRead = 0x01,      // read access at open (else reopened for the shared lock)
+        modeUpdate = 0x02,    // read and write access, created if missing, exclusive lock
+        modeNoLoad = 0x10,    // start with an empty snapshot instead of reading the file
+        modeExisting = 0x20,  // with modeUpdate: never create the file ("File open failed", error 2)
     };
 
     // Opens and locks the file (path in the process's ANSI or OEM code page)
@@ -53,18 +54,20 @@ public:
     // Throws std::ios_base::failure on a read error.
     std::string readText();
 
-    // Replaces the file's content by text: written from offset 0 in one
-    // write, the file cut after it. Requires modeUpdate; throws as commit.
+    // Replaces the file's content by text; the file always reads as the old
+    // text or the new one (see commit). Requires modeUpdate; throws as commit.
     void commitText(const std::string& text, Durability durability = Durability::cached);
 
     // Writes the whole snapshot into the file from offset 0 and cuts the file
     // after it. A process killed between the write and the cut leaves a file
     // that reads as the new text: a shorter text is written followed by
     // blank lines up to the old end (withBlankLinesTo), so no tail of the
-    // old text is left. Requires modeUpdate (std::logic_error otherwise).
-    // Passes on the stream's errors (std::ios_base::failure), "File
-    // truncation failed" and "File flush failed"; the snapshot is never
-    // changed.
+    // old text is left. A longer text takes its room before the old text is
+    // touched, so a full disk leaves the old text as it was; a write that
+    // fails or stores part of its bytes puts the old text back. Requires
+    // modeUpdate (std::logic_error otherwise). Passes on the stream's errors
+    // (std::ios_base::failure), "File write failed", "File truncation
+    // failed" and "File flush failed"; the snapshot is never changed.
     void commit(Durability durability = Durability::cached);
 
     // Brings what the system still caches of the file, whoever wrote it, to

@@ -1,7 +1,10 @@
 #include "win32_file_handle.h"
+#include "win32_file_calls.h"
 #include "win32_file_retry.h"
 
 #include <winternl.h>
+
+#include <algorithm>
 
 #include <boost/exception/errinfo_api_function.hpp>
 #include <boost/exception/errinfo_file_name.hpp>
@@ -92,10 +95,28 @@ native_api lookUpNativeApi()
     return api;
 }
 
+// The status an armed fault seam's Win32 error stands for on a reopen.
+NTSTATUS statusOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+        return static_cast<NTSTATUS>(0xC0000043L);  // STATUS_SHARING_VIOLATION
+    case ERROR_LOCK_VIOLATION:
+        return static_cast<NTSTATUS>(0xC0000054L);  // STATUS_FILE_LOCK_CONFLICT
+    case ERROR_DISK_FULL:
+        return static_cast<NTSTATUS>(0xC000007FL);  // STATUS_DISK_FULL
+    default:
+        return static_cast<NTSTATUS>(0xC0000022L);  // STATUS_ACCESS_DENIED
+    }
+}
+
 // Opens the file object behind handle once more: with the open handle as root
 // directory and an empty name, whatever has happened to its path meanwhile.
-NTSTATUS reopenThrough(const native_api& api, HANDLE handle, DWORD access, HANDLE& fresh)
+NTSTATUS reopenThrough(const native_api& api, HANDLE handle, const boost::filesystem::path& path, DWORD access,
+                       HANDLE& fresh)
 {
+    if (const boost::optional<DWORD> failure = sys::reopenFailure(path))
+        return statusOf(*failure);
     UNICODE_STRING emptyName = {0, 0, nullptr};
     OBJECT_ATTRIBUTES attributes = {};
     attributes.Length = sizeof(OBJECT_ATTRIBUTES);  // 48 on x64, 24 on x86
@@ -112,7 +133,8 @@ NTSTATUS reopenThrough(const native_api& api, HANDLE handle, DWORD access, HANDL
 retry_environment& systemEnvironment()
 {
     static system_environment environment;
-    return environment;
+    fault_seam* seam = armedFaultSeam();
+    return seam ? seam->waits() : environment;
 }
 
 retryTimer::retryTimer(const timeout& wait, retry_environment& environment)
@@ -184,9 +206,7 @@ HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD sha
 {
     const DWORD disposition = openExisting ? (create ? OPEN_ALWAYS : OPEN_EXISTING) : (create ? CREATE_NEW : 0);
     const std::string narrowPath = narrow(path);
-    const auto attempt = [&] {
-        return ::CreateFileA(narrowPath.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    };
+    const auto attempt = [&] { return sys::createFile(narrowPath, access, share, disposition); };
     boost::optional<attribute_guard> guard;
     HANDLE handle = attempt();
     while (handle == INVALID_HANDLE_VALUE) {
@@ -207,7 +227,7 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
     if (api.createFile) {
         const std::string narrowPath = narrow(path);
         boost::optional<attribute_guard> guard;
-        NTSTATUS status = reopenThrough(api, handle, access, fresh);
+        NTSTATUS status = reopenThrough(api, handle, path, access, fresh);
         while (!NT_SUCCESS(status)) {
             if ((access & GENERIC_WRITE) && !guard)
                 guard.emplace(narrowPath);
@@ -218,7 +238,7 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
                 // retried like one on open.
                 retryOrThrow(isSharingOrLockViolation, api.toWin32Error(status), BOOST_CURRENT_LOCATION, *timer,
                              narrowPath, "NtCreateFile");
-            status = reopenThrough(api, handle, access, fresh);
+            status = reopenThrough(api, handle, path, access, fresh);
         }
         if (!NT_SUCCESS(status))
             fresh = INVALID_HANDLE_VALUE;
@@ -270,9 +290,59 @@ void handle_lock::upgrade(bool read, bool write, const timeout& wait)
     }
 }
 
-boost::iostreams::file_descriptor handle_lock::device() const
+device handle_lock::device() const
 {
-    return boost::iostreams::file_descriptor(rawHandle, boost::iostreams::never_close_handle);
+    return win32_file::device(rawHandle);
+}
+
+std::streamsize device::read(char* buffer, std::streamsize size)
+{
+    DWORD read = 0;
+    if (!sys::readFile(handle, buffer, static_cast<DWORD>(size), &read))
+        boost::throw_exception(std::ios_base::failure("failed reading"), BOOST_CURRENT_LOCATION);
+    return read == 0 ? -1 : static_cast<std::streamsize>(read);
+}
+
+std::streamsize device::write(const char* data, std::streamsize size)
+{
+    DWORD written = 0;
+    if (!sys::writeFile(handle, data, static_cast<DWORD>(size), &written))
+        boost::throw_exception(std::ios_base::failure("failed writing"), BOOST_CURRENT_LOCATION);
+    return static_cast<std::streamsize>(written);
+}
+
+std::streampos device::seek(boost::iostreams::stream_offset offset, std::ios_base::seekdir way)
+{
+    LARGE_INTEGER distance, position;
+    distance.QuadPart = offset;
+    const DWORD method = way == std::ios_base::beg ? FILE_BEGIN : way == std::ios_base::cur ? FILE_CURRENT : FILE_END;
+    if (!::SetFilePointerEx(handle, distance, &position, method))
+        boost::throw_exception(std::ios_base::failure("failed seeking"), BOOST_CURRENT_LOCATION);
+    return boost::iostreams::offset_to_position(position.QuadPart);
+}
+
+void handle_lock::write(boost::uint64_t offset, const char* bytes, std::size_t size) const
+{
+    // One WriteFile per 1 GB at most: its count is a DWORD.
+    const std::size_t chunk = std::size_t(1) << 30;
+    while (size > 0) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        const BOOL ok = sys::writeFile(rawHandle, bytes, static_cast<DWORD>(std::min(size, chunk)), &written, &at);
+        if (!ok || written == 0) {
+            const DWORD error = ok ? DWORD(ERROR_DISK_FULL) : ::GetLastError();
+            boost::throw_exception(boost::enable_error_info(boost::system::system_error(
+                                       static_cast<int>(error), boost::system::system_category(), "File write failed"))
+                                       << boost::errinfo_api_function("WriteFile")
+                                       << boost::errinfo_file_name(fileId.path.string()),
+                                   BOOST_CURRENT_LOCATION);
+        }
+        offset += written;
+        bytes += written;
+        size -= written;
+    }
 }
 
 }  // namespace win32_file

@@ -26,12 +26,15 @@
 #include <windows.h>
 
 #include <boost/chrono/duration.hpp>
+#include <boost/cstdint.hpp>
 #include <boost/exception/exception.hpp>
 #include <boost/filesystem/path.hpp>
-#include <boost/iostreams/device/file_descriptor.hpp>
+#include <boost/iostreams/categories.hpp>
+#include <boost/iostreams/positioning.hpp>
 #include <boost/optional.hpp>
 
 #include <exception>
+#include <ios>
 
 namespace win32_file {
 
@@ -47,6 +50,26 @@ struct id {
 class temporarily_unavailable : public virtual boost::exception, public virtual std::exception {
 public:
     const char* what() const noexcept override;
+};
+
+// A seekable stream device on a handle that it never closes: the handle's
+// owner keeps it and must outlive the device. Reads and writes are the
+// layer's file calls (win32_file_calls.h). read gives -1 at the end of the
+// file; write gives the count of bytes the system stored, which a full disk
+// can make smaller than asked. Errors throw std::ios_base::failure ("failed
+// reading", "failed writing", "failed seeking").
+class device {
+public:
+    typedef char char_type;
+    struct category : boost::iostreams::seekable_device_tag {};
+
+    explicit device(HANDLE handle) : handle(handle) {}
+    std::streamsize read(char* buffer, std::streamsize size);
+    std::streamsize write(const char* data, std::streamsize size);
+    std::streampos seek(boost::iostreams::stream_offset offset, std::ios_base::seekdir way);
+
+private:
+    HANDLE handle;
 };
 
 // Owns one Win32 handle of a file. Its rights only grow (none, read, read
@@ -77,7 +100,15 @@ public:
 
     // A stream device on the handle that never closes it: the handle_lock
     // keeps ownership and must outlive the device.
-    boost::iostreams::file_descriptor device() const;
+    win32_file::device device() const;
+
+    // Writes all of the bytes at the offset (the file position ends after
+    // them). A write that stores fewer bytes is carried on from where it
+    // stopped, so the failure thrown is the system's own: system_error "File
+    // write failed" with the function "WriteFile" and the file name (a write
+    // that stores nothing without an error counts as ERROR_DISK_FULL).
+    // What was stored before the failure stays stored.
+    void write(boost::uint64_t offset, const char* bytes, std::size_t size) const;
 
     HANDLE handle() const { return rawHandle; }
     const id& file() const { return fileId; }

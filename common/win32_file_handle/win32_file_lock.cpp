@@ -1,4 +1,5 @@
 #include "win32_file_lock.h"
+#include "win32_file_calls.h"
 #include "win32_file_retry.h"
 
 #include <boost/system/system_error.hpp>
@@ -8,7 +9,7 @@ namespace win32_file {
 
 namespace {
 
-// Both halves of the lock length: the range covers every possible offset.
+// Both halves of the unlock length: the range covers every possible offset.
 const DWORD wholeFile = 0xFFFFFFFF;
 
 // Last-write times are kept in these steps by FAT (2 s) and by file systems
@@ -23,9 +24,7 @@ boost::uint64_t toUint64(const FILETIME& time)
 
 BOOL tryLock(HANDLE handle, bool exclusive)
 {
-    OVERLAPPED fromStart = {};
-    return ::LockFileEx(handle, LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0), 0, wholeFile,
-                        wholeFile, &fromStart);
+    return sys::lockFile(handle, LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0));
 }
 
 }  // namespace
@@ -45,7 +44,7 @@ io_lock::~io_lock()
     ::UnlockFileEx(handle.handle(), 0, wholeFile, wholeFile, &fromStart);
 }
 
-boost::iostreams::file_descriptor io_lock::device() const
+device io_lock::device() const
 {
     return handle.device();
 }
@@ -64,15 +63,9 @@ void write_lock::flush()
     flushToDisk(handle.handle());
 }
 
-boost::uint64_t write_lock::size() const
+void write_lock::write(boost::uint64_t offset, const std::string& bytes)
 {
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(handle.handle(), &size))
-        boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
-                                                           boost::system::system_category(),
-                                                           "File size retrieval failed"),
-                               BOOST_CURRENT_LOCATION);
-    return static_cast<boost::uint64_t>(size.QuadPart);
+    handle.write(offset, bytes.data(), bytes.size());
 }
 
 locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags)
@@ -101,7 +94,7 @@ locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags
 
 void setEndOfFile(HANDLE handle)
 {
-    if (!::SetEndOfFile(handle))
+    if (!sys::setEndOfFile(handle))
         boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
                                                            boost::system::system_category(), "File truncation failed"),
                                BOOST_CURRENT_LOCATION);
@@ -109,7 +102,7 @@ void setEndOfFile(HANDLE handle)
 
 void flushToDisk(HANDLE handle)
 {
-    if (!::FlushFileBuffers(handle))
+    if (!sys::flushFileBuffers(handle))
         boost::throw_exception(boost::system::system_error(static_cast<int>(::GetLastError()),
                                                            boost::system::system_category(), "File flush failed"),
                                BOOST_CURRENT_LOCATION);

@@ -16,6 +16,7 @@
 #include <boost/cstdint.hpp>
 
 #include <memory>
+#include <string>
 
 namespace win32_file {
 
@@ -33,7 +34,7 @@ public:
     io_lock& operator=(const io_lock&) = delete;
 
     // The device of the locked handle; it never closes the handle.
-    boost::iostreams::file_descriptor device() const;
+    win32_file::device device() const;
 
 protected:
     handle_lock& handle;
@@ -55,9 +56,8 @@ public:
     // through any handle) to disk before it returns, while the lock is
     // held. Throws system_error "File flush failed".
     void flush();
-    // The file's size in bytes. Throws system_error "File size retrieval
-    // failed".
-    boost::uint64_t size() const;
+    // Writes all of the bytes at the offset; throws as handle_lock::write.
+    void write(boost::uint64_t offset, const std::string& bytes);
 };
 
 // Flags of locked_handle (and lockedFile).

@@ -1,4 +1,5 @@
 #include "win32_file_replace.h"
+#include "win32_file_calls.h"
 #include "win32_file_lock.h"
 #include "win32_file_retry.h"
 
@@ -35,10 +36,7 @@ void replaceDurably(const boost::filesystem::path& path, const boost::filesystem
 {
     {
         handle_lock file(id{temp}, true, true, true, true, wait);
-        DWORD written = 0;
-        if (!::WriteFile(file.handle(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-            written != bytes.size())
-            throwFailure(::GetLastError(), "File write failed", "WriteFile", temp, BOOST_CURRENT_LOCATION);
+        file.write(0, bytes.data(), bytes.size());
         // A temporary file left longer by an earlier failure ends here.
         setEndOfFile(file.handle());
         flushToDisk(file.handle());
@@ -52,7 +50,7 @@ void moveDurably(const boost::filesystem::path& from, const boost::filesystem::p
     const DWORD flags = MOVEFILE_WRITE_THROUGH |
                         (existing == existing_target::replace ? MOVEFILE_REPLACE_EXISTING : DWORD(0));
     retryTimer timer(wait);
-    while (!::MoveFileExW(from.c_str(), to.c_str(), flags)) {
+    while (!sys::moveFileEx(from, to, flags)) {
         const DWORD error = ::GetLastError();
         if (!isMoveBlocked(error) || timer.passed())
             throwFailure(error, "File move failed", "MoveFileEx", from, BOOST_CURRENT_LOCATION);

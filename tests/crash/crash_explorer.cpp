@@ -44,20 +44,22 @@
 #include "Ostrel/Service/Settings.h"
 #include "crash/CrashStates.h"
 #include "support/ConfigurationKey.h"
-#include "support/DamagedBackups.h"
+#include "support/RepairScenario.h"
 #include "support/ServiceProcess.h"
 #include "support/SettingsSamples.h"
 #include "support/TestInputs.h"
-#include "utillib_configfile/CfgFileSnapshot.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const char* const backupName = "brevik_ostrel_saved_modes.bak";
-// The files the service changes in the Windows directory; a damaged-backup
-// copy is only ever made by the start-up repair.
+using repair::backupName;
+using repair::exists;
+using repair::windowsPath;
+
+// The files the service changes in the Windows directory; the damaged-backup
+// copies are only ever made by the start-up repair.
 const std::vector<std::string> watchedNames = {"logger.ini", backupName, std::string(backupName) + ".tmp"};
 
 // Wine starts a process, and the service its engine, well within these.
@@ -76,16 +78,6 @@ int lineCount()
 int toggleCount()
 {
     return static_cast<int>(environmentNumber("OSTREL_CRASH_TOGGLES", 2));
-}
-
-bool exists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string windowsPath(const std::string& name)
-{
-    return Ostrel::windowsDirectory() + name;
 }
 
 // The watched files as they are in the Windows directory.
@@ -156,71 +148,23 @@ std::unique_ptr<ServiceProcess> startService()
 
 // --- the scenarios ---------------------------------------------------------------
 
-// Modes of differing lengths (an empty one among them), so that rewrites
-// make logger.ini both shorter and longer.
-const char* const ownModes[] = {"REC", "ALWAYS_RECORDING", "", "VOX", "M1", "X", "CNT", "REC"};
-const char* const toggleModes[] = {"CNT", "ALWAYS_ON", "Y"};
-
-std::string ownMode(int line)
-{
-    return ownModes[(line - 1) % 8];
-}
-
-// logger.ini in the form the INI model writes, with other keys and comments.
-// It ends with the last line's mode, so that the bytes a shorter rewrite
-// leaves behind before the file is cut form a line of their own.
-std::string loggerIni(const std::map<int, std::string>& modes)
-{
-    std::string text = "[General]\r\nStation=Crash FM\r\n\r\n[Other]\r\nKey=Value\r\n; lines below\r\n";
-    for (const auto& line : modes)
-        text += "\r\n[" + Ostrel::lineSectionName(line.first) + "]\r\nName=Studio " + std::to_string(line.first) +
-                "\r\nPath=D:\\Logger\\" + std::to_string(line.first) + "\r\nMode=" + line.second + "\r\n";
-    return text;
-}
-
 struct Start {
     crash::Files files;
-    std::map<int, std::string> expected;  // the mode each line must end with
+    repair::Modes expected;  // the mode each line must end with
 };
 
 Start toggles()
 {
-    Start start;
-    for (int line = 1; line <= lineCount(); ++line)
-        start.expected[line] = ownMode(line);
-    start.files["logger.ini"] = loggerIni(start.expected);
-    return start;
+    const std::map<int, std::string> own = repair::ownModesOf(lineCount());
+    return {{{"logger.ini", repair::loggerIni(own)}}, repair::bySection(own)};
 }
 
-// A backup as a run cut short leaves it, in the service's own file form.
-Start repair()
+// A backup as a run cut short leaves it.
+Start repairStart()
 {
-    Start start;
-    std::map<int, std::string> shown;
-    std::string backup = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
-    for (int line = 1; line <= lineCount(); ++line) {
-        const std::string section = Ostrel::lineSectionName(line);
-        const std::string own = ownMode(line);
-        start.expected[line] = own;
-        std::string record = "<current_mode>CNT</current_mode><saved_mode>" + own + "</saved_mode>";
-        switch (line % 3) {
-        case 1:  // toggled
-            shown[line] = "CNT";
-            break;
-        case 2:  // recorded, logger.ini not yet written
-            shown[line] = own;
-            break;
-        case 0:  // switched again, cut while the new mode was written
-            shown[line] = "Y";
-            record = "<current_mode>CNT</current_mode><saved_mode>" + own +
-                     "</saved_mode><replaced_mode>Y</replaced_mode>";
-            break;
-        }
-        backup += "<" + section + ">" + record + "</" + section + ">";
-    }
-    start.files["logger.ini"] = loggerIni(shown);
-    start.files[backupName] = backup;
-    return start;
+    const repair::CutShort files = repair::cutShort(lineCount());
+    return {{{"logger.ini", files.ini}, {backupName, files.backup}},
+            repair::bySection(repair::ownModesOf(lineCount()))};
 }
 
 Start scenarioStart(const std::string& scenario)
@@ -228,7 +172,7 @@ Start scenarioStart(const std::string& scenario)
     if (scenario == "toggles")
         return toggles();
     if (scenario == "repair")
-        return repair();
+        return repairStart();
     throw std::runtime_error("no scenario " + scenario);
 }
 
@@ -241,9 +185,9 @@ void storeToggles(const boost::posix_time::ptime& first)
 {
     auto settings = boost::make_shared<Ostrel::Settings>();
     for (int k = 0; k < toggleCount(); ++k) {
-        settings->linesets.push_back(
-            minutelyLineset("Crash " + std::to_string(k), {k % lineCount() + 1, (k + 1) % lineCount() + 1},
-                            toggleModes[k % 3], boost::posix_time::seconds(2), first + boost::posix_time::seconds(k)));
+        settings->linesets.push_back(minutelyLineset(
+            "Crash " + std::to_string(k), {k % lineCount() + 1, (k + 1) % lineCount() + 1}, repair::toggleModes[k % 3],
+            boost::posix_time::seconds(2), first + boost::posix_time::seconds(k)));
     }
     Ostrel::saveSettings(settings);
 }
@@ -258,7 +202,7 @@ void prepare(const std::string& scenario, const std::string& dir)
     keep(start.files, dir, "before");
     std::string expected;
     for (const auto& line : start.expected)
-        expected += Ostrel::lineSectionName(line.first) + "=" + line.second + "\n";
+        expected += line.first + "=" + line.second + "\n";
     writeFileBytes(dir + "\\expected-modes", expected);
     writeFileBytes(dir + "\\scenario", scenario + "\n");
 }
@@ -272,14 +216,6 @@ bool waitFor(const std::function<bool()>& done, milliseconds timeout)
         Sleep(50);
     }
     return true;
-}
-
-std::size_t backupRecords(const std::string& text)
-{
-    std::istringstream in(text);
-    boost::property_tree::ptree tree;
-    boost::property_tree::read_xml(in, tree);
-    return tree.size();
 }
 
 // Takes the program through the scenario and stops it (as a kill) once it
@@ -301,7 +237,7 @@ void run(const std::string& scenario, const std::string& dir)
                     return false;
                 try {
                     return readFileBytes(windowsPath("logger.ini")) == start.files.at("logger.ini") &&
-                           backupRecords(readExistingFileBytes(windowsPath(backupName))) == 0;
+                           repair::backupRecords(readExistingFileBytes(windowsPath(backupName))) == 0;
                 } catch (const std::exception&) {
                     return false;  // held or read while being replaced
                 }
@@ -340,49 +276,21 @@ struct Tally {
 };
 
 // Starts the program on the files and checks what its start-up repair
-// leaves: every line in its expected mode, logger.ini and the backup
-// readable, no record left.
-void check(const crash::CrashStates::State& state, const std::map<std::string, std::string>& expected,
+// leaves (repair::inspect).
+void check(const crash::CrashStates::State& state, const repair::Modes& expected, const std::string& original,
            const std::string& scenario, Findings& findings, std::vector<std::string>& failures)
 {
     ++findings.states;
     layDown(state.files);
     // With no configuration nothing happens after the start-up repair.
     startService()->kill();
-    std::string problem;
-    const std::string ini = readFileBytes(windowsPath("logger.ini"));
-    try {
-        C_CfgFileSnapshot snapshot;
-        snapshot.parse(ini);
-        int off = 0;
-        for (const auto& line : expected) {
-            const C_CfgFileSection* section = snapshot.findSection(line.first);
-            const std::string mode = section ? section->getValueOr("Mode", "<no Mode key>") : "<no section>";
-            if (mode != line.second) {
-                ++off;
-                problem += " " + line.first + " shows " + mode + " instead of " + line.second + ";";
-            }
-        }
-        findings.linesLost += off;
-    } catch (const std::exception& e) {
-        ++findings.unparsable;
-        problem += std::string(" logger.ini does not parse: ") + e.what() + ";";
-    }
-    try {
-        if (!damagedBackups(Ostrel::windowsDirectory()).empty())
-            throw std::runtime_error("kept as damaged");
-        if (const std::size_t records = exists(windowsPath(backupName))
-                                            ? backupRecords(readFileBytes(windowsPath(backupName)))
-                                            : 0) {
-            ++findings.recordsLeft;
-            problem += " the backup still records " + std::to_string(records) + " line(s);";
-        }
-    } catch (const std::exception& e) {
-        ++findings.backupDamaged;
-        problem += std::string(" the backup does not parse: ") + e.what() + ";";
-    }
-    if (!problem.empty())
-        failures.push_back(scenario + ", " + state.how + ":" + problem);
+    const repair::Findings found = repair::inspect(expected, original);
+    findings.linesLost += found.linesLost;
+    findings.unparsable += found.unparsable || found.linesDropped;
+    findings.backupDamaged += found.backupDamaged;
+    findings.recordsLeft += found.recordsLeft != 0;
+    if (!found.problem.empty())
+        failures.push_back(scenario + ", " + state.how + ":" + found.problem);
 }
 
 int explore(const std::vector<std::string>& dirs)
@@ -406,7 +314,7 @@ int explore(const std::vector<std::string>& dirs)
             replayable = false;
             continue;
         }
-        std::map<std::string, std::string> expected;
+        repair::Modes expected;
         for (const std::string& line : lines(readFileBytes(dir + "\\expected-modes")))
             expected[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
 
@@ -414,9 +322,9 @@ int explore(const std::vector<std::string>& dirs)
         std::cout << scenario << ": " << calls.size() << " file calls, " << states.kill.size() << " kill states, "
                   << states.power.size() << " power-cut states" << std::endl;
         for (const auto& state : states.kill)
-            check(state, expected, scenario, tally.kill, tally.failures);
+            check(state, expected, before.at("logger.ini"), scenario, tally.kill, tally.failures);
         for (const auto& state : states.power)
-            check(state, expected, scenario, tally.power, tally.failures);
+            check(state, expected, before.at("logger.ini"), scenario, tally.power, tally.failures);
     }
     layDown({});
 

@@ -3,7 +3,11 @@
 
 #include "Ostrel/Service/ModeBackup.h"
 
+#include <functional>
 #include <stdexcept>
+#include <vector>
+
+#include <boost/system/system_error.hpp>
 
 #include "support/LoggerIniFixture.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
@@ -125,14 +129,25 @@ TEST_F(LoggerIniTest, AMissingSectionIsReportedAndNotAdded)
         HasSubstr("ERROR: [Ostrel::setLineModeInLoggerINI] : Can't find section Line09. Can't set mode for line 9"));
 }
 
-TEST_F(LoggerIniTest, AMissingFileIsCreatedEmptyByARead)
+// A logger.ini the service made empty would hold none of the sections the
+// logging application and the backup's records need.
+TEST_F(LoggerIniTest, AMissingFileIsNeitherCreatedNorWritten)
 {
     ASSERT_FALSE(fileExists(iniPath));
-    CaptureStdout();
-    EXPECT_EQ(getLineModeFromLoggerINI(1, "def"), "def");
-    EXPECT_THAT(GetCapturedStdout(), HasSubstr("Can't find section Line01. Can't set mode for line 1"));
-    EXPECT_TRUE(fileExists(iniPath));
-    EXPECT_EQ(ini(), "");
+    const std::vector<std::function<void()>> accesses = {
+        [] { getLineModeFromLoggerINI(1, "def"); },
+        [] { setLineModeInLoggerINI(1, "CNT"); },
+        [this] { revertLineInLoggerINI(1, "M1", {"CNT"}, iniPath); },
+    };
+    for (const auto& access : accesses) {
+        try {
+            access();
+            ADD_FAILURE() << "no failure";
+        } catch (const boost::system::system_error& e) {
+            EXPECT_EQ(e.code().value(), ERROR_FILE_NOT_FOUND);
+        }
+        EXPECT_FALSE(fileExists(iniPath));
+    }
 }
 
 TEST_F(LoggerIniTest, AMalformedFileIsReportedAsASyntaxErrorAndLeftAlone)

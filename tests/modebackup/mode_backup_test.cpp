@@ -4,11 +4,16 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+#include <boost/system/system_error.hpp>
 #include <boost/thread.hpp>
 
+#include <functional>
+
+#include "support/Eventually.h"
 #include "support/FileHolder.h"
 #include "support/InterruptedWait.h"
 #include "support/LoggerIniFixture.h"
+#include "support/Occurrences.h"
 
 using namespace Ostrel;
 using namespace std::string_literals;
@@ -124,8 +129,9 @@ TEST_F(ModeBackupTest, AMissingSectionIsRecordedWithAnEmptySavedModeAndDropped)
     backupObject.setLineMode(9, "CNT");
     std::string out = GetCapturedStdout();
     EXPECT_EQ(backup(), declaration + record("Line09", "CNT", ""));
-    EXPECT_THAT(out, HasSubstr("getLineModeFromLoggerINI] : Can't find section Line09"));
-    EXPECT_THAT(out, HasSubstr("setLineModeInLoggerINI] : Can't find section Line09"));
+    // Once for the read, once for the write.
+    EXPECT_EQ(occurrences(out, "ERROR: [Ostrel::"), 2u) << out;
+    EXPECT_EQ(occurrences(out, "Can't find section Line09. Can't set mode for line 9"), 2u) << out;
     const std::string iniBefore = ini();
     CaptureStdout();
     backupObject.restoreLine(9);
@@ -487,6 +493,205 @@ TEST_F(ModeBackupTest, ConcurrentTogglesLoseNoMode)
     threads.join_all();
     for (int line = 1; line <= 8; ++line)
         EXPECT_EQ(mode(line), "ORIG" + std::to_string(line)) << line;
+    EXPECT_EQ(backup(), declaration);
+}
+
+// A change whose record is being saved (the backup file held by another
+// process) while somebody else writes logger.ini: what the write then finds
+// is what the record holds.
+struct MeanwhileCase {
+    const char* name;
+    std::function<void(ModeBackup&)> earlier;         // the service's earlier change of line 3
+    std::string mode;                                 // the change under test
+    std::function<void(ScopedLoggerIni&)> meanwhile;  // another program's write during its save
+    std::string expectedRecord;
+    std::string expectedShown;  // line 3 after the change
+    std::function<void(ScopedLoggerIni&)> beforeRevert;
+    std::string revertedMode;
+};
+
+TEST_F(ModeBackupTest, WhatTheWriteFindsIsWhatTheRecordHolds)
+{
+    const std::vector<MeanwhileCase> cases = {
+        // The mode written in between is recorded (and saved) before the
+        // write, and put back by the revert.
+        {"another program's mode", [](ModeBackup&) {}, "CNT",
+         [](ScopedLoggerIni& files) { setLineModeInLoggerINI(3, "USER", files.iniPath); },
+         declaration + record("Line03", "CNT", "USER"), "CNT", [](ScopedLoggerIni&) {}, "USER"},
+        // A second change finds the section gone: it writes nothing, and the
+        // record keeps the mode it was replacing, which the section shows
+        // again when it comes back.
+        {"a section gone", [](ModeBackup& service) { service.setLineMode(3, "CNT"); }, "ALW",
+         [](ScopedLoggerIni& files) { files.setIni("[Line07]\r\nMode=M2\r\n"); },
+         declaration + "<Line03><current_mode>ALW</current_mode><saved_mode>M1</saved_mode>"
+                       "<replaced_mode>CNT</replaced_mode></Line03>",
+         "<none>", [](ScopedLoggerIni& files) { files.setIni("[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=M2\r\n"); },
+         "M1"},
+    };
+    for (const MeanwhileCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        setIni("[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n");
+        setBackup(declaration);
+        ModeBackup service(iniPath);
+        service.load();
+        c.earlier(service);
+        FileHolder reader;
+        reader.require("deny " + backupPath);
+        boost::thread toggle([&] { service.setLineMode(3, c.mode); });
+        const std::string saving = "<current_mode>" + c.mode + "</current_mode>";
+        ASSERT_TRUE(
+            eventually([&] { return readFileBytes(backupPath + ".tmp").find(saving) != std::string::npos; }, 10000, 2));
+        c.meanwhile(*this);
+        reader.require("close");
+        toggle.join();
+        EXPECT_EQ(mode(3), c.expectedShown);
+        EXPECT_EQ(backup(), c.expectedRecord);
+        c.beforeRevert(*this);
+        service.restoreLine(3);
+        EXPECT_EQ(mode(3), c.revertedMode);
+        EXPECT_EQ(backup(), declaration);
+    }
+}
+
+// Reverts that fail are owed, and tried again while the service runs: once
+// the retry period has passed, or at once after another successful write.
+struct RetryCase {
+    const char* name;
+    std::function<void(ScopedLoggerIni&)> breakIt;  // while line 3 is switched to CNT
+    std::string failure;                            // what the failed revert says
+    std::function<void(ScopedLoggerIni&)> repair;
+};
+
+TEST_F(ModeBackupTest, AFailedRevertIsTriedAgainUntilItSucceeds)
+{
+    const std::vector<RetryCase> cases = {
+        {"logger.ini gone for a while", [](ScopedLoggerIni& f) { DeleteFileA(f.iniPath.c_str()); }, "File open failed",
+         [](ScopedLoggerIni& f) { f.setIni("[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=M2\r\n"); }},
+        {"a section without its Mode for a while",
+         [](ScopedLoggerIni& f) { f.setIni("[Line03]\r\nGain=1\r\n[Line07]\r\nMode=M2\r\n"); }, "Key not found: Mode",
+         [](ScopedLoggerIni& f) { f.setIni("[Line03]\r\nMode=CNT\r\nGain=1\r\n[Line07]\r\nMode=M2\r\n"); }},
+    };
+    for (const RetryCase& c : cases) {
+        for (const bool afterAWrite : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (afterAWrite ? ", retried after a write" : ", retried after the period"));
+            setIni("[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n");
+            setBackup(declaration);
+            // A period no test waits for, unless the retry is to come from it.
+            ModeBackup service(iniPath, boost::chrono::milliseconds(afterAWrite ? 3600 * 1000 : 300));
+            service.load();
+            service.setLineMode(3, "CNT");
+            c.breakIt(*this);
+            try {
+                service.restoreLine(3);
+                ADD_FAILURE() << "the revert did not fail";
+            } catch (const std::exception& e) {
+                EXPECT_THAT(e.what(), HasSubstr(c.failure));
+            }
+            EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1"));
+            CaptureStdout();
+            service.retryFailedReverts();  // still broken: tried (or not yet), kept, not reported again
+            c.repair(*this);
+            if (afterAWrite) {
+                service.retryFailedReverts();  // the period is far off
+                EXPECT_THAT(ini(), HasSubstr("Mode=CNT"));
+                service.setLineMode(7, "X");
+                service.retryFailedReverts();
+            } else {
+                EXPECT_TRUE(eventually(
+                    [&] {
+                        service.retryFailedReverts();
+                        return ini().find("Mode=M1") != std::string::npos;
+                    },
+                    10000));
+            }
+            const std::string out = GetCapturedStdout();
+            EXPECT_EQ(mode(3), "M1");
+            EXPECT_THAT(out, HasSubstr("INFO: [Ostrel::ModeBackup::retryFailedReverts] : Reverted Line03"));
+            EXPECT_THAT(out, Not(HasSubstr("ERROR"))) << out;
+            EXPECT_EQ(backup(), declaration + (afterAWrite ? record("Line07", "X", "M2") : std::string()));
+        }
+    }
+}
+
+// The retry runs on the engine's loop, which must never wait: a logger.ini
+// another process holds is tried again at the next occasion.
+TEST_F(ModeBackupTest, ARetryDoesNotWaitForAHeldLoggerIni)
+{
+    setBackup(declaration + record("Line03", "CNT", "M1"));
+    ASSERT_TRUE(DeleteFileA(iniPath.c_str()));
+    ModeBackup service(iniPath, boost::chrono::milliseconds(0));
+    CaptureStdout();
+    service.load();
+    service.restoreAllLines();  // owed: no logger.ini
+    setIni("[Line03]\r\nMode=CNT\r\n");
+    FileHolder other;
+    other.require("open " + iniPath);
+    other.require("lock exclusive");
+    boost::thread retry([&] { service.retryFailedReverts(); });
+    const bool returned = retry.try_join_for(boost::chrono::seconds(10));
+    EXPECT_TRUE(returned) << "the retry waited for the held file";
+    EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1"));
+    other.require("close");
+    retry.join();
+    service.retryFailedReverts();
+    GetCapturedStdout();
+    EXPECT_EQ(mode(3), "M1");
+    EXPECT_EQ(backup(), declaration);
+}
+
+// logger.ini missing at start: one ERROR for all records, which stay and are
+// reverted once the file is back. A toggle meanwhile changes nothing.
+TEST_F(ModeBackupTest, AMissingLoggerIniKeepsTheRecordsUntilItIsBack)
+{
+    const std::string records = declaration + record("Line03", "CNT", "M1") + record("Line07", "CNT", "M2");
+    setBackup(records);
+    ASSERT_TRUE(DeleteFileA(iniPath.c_str()));
+    ModeBackup service(iniPath, boost::chrono::milliseconds(0));
+    CaptureStdout();
+    service.load();
+    service.restoreAllLines();
+    EXPECT_THROW(service.setLineMode(12, "CNT"), boost::system::system_error);
+    service.retryFailedReverts();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(occurrences(out, "ERROR"), 1u) << out;
+    EXPECT_THAT(out, HasSubstr(iniPath + " can't be opened"));
+    EXPECT_THAT(out, HasSubstr("Line03, Line07 stay in the backup file and are reverted once it can"));
+    EXPECT_FALSE(fileExists(iniPath));
+    EXPECT_EQ(backup(), records);
+
+    setIni("[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=CNT\r\n[Line12]\r\nMode=M3\r\n");
+    CaptureStdout();
+    service.retryFailedReverts();
+    out = GetCapturedStdout();
+    EXPECT_THAT(out, Not(HasSubstr("ERROR")));
+    EXPECT_EQ(ini(), "[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n[Line12]\r\nMode=M3\r\n");
+    EXPECT_EQ(backup(), declaration);
+}
+
+// A backup file that cannot be read at start (here a folder stands in its
+// place) is taken over as soon as it can be read, and its records are
+// reverted in the same run.
+TEST_F(ModeBackupTest, ABackupUnreadableAtStartIsRepairedOnceItCanBeRead)
+{
+    ASSERT_TRUE(CreateDirectoryA(backupPath.c_str(), nullptr));
+    setLineModeInLoggerINI(3, "CNT");
+    ModeBackup service(iniPath, boost::chrono::milliseconds(0));
+    CaptureStdout();
+    service.load();
+    service.restoreAllLines();
+    service.retryFailedReverts();
+    std::string out = GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file can't be read"));
+    EXPECT_EQ(mode(3), "CNT");
+
+    ASSERT_TRUE(RemoveDirectoryA(backupPath.c_str()));
+    setBackup(declaration + record("Line03", "CNT", "M1"));
+    CaptureStdout();
+    service.retryFailedReverts();
+    out = GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("Backup file read at last; Line03 of an earlier run to be reverted"));
+    EXPECT_EQ(mode(3), "M1");
     EXPECT_EQ(backup(), declaration);
 }
 

@@ -37,14 +37,14 @@ protected:
 
 std::string readAll(const handle_lock& handle)
 {
-    boost::iostreams::stream<boost::iostreams::file_descriptor> in(handle.device());
+    boost::iostreams::stream<win32_file::device> in(handle.device());
     in.seekg(0);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void writeAt0(const handle_lock& handle, const std::string& bytes)
 {
-    boost::iostreams::stream<boost::iostreams::file_descriptor> out(handle.device());
+    boost::iostreams::stream<win32_file::device> out(handle.device());
     out.seekp(0);
     out << bytes << std::flush;
     ASSERT_TRUE(out.good());

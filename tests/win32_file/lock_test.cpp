@@ -139,7 +139,7 @@ TEST_F(LockTest, ExclusiveLockOnAHandleWithoutRightsReopensItForReadAndWrite)
         EXPECT_TRUE(handle.hasRead());
         EXPECT_TRUE(handle.hasWrite());
         EXPECT_FALSE(opensSameFile(old, handle.handle()));
-        boost::iostreams::stream<boost::iostreams::file_descriptor> io(writing.device());
+        boost::iostreams::stream<win32_file::device> io(writing.device());
         io << "abc" << std::flush;
         EXPECT_TRUE(io.good());
     }
@@ -151,7 +151,7 @@ TEST_F(LockTest, TruncateCutsAtTheHandlePosition)
     {
         handle_lock handle = open(true, true);
         win32_file::write_lock writing(handle);
-        boost::iostreams::stream<boost::iostreams::file_descriptor> io(writing.device());
+        boost::iostreams::stream<win32_file::device> io(writing.device());
         io << "abcd" << std::flush;
         writing.truncate();
     }

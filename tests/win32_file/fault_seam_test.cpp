@@ -1,0 +1,92 @@
+// The file layer's fault seam, armed in this process: what it decides
+// reaches the layer's callers as a real failure would, and the retries wait
+// on its clock.
+
+#include "win32_file_handle/win32_file_calls.h"
+#include "win32_file_handle/win32_file_lock.h"
+#include "win32_file_handle/win32_file_retry.h"
+
+#include "support/TempDirectory.h"
+#include "support/TestInputs.h"
+
+#include <boost/chrono.hpp>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+using win32_file::file_call;
+
+// Fails every call of one kind with an error, or stores at most `stored`
+// bytes of each write; counts the calls it sees. Its clock moves only by
+// the retries' sleeps.
+class ScriptedSeam : public win32_file::fault_seam, public win32_file::retry_environment {
+public:
+    ScriptedSeam() { win32_file::armFaultSeam(this); }
+    ~ScriptedSeam() { win32_file::armFaultSeam(nullptr); }
+
+    win32_file::call_outcome before(file_call call, const boost::filesystem::path&, DWORD, boost::uint64_t) override
+    {
+        ++seen[call];
+        win32_file::call_outcome outcome;
+        if (call == failing)
+            outcome.error = error;
+        if (call == file_call::write)
+            outcome.stored = stored;
+        return outcome;
+    }
+    win32_file::retry_environment& waits() override { return *this; }
+    time_point now() override { return start + boost::chrono::milliseconds(slept); }
+    void yield() override {}
+    void sleep(boost::chrono::milliseconds length) override { slept += length.count(); }
+
+    boost::optional<file_call> failing;
+    DWORD error = 0;
+    boost::optional<DWORD> stored;
+    std::map<file_call, int> seen;
+    boost::int64_t slept = 0;
+
+private:
+    const time_point start = boost::chrono::steady_clock::now();
+};
+
+class FaultSeamTest : public ::testing::Test {
+protected:
+    std::string path() const { return dir.path("file"); }
+    win32_file::id file() const { return win32_file::id{path()}; }
+
+    TempDirectory dir;
+};
+
+// A disk that stores part of each write: the layer's write goes on from
+// where each one stopped, and the device reports the short count.
+TEST_F(FaultSeamTest, AShortWriteIsCarriedOnAndReportedByTheDevice)
+{
+    win32_file::handle_lock handle(file(), true, true, true, true);
+    ScriptedSeam seam;
+    seam.stored = 3;
+    handle.write(0, "0123456789", 10);
+    EXPECT_EQ(seam.seen[file_call::write], 4);  // 3 + 3 + 3 + 1 bytes
+    win32_file::device device = handle.device();
+    device.seek(0, std::ios_base::beg);
+    EXPECT_EQ(device.write("abcdef", 6), 3);
+    EXPECT_EQ(readFileBytes(path()), "abc3456789");
+}
+
+// A lock another handle keeps past the time-out: the retries wait on the
+// seam's clock, and the layer gives up as it does for real.
+TEST_F(FaultSeamTest, ALockViolationOutlastingTheTimeoutWaitsOnTheSeamsClock)
+{
+    win32_file::handle_lock handle(file(), true, true, true, true);
+    ScriptedSeam seam;
+    seam.failing = file_call::lock;
+    seam.error = ERROR_LOCK_VIOLATION;
+    EXPECT_THROW(win32_file::write_lock(handle, boost::chrono::milliseconds(2000)),
+                 win32_file::temporarily_unavailable);
+    EXPECT_GE(seam.slept, 2000);
+    EXPECT_GT(seam.seen[file_call::lock], 10);
+}
+
+}  // namespace
