@@ -4,19 +4,18 @@
 
 #include <algorithm>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
 #include <boost/algorithm/string/join.hpp>
-#include <boost/algorithm/string/replace.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/lexical_cast.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 #include <boost/throw_exception.hpp>
 
+#include "Ostrel/Service/ModeBackupText.h"
 #include "logging/Log.h"
 #include "win32_file_handle/win32_file_lock.h"
 #include "win32_file_handle/win32_file_replace.h"
@@ -92,8 +91,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The whole backup file as the XML reader of an ordinary text stream would
-// see it (CR LF read as LF), or none when there is no file. Waits as `wait`
+// The whole backup file, or none when there is no file. Waits as `wait`
 // allows while another process holds the file; other failures throw.
 boost::optional<std::string> readBackupFile(const boost::filesystem::path& path, const win32_file::timeout& wait)
 {
@@ -110,20 +108,32 @@ boost::optional<std::string> readBackupFile(const boost::filesystem::path& path,
     char block[16 * 1024];
     for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
         text.append(block, static_cast<std::size_t>(got));
-    boost::algorithm::replace_all(text, "\r\n", "\n");
     return text;
 }
 
-// What the XML writer writes to a file stream opened in text mode, as every
-// earlier run wrote the backup: line feeds stored as CR LF.
-std::string backupText(const boost::property_tree::ptree& tree)
+// Moves a damaged backup file aside to a name of its own, so that a later
+// damaged file never replaces an earlier one: the file's name, the local
+// time and ".damaged", numbered when that name is taken. Returns the name;
+// throws std::runtime_error naming the file it could not make.
+std::string keepDamaged(const std::string& path)
 {
-    std::ostringstream xml;
-    boost::property_tree::write_xml(xml, tree,
-                                    boost::property_tree::xml_writer_make_settings<std::string>(' ', 0, "utf-8"));
-    std::string text = xml.str();
-    boost::algorithm::replace_all(text, "\n", "\r\n");
-    return text;
+    // More damaged files than this within one second mean something else
+    // is wrong with the folder.
+    const int namesPerSecond = 100;
+    const std::string stamped = path + "." +
+                                boost::posix_time::to_iso_string(boost::posix_time::second_clock::local_time());
+    std::string kept;
+    for (int number = 1; number <= namesPerSecond; ++number) {
+        kept = stamped + (number == 1 ? "" : "-" + std::to_string(number)) + ".damaged";
+        try {
+            win32_file::moveDurably(path, kept, backupWait, win32_file::existing_target::keep);
+            return kept;
+        } catch (const boost::system::system_error& e) {
+            if (e.code().value() != ERROR_ALREADY_EXISTS && e.code().value() != ERROR_FILE_EXISTS)
+                throw std::runtime_error("can't be kept as " + kept + " (" + e.what() + ")");
+        }
+    }
+    throw std::runtime_error("can't be kept as " + kept + " (every name up to it is taken)");
 }
 
 std::vector<std::string> keysOf(const boost::property_tree::ptree& tree)
@@ -355,20 +365,19 @@ ModeBackup::TakeOver ModeBackup::takeOver(const win32_file::timeout& wait)
     }
     if (!text)
         return {TakeOver::missing, std::string()};
-    std::istringstream xml(*text);
     try {
-        boost::property_tree::read_xml(xml, tree);
+        tree = backupFileTree(*text);
         return {TakeOver::read, std::string()};
     } catch (const std::exception& e) {
         tree.clear();
         // Saving over a damaged file would destroy whatever modes it still
         // holds: it goes aside for the administrator before anything else.
-        const std::string kept = path + ".damaged";
+        std::string kept;
         try {
-            win32_file::moveDurably(path, kept, backupWait);
-        } catch (const std::exception& moveFailure) {
-            throw BackupNotSaved("Backup file damaged and can't be kept as " + kept + " (" + moveFailure.what() +
-                                 "), nothing reverted: " + e.what());
+            kept = keepDamaged(path);
+        } catch (const std::runtime_error& moveFailure) {
+            throw BackupNotSaved(std::string("Backup file damaged and ") + moveFailure.what() +
+                                 ", nothing reverted: " + e.what());
         }
         return {TakeOver::keptAside, "Backup file damaged, kept as " + kept + ", nothing reverted: " + e.what()};
     }
@@ -386,7 +395,7 @@ void ModeBackup::saveLocked()
         throw BackupNotSaved(*refusal);
     const std::string path = backupPath();
     try {
-        win32_file::replaceDurably(path, path + ".tmp", backupText(tree), backupWait);
+        win32_file::replaceDurably(path, path + ".tmp", backupFileText(tree), backupWait);
     } catch (const std::exception& e) {
         throw BackupNotSaved(e.what());
     }

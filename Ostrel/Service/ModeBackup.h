@@ -76,8 +76,9 @@ public:
     // Replaces the record by the backup file's content. A missing file gives
     // an empty record. A file that another process holds is waited for with
     // the file layer's retries (boost::thread_interrupted ends the wait, the
-    // record then empty). A file read whole that is not well-formed is moved
-    // aside under another name and reported. A file that cannot be read, or
+    // record then empty). A file read whole that is no well-formed backup is
+    // moved aside to a name of its own (never over an earlier damaged file)
+    // and reported with that name. A file that cannot be read, or
     // a damaged one that cannot be moved, is reported at ERROR and never
     // written over: no line is changed until a later setLineMode or
     // retryFailedReverts can take the file over; its records are then

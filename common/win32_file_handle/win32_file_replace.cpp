@@ -43,10 +43,13 @@ void replaceDurably(const boost::filesystem::path& path, const boost::filesystem
     moveDurably(temp, path, wait);
 }
 
-void moveDurably(const boost::filesystem::path& from, const boost::filesystem::path& to, const timeout& wait)
+void moveDurably(const boost::filesystem::path& from, const boost::filesystem::path& to, const timeout& wait,
+                 existing_target existing)
 {
+    const DWORD flags = MOVEFILE_WRITE_THROUGH |
+                        (existing == existing_target::replace ? MOVEFILE_REPLACE_EXISTING : DWORD(0));
     retryTimer timer(wait);
-    while (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    while (!::MoveFileExW(from.c_str(), to.c_str(), flags)) {
         const DWORD error = ::GetLastError();
         if (!isMoveBlocked(error) || timer.passed())
             throwFailure(error, "File move failed", "MoveFileEx", from, BOOST_CURRENT_LOCATION);

@@ -26,10 +26,16 @@ namespace win32_file {
 void replaceDurably(const boost::filesystem::path& path, const boost::filesystem::path& temp, const std::string& bytes,
                     const timeout& wait);
 
-// Moves from over to (replacing it) with write-through. Throws
-// system_error "File move failed" with the function "MoveFileEx" and the
-// source's name when the move fails otherwise than by sharing, or still
-// fails when the time-out has passed; boost::thread_interrupted.
-void moveDurably(const boost::filesystem::path& from, const boost::filesystem::path& to, const timeout& wait);
+// What a move does to a file that already has the target's name.
+enum class existing_target { replace, keep };
+
+// Moves from to the name `to` with write-through, replacing a file of that
+// name unless told to keep it. Throws system_error "File move failed" with
+// the function "MoveFileEx" and the source's name when the move fails
+// otherwise than by sharing (ERROR_ALREADY_EXISTS when a kept target is in
+// the way), or still fails when the time-out has passed;
+// boost::thread_interrupted.
+void moveDurably(const boost::filesystem::path& from, const boost::filesystem::path& to, const timeout& wait,
+                 existing_target existing = existing_target::replace);
 
 }  // namespace win32_file

@@ -44,6 +44,7 @@
 #include "Ostrel/Service/Settings.h"
 #include "crash/CrashStates.h"
 #include "support/ConfigurationKey.h"
+#include "support/DamagedBackups.h"
 #include "support/ServiceProcess.h"
 #include "support/SettingsSamples.h"
 #include "support/TestInputs.h"
@@ -55,10 +56,9 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 const char* const backupName = "brevik_ostrel_saved_modes.bak";
-// The files the service changes in the Windows directory; the damaged-backup
+// The files the service changes in the Windows directory; a damaged-backup
 // copy is only ever made by the start-up repair.
 const std::vector<std::string> watchedNames = {"logger.ini", backupName, std::string(backupName) + ".tmp"};
-const std::string damagedName = std::string(backupName) + ".damaged";
 
 // Wine starts a process, and the service its engine, well within these.
 const milliseconds startTimeout(60000);
@@ -108,7 +108,7 @@ void layDown(const crash::Files& files)
         else
             DeleteFileA(windowsPath(name).c_str());
     }
-    DeleteFileA(windowsPath(damagedName).c_str());
+    removeDamagedBackups(Ostrel::windowsDirectory());
 }
 
 // Copies of the files in a run's folder, named "<prefix>-<name>".
@@ -369,7 +369,7 @@ void check(const crash::CrashStates::State& state, const std::map<std::string, s
         problem += std::string(" logger.ini does not parse: ") + e.what() + ";";
     }
     try {
-        if (exists(windowsPath(damagedName)))
+        if (!damagedBackups(Ostrel::windowsDirectory()).empty())
             throw std::runtime_error("kept as damaged");
         if (const std::size_t records = exists(windowsPath(backupName))
                                             ? backupRecords(readFileBytes(windowsPath(backupName)))

@@ -2,6 +2,7 @@
 
 #include "Ostrel/Service/ModeBackup.h"
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread.hpp>
@@ -15,6 +16,7 @@
 #include "support/Occurrences.h"
 
 using namespace Ostrel;
+using namespace std::string_literals;
 using testing::HasSubstr;
 using testing::Not;
 using testing::internal::CaptureStdout;
@@ -103,14 +105,22 @@ TEST_F(ModeBackupTest, AModeWithTrailingBlanksIsRecordedAsLoggerIniShowsIt)
     EXPECT_EQ(mode(3), "M1");
 }
 
-TEST_F(ModeBackupTest, XmlSpecialCharactersSurviveTheRoundTrip)
+// Characters special to XML, and bytes XML cannot carry at all (escaped in
+// the file), come back at the next start.
+TEST_F(ModeBackupTest, EveryModeSurvivesARestart)
 {
-    setLineModeInLoggerINI(3, "a<b>&\"c'");
-    backupObject.setLineMode(3, "CNT");
-    ModeBackup reloaded(iniPath);
-    reloaded.load();
-    reloaded.restoreAllLines();
-    EXPECT_EQ(mode(3), "a<b>&\"c'");
+    for (const std::string& original : {"a<b>&\"c'"s, "A\0B"s, "\x01REC\x1F"s, "caf\xE9"s, "\xED\xA0\x80"s}) {
+        SCOPED_TRACE(original);
+        setLineModeInLoggerINI(3, original);
+        ModeBackup(iniPath).setLineMode(3, "CNT");
+        CaptureStdout();
+        ModeBackup reloaded(iniPath);
+        reloaded.load();
+        reloaded.restoreAllLines();
+        EXPECT_THAT(GetCapturedStdout(), Not(HasSubstr("ERROR")));
+        EXPECT_EQ(mode(3), original);
+        EXPECT_EQ(backup(), declaration);
+    }
 }
 
 TEST_F(ModeBackupTest, AMissingSectionIsRecordedWithAnEmptySavedModeAndDropped)
@@ -292,36 +302,74 @@ TEST_F(ModeBackupTest, ADamagedFileIsKeptAsideAndReported)
     backupObject.load();
     backupObject.restoreAllLines();
     const std::string out = GetCapturedStdout();
-    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file damaged, kept as " + backupPath +
-                               ".damaged, nothing reverted"));
-    EXPECT_EQ(readFileBytes(backupPath + ".damaged"), truncated);
+    ASSERT_EQ(damaged().size(), 1u);
+    EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file damaged, kept as " + damaged()[0] +
+                               ", nothing reverted"));
+    EXPECT_EQ(readFileBytes(damaged()[0]), truncated);
     EXPECT_EQ(mode(3), "CNT");
     backupObject.setLineMode(7, "CNT");  // the service goes on working
     EXPECT_EQ(backup(), declaration + record("Line07", "CNT", "M2"));
 }
 
-// A damaged file that cannot be moved aside (here a folder stands where it
-// would go) is never written over: no line changes until it can be moved.
+// Damaged files of earlier starts already hold the names of the coming
+// half minute: each new one gets a numbered name of its own, the message
+// names it, and no file set aside is ever replaced.
+TEST_F(ModeBackupTest, EveryDamagedFileIsKeptUnderANameOfItsOwn)
+{
+    const boost::posix_time::ptime now = boost::posix_time::second_clock::local_time();
+    std::vector<std::string> earlier;
+    for (int second = 0; second < 30; ++second) {
+        earlier.push_back(backupPath + "." +
+                          boost::posix_time::to_iso_string(now + boost::posix_time::seconds(second)) + ".damaged");
+        writeFileBytes(earlier.back(), "earlier " + std::to_string(second));
+    }
+    for (const std::string& file : {declaration + "<Line03><current_mo", declaration + "<Line07>", "\0"s}) {
+        SCOPED_TRACE(file);
+        setBackup(file);
+        const std::vector<std::string> before = damaged();
+        CaptureStdout();
+        ModeBackup(iniPath).load();
+        const std::string out = GetCapturedStdout();
+        std::vector<std::string> added;
+        for (const std::string& path : damaged())
+            if (std::find(before.begin(), before.end(), path) == before.end())
+                added.push_back(path);
+        ASSERT_EQ(added.size(), 1u) << out;
+        EXPECT_THAT(added[0], testing::MatchesRegex(".*\\.\\d+T\\d+-\\d+\\.damaged"));
+        EXPECT_EQ(readFileBytes(added[0]), file);
+        EXPECT_THAT(out, HasSubstr("Backup file damaged, kept as " + added[0] + ", nothing reverted"));
+        EXPECT_FALSE(fileExists(backupPath));
+    }
+    for (std::size_t second = 0; second < earlier.size(); ++second)
+        EXPECT_EQ(readFileBytes(earlier[second]), "earlier " + std::to_string(second));
+}
+
+// A damaged file that cannot be moved aside (here another process has it
+// open without delete sharing) is never written over: no line changes until
+// it can be moved.
 TEST_F(ModeBackupTest, ADamagedFileThatCannotBeMovedAsideStopsEveryChangeUntilItCan)
 {
     const std::string truncated = declaration + "<Line03><current_mode>CNT</current_mode><saved_mo";
     setBackup(truncated);
-    ASSERT_TRUE(CreateDirectoryA((backupPath + ".damaged").c_str(), nullptr));
+    FileHolder holder;
+    holder.require("nodelete " + backupPath);
     CaptureStdout();
     backupObject.load();
     backupObject.setLineMode(3, "CNT");
     const std::string out = GetCapturedStdout();
     EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file damaged and can't be kept as " +
-                               backupPath + ".damaged"));
+                               backupPath + "."));
     EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::setLineMode] : Can't update backup, logger.ini could be "
                                "corrupted if the service is terminated: Backup file damaged"));
     EXPECT_THAT(out, HasSubstr("line 3 left unchanged"));
     EXPECT_EQ(mode(3), "M1");
     EXPECT_EQ(backup(), truncated);
+    EXPECT_THAT(damaged(), testing::IsEmpty());
 
-    ASSERT_TRUE(RemoveDirectoryA((backupPath + ".damaged").c_str()));
+    holder.require("close");
     backupObject.setLineMode(3, "CNT");
-    EXPECT_EQ(readFileBytes(backupPath + ".damaged"), truncated);
+    ASSERT_EQ(damaged().size(), 1u);
+    EXPECT_EQ(readFileBytes(damaged()[0]), truncated);
     EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1"));
     EXPECT_EQ(mode(3), "CNT");
 }
@@ -339,7 +387,7 @@ TEST_F(ModeBackupTest, ABusyBackupFileIsWaitedForAtStart)
     EXPECT_TRUE(waitEndsByInterruption([this] { ModeBackup(iniPath).load(); }));
     holder.require("close");
     EXPECT_EQ(backup(), records);
-    EXPECT_FALSE(fileExists(backupPath + ".damaged"));
+    EXPECT_THAT(damaged(), testing::IsEmpty());
 
     holder.require("deny " + backupPath);
 

@@ -393,7 +393,7 @@ TEST_F(EndToEnd, ABusyBackupFileAtStartIsWaitedForAndAStopEndsTheWait)
         EXPECT_THAT(out, Not(HasSubstr("Backup file")));
         EXPECT_THAT(out, Not(HasSubstr("Settings:")));
     }
-    EXPECT_FALSE(fileExists(backupPath + ".damaged"));
+    EXPECT_THAT(damaged(), IsEmpty());
     EXPECT_EQ(readFileBytes(iniPath), toggled);
 
     deleteKey();
@@ -408,7 +408,7 @@ TEST_F(EndToEnd, ABusyBackupFileAtStartIsWaitedForAndAStopEndsTheWait)
     EXPECT_THAT(engine.text(), HasSubstr("Reverting Line01, Line03"));
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
-    EXPECT_FALSE(fileExists(backupPath + ".damaged"));
+    EXPECT_THAT(damaged(), IsEmpty());
 }
 
 // Linesets the engine must never fire, each with the reason it names.

@@ -5,10 +5,12 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/DamagedBackups.h"
 #include "support/OstrelServiceLeftover.h"
 #include "support/TestInputs.h"
 
@@ -45,12 +47,16 @@ public:
 
     void removeFiles() const
     {
-        for (const std::string& p : {iniPath, backupPath, backupPath + ".tmp", backupPath + ".damaged"}) {
+        for (const std::string& p : {iniPath, backupPath, backupPath + ".tmp"}) {
             SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileA(p.c_str());
             RemoveDirectoryA(p.c_str());
         }
+        removeDamagedBackups(windowsFile(""));
     }
+
+    // The damaged backup files set aside, oldest first.
+    std::vector<std::string> damaged() const { return damagedBackups(windowsFile("")); }
 
     std::string ini() const { return readFileBytes(iniPath); }
     void setIni(const std::string& text) const { writeFileBytes(iniPath, text); }

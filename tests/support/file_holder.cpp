@@ -18,6 +18,9 @@
 //   deny <path>                    open an existing file with read access,
 //                                  denying all sharing (others then fail
 //                                  with 32)
+//   nodelete <path>                open an existing file with read access,
+//                                  sharing read and write but not delete
+//                                  (others read it; a move of it fails)
 //   lock shared|exclusive          lock the whole file, failing at once;
 //                                  answers "ok <file size>"
 //   waitlock shared|exclusive      the same, waiting until the lock is
@@ -108,6 +111,8 @@ std::string execute(const std::string& line)
         return open(argument, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (verb == "deny")
         return open(argument, GENERIC_READ, 0);
+    if (verb == "nodelete")
+        return open(argument, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (verb == "lock")
         return lock(argument, false);
     if (verb == "waitlock")
