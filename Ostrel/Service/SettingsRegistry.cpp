@@ -50,8 +50,7 @@ public:
 std::wstring settingsKeyName(std::size_t lineset)
 {
     // The decimal number without leading zeros, as "\\%1%" formats it; formed
-    // without a stream, since the change test opens every subkey four times
-    // a second.
+    // without a stream, since every read of the settings opens every subkey.
     return widen(lineset == 0 ? std::string(settingsKeyPath) : settingsKeyPath + ("\\" + std::to_string(lineset)));
 }
 

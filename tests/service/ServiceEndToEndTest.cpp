@@ -31,6 +31,7 @@
 #include "support/LiveProcess.h"
 #include "support/RunProgram.h"
 #include "support/SetPhaseHold.h"
+#include "support/ZoneOffset.h"
 #include "utf/Utf.h"
 #include "windows_service/ServiceHandle.h"
 
@@ -652,6 +653,54 @@ TEST_P(Check, PrintsTheListingAndTheTimetableAndTellsWhetherEveryLinesetFires)
 
 INSTANTIATE_TEST_SUITE_P(Configurations, Check, ::testing::ValuesIn(checkCases),
                          [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
+
+// A daily lineset at a whole local hour near now: the next one, due today
+// (tomorrow after 23:00), and the one just begun, due tomorrow. The tests
+// run in a zone with a half-hour offset, so a program that took UTC for
+// local time, or the other way round, shows other dates and hours and
+// another start of its timetable.
+struct LocalHourCase {
+    const char* name;
+    int hoursFromNow;
+};
+
+class CheckAtALocalHour : public EndToEnd, public ::testing::WithParamInterface<LocalHourCase> {};
+
+TEST_P(CheckAtALocalHour, ShowsTheDailyMomentsInLocalTime)
+{
+    expectAZoneWithAHalfHourOffset();
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const int hour = (int(now.wHour) + GetParam().hoursFromNow + 24) % 24;
+    // The first moment is today when its hour is still to come.
+    const int first = hour > int(now.wHour) ? 0 : 1;
+    Lineset lineset{L"Hourly", L"1", L"CNT", 30, 0};
+    lineset.scheduleMode = 0;
+    lineset.dailyHour = hour;
+    configure({lineset});
+    char at[8];
+    std::snprintf(at, sizeof at, "%02d:00", hour);
+    char from[8];
+    std::snprintf(from, sizeof from, "%02u:%02u", now.wHour, now.wMinute);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    SYSTEMTIME after;
+    GetLocalTime(&after);
+    if (after.wHour != now.wHour || after.wMinute != now.wMinute)
+        GTEST_SKIP() << "the minute changed during the run";
+
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Timetable from " + localDateText(0) + " " + from + ":")) << result.output;
+    const std::string moments = "Lineset #0 Hourly [1]: next " + localDateText(first) + " " + at + ":00, " +
+                                localDateText(first + 1) + " " + at + ":00, " + localDateText(first + 2) + " " + at +
+                                ":00\n";
+    EXPECT_THAT(result.output, HasSubstr(moments)) << result.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Zone, CheckAtALocalHour,
+                         ::testing::Values(LocalHourCase{"NextLocalHour", 1}, LocalHourCase{"LocalHourJustBegun", 0}),
+                         [](const ::testing::TestParamInfo<LocalHourCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // The settings listing of "/check" is the one the engine prints.
 TEST_F(EndToEnd, CheckPrintsTheListingOfTheEngine)
