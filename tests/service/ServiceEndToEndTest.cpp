@@ -187,6 +187,18 @@ TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
     EXPECT_EQ(lineCount(lines, ": ERROR: "), 0) << engine.text();
 }
 
+// Configured once the engine runs: it is told of the change, and the toggle
+// comes within a second of its moment.
+TEST_F(EndToEnd, ConsoleTogglesALinesetConfiguredWhileItRunsOnTime)
+{
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    configure({{L"Studios", L"2", L"CNT", 1, consoleDue}});
+    EXPECT_TRUE(engine.waitForLine(logged("INFO", "Setting [2] mode to CNT"), onTimeMilliseconds(consoleDue)))
+        << engine.text();
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, ConsoleMode, ::testing::Values("CNT", "CNT \t "),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              return info.index == 0 ? std::string("PlainMode") : std::string("TrailingBlanks");
@@ -917,16 +929,21 @@ TEST_F(InstalledService, RemoveOfTheStoppedServiceDeletesItAndItsEventSource)
     EXPECT_EQ(again.exitCode, 0u);
 }
 
+// Configured once the service runs, so that its start takes nothing from
+// the moment: the service is told of the change, and the toggle comes
+// within a second of its moment, not a minute or hours and a half later as
+// for a service that mixed up local time and UTC.
 TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
 {
-    configure({{L"Studios", L"1,3", L"CNT", 2, serviceDue}});
     const SERVICE_STATUS_PROCESS running = start(L"sc start OstrelService");
     EXPECT_EQ(running.dwCheckPoint, 0u);
     EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
     EXPECT_THAT(runProgram(L"sc query OstrelService", waitMilliseconds).output,
                 ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
 
-    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
+    configure({{L"Studios", L"1,3", L"CNT", 2, serviceDue}});
+    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"}, onTimeMilliseconds(serviceDue)))
+        << readFileBytes(iniPath);
     EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 
     const ProgramResult stopped = runProgram(L"net stop OstrelService", waitMilliseconds);
