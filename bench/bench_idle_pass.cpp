@@ -5,6 +5,9 @@
 // the time from a registry write that changes the settings to the
 // timetable rebuilt from them (p50, p99; goal: one pass, 250 ms).
 //
+// The wineserver's time with no engine running is measured first, as the
+// floor of the figures after it (Wine's own background work).
+//
 // Usage: bench_idle_pass [idle seconds (10)] [writes per size (40)]
 // Environment: OSTREL_WINESERVER_PID, when set, adds the wineserver's own
 // processor time (read from /proc through Wine's Z: drive).
@@ -108,6 +111,15 @@ int main(int argc, char** argv)
     const double idleSeconds = argc > 1 ? std::atof(argv[1]) : 10;
     const int writes = argc > 2 ? std::atoi(argv[2]) : 40;
     const char* wineserver = std::getenv("OSTREL_WINESERVER_PID");
+    if (wineserver) {
+        // What the Wine session costs the wineserver without the engine.
+        const double server0 = linuxCpuSeconds(wineserver), wall0 = bench::now();
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(static_cast<long>(idleSeconds * 1000)));
+        const double wall = bench::now() - wall0;
+        const double server = linuxCpuSeconds(wineserver) - server0;
+        bench::print("no engine, %.1f s: wineserver %.2f ms/s (%.3f %% of a core)\n", wall, server / wall * 1e3,
+                     server / wall * 100);
+    }
     for (const int linesets : {32, 256, 1024}) {
         storeSettings(linesets);
         bench::QuietLog quiet;
