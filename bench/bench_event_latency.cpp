@@ -213,8 +213,8 @@ double measure(int linesets, int events)
                  firing);
     for (int s = 0; s < stages; ++s) {
         const std::vector<double>& v = latencies.of[s];
-        bench::print("  %-24s %7.1f %7.1f %7.1f   (%zu)\n", stageNames[s], bench::median(v),
-                     bench::percentile(v, 0.99), bench::percentile(v, 1.0), v.size());
+        bench::print("  %-24s %7.1f %7.1f %7.1f   (%zu)\n", stageNames[s], bench::median(v), bench::percentile(v, 0.99),
+                     bench::percentile(v, 1.0), v.size());
     }
     return bench::percentile(latencies.of[iniWritten], 0.99);
 }

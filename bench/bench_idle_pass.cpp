@@ -162,9 +162,10 @@ int main(int argc, char** argv)
         }
         loop.interrupt();
         loop.join();
-        bench::print("write to rebuilt timetable, %4d linesets, %d writes: p50 %.1f ms, p99 %.1f ms (goal: one pass, "
-                     "250 ms)\n",
-                     linesets, writes, bench::median(rebuilt) * 1e3, bench::percentile(rebuilt, 0.99) * 1e3);
+        bench::print(
+            "write to rebuilt timetable, %4d linesets, %d writes: p50 %.1f ms, p99 %.1f ms (goal: one pass, "
+            "250 ms)\n",
+            linesets, writes, bench::median(rebuilt) * 1e3, bench::percentile(rebuilt, 0.99) * 1e3);
     }
     deleteConfigurationKey();
     return 0;

@@ -32,8 +32,8 @@ bool waitForNextPass(HANDLE settingsChanged, const boost::posix_time::time_durat
     const DWORD milliseconds = DWORD((wait.total_microseconds() + 999) / 1000);
     const DWORD woken = WaitForSingleObject(settingsChanged, milliseconds);
     if (woken == WAIT_FAILED)
-        boost::throw_exception(boost::system::system_error(int(GetLastError()), boost::system::system_category(),
-                                                           "WaitForSingleObject"));
+        boost::throw_exception(
+            boost::system::system_error(int(GetLastError()), boost::system::system_category(), "WaitForSingleObject"));
     return woken == WAIT_OBJECT_0;
 }
 

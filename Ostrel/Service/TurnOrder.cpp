@@ -1,6 +1,7 @@
 #include "Ostrel/Service/TurnOrder.h"
 
 #include <boost/make_shared.hpp>
+#include <boost/thread/lock_guard.hpp>
 
 TurnOrder::TurnOrder() : queue(boost::make_shared<Queue>()) {}
 

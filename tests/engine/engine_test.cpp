@@ -6,8 +6,8 @@
 #include "Ostrel/Service/Service.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -72,8 +72,8 @@ void configure(const std::vector<LinesetSettings>& linesets)
 LinesetSettings idleLineset(const std::string& name, std::vector<std::int32_t> lines, const std::string& mode,
                             int intervalSeconds)
 {
-    static const boost::posix_time::ptime start =
-        boost::posix_time::second_clock::local_time() + boost::posix_time::hours(1);
+    static const boost::posix_time::ptime start = boost::posix_time::second_clock::local_time() +
+                                                  boost::posix_time::hours(1);
     LinesetSettings l = minutelyLineset(name, std::move(lines), mode, seconds(intervalSeconds), start);
     l.schedule.periodicHours = 23;
     l.schedule.periodicMinutes = 0;
@@ -315,7 +315,12 @@ void deleteTheKeyAndItsParent()
 }
 
 const SettingsEdit settingsEdits[] = {
-    {"KeyAndItsParentCreatedAfterTheStart", {}, [] { configure({night, day}); }, {night, day}},
+    {"KeyAndItsParentCreatedAfterTheStart",
+     {},
+     [] {
+         configure({night, day});
+     },
+     {night, day}},
     {"KeyDeleted", {night, day}, [] { deleteConfigurationKey(); }, {}},
     {"KeyDeletedAndCreatedAgainAtOnce",
      {night},
@@ -324,7 +329,11 @@ const SettingsEdit settingsEdits[] = {
          configure({day});
      },
      {day}},
-    {"EveryValueWrittenOneByOne", {night, day}, [] { configure({edited(night), edited(day)}); },
+    {"EveryValueWrittenOneByOne",
+     {night, day},
+     [] {
+         configure({edited(night), edited(day)});
+     },
      {edited(night), edited(day)}},
     {"WrittenAgainAndAgainWhileTheSettingsAreRead", manyLinesets(1),
      [] {
@@ -354,7 +363,9 @@ TEST_P(SettingsChange, IsAppliedWithinAPassOfItsLastWrite)
 }
 
 INSTANTIATE_TEST_SUITE_P(Registry, SettingsChange, ::testing::ValuesIn(settingsEdits),
-                         [](const ::testing::TestParamInfo<SettingsEdit>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<SettingsEdit>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // The engine noting when each toggle thread begins, by lineset name.
 class ClockedEngine : public Service {
