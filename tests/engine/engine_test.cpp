@@ -329,6 +329,16 @@ const SettingsEdit settingsEdits[] = {
          configure({day});
      },
      {day}},
+    // The engine has read the key gone before it comes back: its watch must
+    // follow the key that is created anew.
+    {"KeyDeletedAndCreatedAgainLater",
+     {night},
+     [] {
+         deleteConfigurationKey();
+         Sleep(500);
+         configure({day});
+     },
+     {day}},
     {"EveryValueWrittenOneByOne",
      {night, day},
      [] {
