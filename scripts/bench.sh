@@ -31,7 +31,7 @@ run() {
   wine "$BIN/$1" "${@:2}" 2>&1 | tr -d '\r'
 }
 if [ $LONG = 1 ]; then
-  run bench_idle_pass.exe 1000 30
+  run bench_idle_pass.exe 60 200
   run bench_line_mode_write.exe 1000
   run bench_lock_handoff.exe 200
   run bench_event_latency.exe 120

@@ -4,9 +4,13 @@
 
 #include <boost/bind/bind.hpp>
 #include <boost/chrono.hpp>
+#include <boost/core/ref.hpp>
 #include <boost/locale/encoding_utf.hpp>
 #include <boost/make_shared.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/throw_exception.hpp>
 
+#include "Ostrel/Service/SettingsRegistry.h"
 #include "logging/Log.h"
 #include "logging/VersionInfo.h"
 
@@ -14,12 +18,28 @@ namespace Ostrel {
 
 namespace {
 
-// The longest sleep between two passes, and the time between two checks of
-// the settings: a change is seen within it, and each check costs one read of
-// the settings. A pass comes sooner when the next event is due before the
-// period is over, so that it fires on time.
+// The longest wait between two passes, and so the longest a stop request
+// waits to be seen. A pass comes sooner when the next event is due before
+// the period is over, so that it fires on time, and when the settings watch
+// tells of a change.
 const boost::posix_time::time_duration pollPeriod = boost::posix_time::milliseconds(250);
-const boost::chrono::microseconds checkPeriod(pollPeriod.total_microseconds());
+
+// Waits until the next pass is due, in whole milliseconds rounded up so that
+// a pass meant for an event never comes before it; true when the settings
+// watch ended the wait.
+bool waitForNextPass(HANDLE settingsChanged, const boost::posix_time::time_duration& wait)
+{
+    const DWORD milliseconds = DWORD((wait.total_microseconds() + 999) / 1000);
+    const DWORD woken = WaitForSingleObject(settingsChanged, milliseconds);
+    if (woken == WAIT_FAILED)
+        boost::throw_exception(
+            boost::system::system_error(int(GetLastError()), boost::system::system_category(), "WaitForSingleObject"));
+    return woken == WAIT_OBJECT_0;
+}
+
+// The toggle whose turn at setting lines this thread holds, if the run loop
+// fired it: toggleLines lets the next toggle go once its lines are set.
+thread_local TurnOrder::Turn* settingTurn = nullptr;
 
 std::string lineText(const LinesetSettings& lineset)
 {
@@ -126,28 +146,16 @@ void Service::run()
                 started = false;
             }
         }
-        boost::chrono::steady_clock::time_point nextSettingsCheck = boost::chrono::steady_clock::now();
+        // The settings are read on the first pass and after the watch woke
+        // the loop, never on an idle pass.
+        bool settingsSignalled = true;
         while (started && !boost::this_thread::interruption_requested()) {
-            // A pass woken early for a due event polls at once: the check
-            // reads every lineset from the registry and would hold the event
-            // back by its length. The settings are still checked once a period.
-            if (boost::chrono::steady_clock::now() >= nextSettingsCheck) {
-                if (!settings)
-                    restart();
-                else if (settingsMonitor->changed()) {
-                    LOG_INFO("Settings changed, restart required...");
-                    restart();
-                }
-                nextSettingsCheck = boost::chrono::steady_clock::now() + checkPeriod;
-            }
+            if (settingsSignalled)
+                readSettingsIfChanged();
             scheduler->poll();
             reapEndedToggles();
             modeBackup->retryFailedReverts();
-            const boost::chrono::microseconds untilEvent(
-                scheduler->waitBeforeNextPoll(pollPeriod).total_microseconds());
-            const auto untilCheck = boost::chrono::duration_cast<boost::chrono::microseconds>(
-                nextSettingsCheck - boost::chrono::steady_clock::now());
-            boost::this_thread::sleep_for(std::max(boost::chrono::microseconds(0), std::min(untilEvent, untilCheck)));
+            settingsSignalled = waitForNextPass(settingsWatch->event(), scheduler->waitBeforeNextPoll(pollPeriod));
         }
     } catch (...) {
         // A failure leaves run() only after every toggle has reverted its
@@ -166,6 +174,7 @@ void Service::startUp()
     modeBackup->load();
     modeBackup->restoreAllLines();
     settingsMonitor = boost::make_shared<SettingsMonitor<Settings>>();
+    settingsWatch = boost::make_shared<RegWatch>(HKEY_LOCAL_MACHINE, settingsKeyName(), settingsKeyView);
 }
 
 void Service::stopToggles()
@@ -177,15 +186,29 @@ void Service::stopToggles()
     toggleThreads.clear();
 }
 
-void Service::restart()
+// The watch is armed before the read: a change made while the settings are
+// read wakes the next pass, which reads them again.
+void Service::readSettingsIfChanged()
 {
-    settings = loadSettings();
+    settingsWatch->arm();
+    boost::shared_ptr<const Settings> fresh;
+    if (!settingsMonitor->changed(fresh))
+        return;
+    if (settings)
+        LOG_INFO("Settings changed, restart required...");
+    restart(fresh);
+}
+
+void Service::restart(const boost::shared_ptr<const Settings>& loaded)
+{
+    settings = loaded;
     settings->print(std::cout);
     settingsMonitor->setCurrent(settings);
     schedule = boost::make_shared<Ostrel::Schedule>(usableLinesets(*settings));
     scheduler = boost::make_shared<Scheduler>(
         schedule, boost::bind(&Service::handleScheduleEvent, this, boost::placeholders::_1, boost::placeholders::_2),
         schedulerRetryInterval);
+    ++timetables;
 }
 
 void Service::reapEndedToggles()
@@ -195,13 +218,41 @@ void Service::reapEndedToggles()
     });
 }
 
+namespace {
+
+// A toggle thread's body: the toggle sets its lines only once the toggles
+// fired before it have set theirs. Its turn passes on however it ends; a
+// stop before its turn came ends it with nothing set.
+void toggleInTurn(Service& engine, const boost::shared_ptr<TurnOrder::Turn>& turn,
+                  const boost::shared_ptr<const LinesetSettings>& lineset)
+{
+    struct Pass {
+        TurnOrder::Turn& turn;
+        ~Pass()
+        {
+            settingTurn = nullptr;
+            turn.done();
+        }
+    } pass{*turn};
+    try {
+        turn->await();
+    } catch (const boost::thread_interrupted&) {
+        return;
+    }
+    settingTurn = turn.get();
+    engine.toggleLines(lineset);
+}
+
+}  // namespace
+
 void Service::handleScheduleEvent(const boost::shared_ptr<const ScheduleEvent>& due,
                                   const boost::shared_ptr<const ScheduleEvent>&)
 {
     const auto toggle = boost::dynamic_pointer_cast<const LinesetToggleEvent>(due);
     if (!toggle)
         return;
-    toggleThreads.push_back(boost::make_shared<boost::thread>(&Service::toggleLines, this, toggle->lineset));
+    toggleThreads.push_back(
+        boost::make_shared<boost::thread>(&toggleInTurn, boost::ref(*this), settingOrder.take(), toggle->lineset));
 }
 
 namespace {
@@ -237,6 +288,8 @@ void Service::toggleLines(boost::shared_ptr<const LinesetSettings> lineset)
             ++begun;
             modeBackup->setLineMode(line, lineset->mode);
         });
+        if (settingTurn)
+            settingTurn->done();
         const boost::int64_t ms = std::max<boost::int64_t>(0, lineset->interval.total_microseconds() / 1000);
         boost::this_thread::sleep_for(boost::chrono::milliseconds(ms));
     } catch (const boost::thread_interrupted&) {

@@ -4,6 +4,7 @@
 // each due lineset on a toggle thread of its own, rebuilds the timetable when
 // the settings change, and on a stop reverts every running toggle.
 
+#include <atomic>
 #include <list>
 #include <string>
 
@@ -15,6 +16,8 @@
 #include "Ostrel/Service/Scheduler.h"
 #include "Ostrel/Service/Settings.h"
 #include "Ostrel/Service/SettingsMonitor.h"
+#include "Ostrel/Service/TurnOrder.h"
+#include "registry/RegWatch.h"
 #include "windows_service/WindowsService.h"
 
 namespace Ostrel {
@@ -46,12 +49,16 @@ public:
     // joins every toggle thread, so it returns only when all their lines are
     // reverted. Interruption is off inside, except while the start-up
     // repair waits for a file: the request is looked at once per pass, at
-    // most a poll period after it was made. An exception leaves only after
-    // every toggle thread has been interrupted and joined.
+    // most a poll period after it was made. The settings are read at the
+    // start and whenever the registry tells of a change below their key,
+    // which wakes the loop at once. An exception leaves only after every
+    // toggle thread has been interrupted and joined.
     void run() override;
 
     // The Scheduler's handler: starts a toggle thread for a lineset event;
-    // ignores every other kind of event.
+    // ignores every other kind of event. The toggles set their lines one
+    // after the other in the order they were fired (ties of the schedule
+    // in its order), each thread waiting for the one before.
     virtual void handleScheduleEvent(const boost::shared_ptr<const ScheduleEvent>& due,
                                      const boost::shared_ptr<const ScheduleEvent>& following);
 
@@ -60,7 +67,9 @@ public:
     // previous modes back. A line that fails is logged and left to the
     // backup; the other lines go on. An interruption while a line waits for
     // logger.ini in the setting ends the setting there, and the lines begun
-    // so far are reverted at once (the revert waits for logger.ini).
+    // so far are reverted at once (the revert waits for logger.ini). On a
+    // thread started by handleScheduleEvent, it lets the next toggle set its
+    // lines once its own are set.
     virtual void toggleLines(boost::shared_ptr<const LinesetSettings> lineset);
 
     // The steps of run() around its loop, public so that tests and
@@ -78,8 +87,13 @@ public:
     // The number of toggle threads not yet reaped. Same thread as run() only.
     std::size_t toggleThreadCount() const { return toggleThreads.size(); }
 
+    // How many timetables run() has built from the settings so far; any
+    // thread may ask, to see a settings change take effect.
+    unsigned timetablesBuilt() const { return timetables; }
+
 private:
-    void restart();
+    void readSettingsIfChanged();
+    void restart(const boost::shared_ptr<const Settings>& loaded);
 
     std::list<boost::shared_ptr<boost::thread>> toggleThreads;
     boost::shared_ptr<ModeBackup> modeBackup;
@@ -87,6 +101,9 @@ private:
     boost::shared_ptr<Ostrel::Schedule> schedule;
     boost::shared_ptr<Scheduler> scheduler;
     boost::shared_ptr<SettingsMonitor<Settings>> settingsMonitor;
+    boost::shared_ptr<RegWatch> settingsWatch;
+    TurnOrder settingOrder;
+    std::atomic<unsigned> timetables{0};
 };
 
 }  // namespace Ostrel

@@ -47,8 +47,8 @@ ScheduleSettings readSchedule(const SettingsValues& key)
 // is_any_of(",") gives them, each converted as UTF-16 text: converting the
 // whole list to UTF-8 first would drop an invalid unit between two digits
 // and join them into another number. Items are not trimmed: "1, 2" gives 1
-// only, since " 2" is no number. Taken without a vector of copies: the change
-// test parses every list four times a second.
+// only, since " 2" is no number. Taken without a vector of copies: every
+// read of the settings parses every list.
 std::vector<std::int32_t> parseLines(const std::u16string& text)
 {
     std::vector<std::int32_t> lines;

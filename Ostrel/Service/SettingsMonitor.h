@@ -1,9 +1,10 @@
 #pragma once
-// Notices a change of the configuration by reading it again and comparing it
-// with the copy in force. The comparison is the settings' own equality, so
-// only what the loader takes from the registry counts: an edit of a field the
-// selected schedule mode does not use, or below a lineset subkey beyond
-// "Count", is no change.
+// Tells whether the configuration differs from the copy in force by reading
+// it again and comparing the two; the engine asks only when the registry has
+// told it of a change below the settings key. The comparison is the
+// settings' own equality, so only what the loader takes from the registry
+// counts: an edit of a field the selected schedule mode does not use, or
+// below a lineset subkey beyond "Count", is no change.
 
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
@@ -33,7 +34,15 @@ public:
     // the equality throw.
     bool changed() const
     {
-        const boost::shared_ptr<const SettingsT> fresh = SettingsLoader<SettingsT>::load();
+        boost::shared_ptr<const SettingsT> fresh;
+        return changed(fresh);
+    }
+
+    // The same test, handing out the fresh read, so that a change found is
+    // applied as it was read instead of being read once more.
+    bool changed(boost::shared_ptr<const SettingsT>& fresh) const
+    {
+        fresh = SettingsLoader<SettingsT>::load();
         if (fresh && current)
             return !(*fresh == *current);
         return bool(fresh) != bool(current);

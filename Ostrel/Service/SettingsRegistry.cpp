@@ -2,6 +2,13 @@
 
 #include "Ostrel/Service/SettingsRegistry.h"
 
+#include <map>
+
+#include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
+
 #include "Ostrel/Service/SettingsSource.h"
 #include "registry/Reg.h"
 #include "utf/Utf.h"
@@ -20,21 +27,108 @@ std::u16string utf16(const std::wstring& text)
     return std::u16string(text.begin(), text.end());
 }
 
-class RegistryValues final : public SettingsValues {
-public:
-    explicit RegistryValues(std::size_t lineset)
-        : key(HKEY_LOCAL_MACHINE, settingsKeyName(lineset), KEY_READ | settingsKeyView)
-    {
-    }
+// What the values of one lineset subkey read as, while the key's last write
+// time stays the one they were read at. A read of the settings then opens an
+// unchanged subkey and asks for its last write time instead of reading its
+// thirteen values: the engine reads every lineset after each change.
+struct KeyMemory {
+    std::uint64_t written = 0;
+    std::map<std::wstring, std::int32_t> numbers;
+    std::map<std::wstring, std::u16string> texts;
+};
 
-    std::int32_t number(const wchar_t* name, std::int32_t def) const override { return key.read(name, def); }
-    std::u16string text(const wchar_t* name, const std::u16string& def) const override
+// The last write time has a coarse clock: two writes close together may
+// carry the same time, so a memory is trusted only once its key has not
+// been written for this long (in 100 ns units, as the times are).
+constexpr std::uint64_t settledAfter = 2 * 10000000ull;
+
+std::uint64_t systemTime()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (std::uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// The memories of the subkeys by lineset number, shared by every read of
+// the settings in the process; each memory is immutable once kept.
+class SubkeyMemories {
+public:
+    boost::shared_ptr<const KeyMemory> find(std::size_t lineset, std::uint64_t written)
     {
-        return utf16(key.read(name, std::wstring(def.begin(), def.end())));
+        boost::lock_guard<boost::mutex> lock(mutex);
+        const auto found = memories.find(lineset);
+        if (found == memories.end() || found->second->written != written)
+            return nullptr;
+        return found->second;
+    }
+    void keep(std::size_t lineset, boost::shared_ptr<const KeyMemory> memory)
+    {
+        boost::lock_guard<boost::mutex> lock(mutex);
+        memories[lineset] = std::move(memory);
     }
 
 private:
+    boost::mutex mutex;
+    std::map<std::size_t, boost::shared_ptr<const KeyMemory>> memories;
+};
+
+SubkeyMemories subkeyMemories;
+
+class RegistryValues final : public SettingsValues {
+public:
+    explicit RegistryValues(std::size_t lineset)
+        : lineset(lineset), key(HKEY_LOCAL_MACHINE, settingsKeyName(lineset), KEY_READ | settingsKeyView)
+    {
+        // The settings key itself holds one value: nothing to gain.
+        if (lineset == 0)
+            return;
+        const std::uint64_t written = key.lastWriteTime();
+        if (written == 0 || systemTime() - written < settledAfter)
+            return;
+        remembered = subkeyMemories.find(lineset, written);
+        if (!remembered) {
+            reading = boost::make_shared<KeyMemory>();
+            reading->written = written;
+        }
+    }
+    // What was read is kept for the next read of the settings.
+    ~RegistryValues() override
+    {
+        if (reading)
+            subkeyMemories.keep(lineset, reading);
+    }
+
+    std::int32_t number(const wchar_t* name, std::int32_t def) const override
+    {
+        return recall(name, def, &KeyMemory::numbers, [&] { return key.read(name, def); });
+    }
+    std::u16string text(const wchar_t* name, const std::u16string& def) const override
+    {
+        return recall(name, def, &KeyMemory::texts,
+                      [&] { return utf16(key.read(name, std::wstring(def.begin(), def.end()))); });
+    }
+
+private:
+    // The remembered value, or the one read now (kept when a memory is
+    // being made). The loader asks for a value always with one default.
+    template <class T, class Read>
+    T recall(const wchar_t* name, const T&, std::map<std::wstring, T> KeyMemory::*values, Read read) const
+    {
+        if (remembered) {
+            const auto found = ((*remembered).*values).find(name);
+            if (found != ((*remembered).*values).end())
+                return found->second;
+        }
+        const T value = read();
+        if (reading)
+            ((*reading).*values)[name] = value;
+        return value;
+    }
+
+    std::size_t lineset;
     Reg key;
+    boost::shared_ptr<const KeyMemory> remembered;
+    boost::shared_ptr<KeyMemory> reading;
 };
 
 class RegistrySource final : public SettingsSource {
@@ -50,8 +144,7 @@ public:
 std::wstring settingsKeyName(std::size_t lineset)
 {
     // The decimal number without leading zeros, as "\\%1%" formats it; formed
-    // without a stream, since the change test opens every subkey four times
-    // a second.
+    // without a stream, since every read of the settings opens every subkey.
     return widen(lineset == 0 ? std::string(settingsKeyPath) : settingsKeyPath + ("\\" + std::to_string(lineset)));
 }
 

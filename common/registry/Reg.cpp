@@ -90,6 +90,15 @@ boost::posix_time::ptime Reg::read(const wchar_t* name, const boost::posix_time:
     return momentFromText(boost::locale::conv::utf_to_utf<char>(stored), def);
 }
 
+std::uint64_t Reg::lastWriteTime() const
+{
+    FILETIME written;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         &written) != ERROR_SUCCESS)
+        return 0;
+    return (std::uint64_t(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+}
+
 void Reg::set(const wchar_t* name, DWORD type, const void* data, DWORD size)
 {
     if (RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS)

@@ -47,6 +47,10 @@ public:
     // 1400-01-01 to 9999-12-31; anything else gives the default.
     boost::posix_time::ptime read(const wchar_t* name, const boost::posix_time::ptime& def) const;
 
+    // When the key or one of its values was last written, in 100 ns units
+    // since 1601 (a FILETIME); 0 when the registry does not say.
+    std::uint64_t lastWriteTime() const;
+
     // Writes create or replace the value; they throw RegWriteError on failure.
     void write(const wchar_t* name, std::int32_t value);
     void write(const wchar_t* name, bool value);

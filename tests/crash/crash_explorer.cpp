@@ -229,7 +229,7 @@ void run(const std::string& scenario, const std::string& dir)
     ServiceProcess& service = *started;
     if (scenario == "toggles") {
         const auto now = boost::posix_time::second_clock::local_time();
-        // The engine reads the settings four times a second.
+        // The engine reads the settings as soon as they are written.
         storeToggles(now + boost::posix_time::seconds(4));
         const bool over = waitFor(
             [&] {

@@ -7,8 +7,12 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <numeric>
+#include <sstream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -22,6 +26,7 @@
 #include "support/RegistryFixture.h"
 #include "support/SetPhaseHold.h"
 #include "support/SettingsSamples.h"
+#include "support/ZoneOffset.h"
 
 using namespace Ostrel;
 using boost::posix_time::seconds;
@@ -61,6 +66,45 @@ void configure(const std::vector<LinesetSettings>& linesets)
     saveSettings(s);
 }
 
+// A lineset that does not fire while a test runs: every 23 hours from an
+// hour after the program's start (one moment for all, so that two of them
+// built apart compare equal).
+LinesetSettings idleLineset(const std::string& name, std::vector<std::int32_t> lines, const std::string& mode,
+                            int intervalSeconds)
+{
+    static const boost::posix_time::ptime start = boost::posix_time::second_clock::local_time() +
+                                                  boost::posix_time::hours(1);
+    LinesetSettings l = minutelyLineset(name, std::move(lines), mode, seconds(intervalSeconds), start);
+    l.schedule.periodicHours = 23;
+    l.schedule.periodicMinutes = 0;
+    l.schedule.periodicStartTime = start;
+    return l;
+}
+
+// The listing the engine prints for these linesets.
+std::string listingOf(const std::vector<LinesetSettings>& linesets)
+{
+    Settings s;
+    s.linesets = linesets;
+    std::ostringstream listing;
+    s.print(listing);
+    return listing.str();
+}
+
+// Sections Line01 to Line`count`, each in mode REC.
+std::string iniOfLines(int count)
+{
+    std::string ini;
+    for (int line = 1; line <= count; ++line)
+        ini += "[" + lineSectionName(line) + "]\r\nMode=REC\r\n";
+    return ini;
+}
+
+// A pass of the run loop and a margin that a loaded two-core machine keeps:
+// a change or an event later than this was late by a whole pass or more.
+const boost::posix_time::time_duration aPass = boost::posix_time::milliseconds(250);
+const boost::posix_time::time_duration aPassAndAMargin = boost::posix_time::milliseconds(1000);
+
 // The messages must appear in this order.
 void expectInOrder(const std::string& out, const std::vector<std::string>& messages)
 {
@@ -97,6 +141,25 @@ protected:
         return eventually([&] { return console.count(wanted) >= times; });
     }
     std::string mode(int line) { return getLineModeFromLoggerINI(line, "<none>"); }
+
+    // The engine's last settings listing and what it logged after it.
+    std::string lastListing() const
+    {
+        const std::string out = output();
+        const std::size_t at = out.rfind("Settings:\n");
+        return at == std::string::npos ? std::string() : out.substr(at);
+    }
+    // Waits until the engine's timetable is built from exactly these
+    // linesets (its last listing shows them); how long that took, or
+    // not_a_date_time when it never was.
+    boost::posix_time::time_duration timeToApply(const std::vector<LinesetSettings>& linesets) const
+    {
+        const std::string wanted = listingOf(linesets);
+        const auto from = boost::posix_time::microsec_clock::local_time();
+        if (!eventually([&] { return lastListing().compare(0, wanted.size(), wanted) == 0; }))
+            return boost::posix_time::time_duration(boost::posix_time::not_a_date_time);
+        return boost::posix_time::microsec_clock::local_time() - from;
+    }
 
     ConsoleCapture console;
     boost::shared_ptr<Service> engine = boost::make_shared<Service>();
@@ -199,6 +262,222 @@ TEST_F(EngineTest, EachSettingsChangeIsSeenOnceAndARunningToggleKeepsItsLineset)
                         "interval: 01:00:00", "Reverting [1]", "Settings changed, restart required...", "name: Second",
                         "Setting [2] mode to ALT"});
     EXPECT_THAT(out, Not(HasSubstr("Interruption requested")));
+}
+
+// How the configuration is edited while the engine runs, and what it holds
+// in the end. The engine is told of each change by the registry; whatever
+// it read meanwhile, its timetable must end up built from the last state.
+struct SettingsEdit {
+    const char* name;
+    std::vector<LinesetSettings> before;  // stored before the start (none: no key)
+    std::function<void()> edit;
+    std::vector<LinesetSettings> after;
+};
+
+void PrintTo(const SettingsEdit& e, std::ostream* os)
+{
+    *os << e.name;
+}
+
+const LinesetSettings night = idleLineset("Night", {1, 2}, "CNT", 30);
+const LinesetSettings day = idleLineset("Day", {3}, "VOX", 60);
+
+// Every field of the two linesets changed, one registry write per value,
+// Count last, as an editor stores them.
+LinesetSettings edited(LinesetSettings l)
+{
+    l.name += " edited";
+    l.mode = "ALT";
+    l.interval += seconds(1);
+    l.schedule.periodicHours = 22;
+    l.lines.push_back(9);
+    return l;
+}
+
+// Many linesets, so that each read of the settings takes a while and the
+// writes below land in the middle of reads.
+std::vector<LinesetSettings> manyLinesets(int intervalOfTheFirst)
+{
+    std::vector<LinesetSettings> linesets;
+    for (int i = 0; i < 200; ++i)
+        linesets.push_back(idleLineset("Lineset " + std::to_string(i), {i % 3 + 1}, "CNT", 30));
+    linesets[0].interval = seconds(intervalOfTheFirst);
+    return linesets;
+}
+
+// The registry view's parent of the settings key, removed with it: the
+// watch then has to look further up for the key to be created.
+void deleteTheKeyAndItsParent()
+{
+    deleteConfigurationKey();
+    const std::wstring key = settingsKeyName();
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.substr(0, key.rfind(L'\\')).c_str(), settingsKeyView, 0);
+}
+
+const SettingsEdit settingsEdits[] = {
+    {"KeyAndItsParentCreatedAfterTheStart",
+     {},
+     [] {
+         configure({night, day});
+     },
+     {night, day}},
+    {"KeyDeleted", {night, day}, [] { deleteConfigurationKey(); }, {}},
+    {"KeyDeletedAndCreatedAgainAtOnce",
+     {night},
+     [] {
+         deleteConfigurationKey();
+         configure({day});
+     },
+     {day}},
+    // The engine has read the key gone before it comes back: its watch must
+    // follow the key that is created anew.
+    {"KeyDeletedAndCreatedAgainLater",
+     {night},
+     [] {
+         deleteConfigurationKey();
+         Sleep(500);
+         configure({day});
+     },
+     {day}},
+    {"EveryValueWrittenOneByOne",
+     {night, day},
+     [] {
+         configure({edited(night), edited(day)});
+     },
+     {edited(night), edited(day)}},
+    {"WrittenAgainAndAgainWhileTheSettingsAreRead", manyLinesets(1),
+     [] {
+         for (DWORD interval = 2; interval <= 40; ++interval) {
+             setConfigurationDword(L"1", L"Interval", interval);
+             Sleep(5);
+         }
+     },
+     manyLinesets(40)},
+};
+
+class SettingsChange : public EngineTest, public ::testing::WithParamInterface<SettingsEdit> {};
+
+TEST_P(SettingsChange, IsAppliedWithinAPassOfItsLastWrite)
+{
+    const SettingsEdit& e = GetParam();
+    if (e.before.empty())
+        deleteTheKeyAndItsParent();
+    else
+        configure(e.before);
+    start();
+    ASSERT_FALSE(timeToApply(e.before).is_special()) << output();
+    e.edit();
+    const boost::posix_time::time_duration took = timeToApply(e.after);
+    ASSERT_FALSE(took.is_special()) << "never applied; last listing:\n" << lastListing();
+    EXPECT_LT(took, aPassAndAMargin);
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, SettingsChange, ::testing::ValuesIn(settingsEdits),
+                         [](const ::testing::TestParamInfo<SettingsEdit>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The engine noting when each toggle thread begins, by lineset name.
+class ClockedEngine : public Service {
+public:
+    void toggleLines(boost::shared_ptr<const LinesetSettings> lineset) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            begun[lineset->name] = boost::posix_time::microsec_clock::local_time();
+        }
+        Service::toggleLines(lineset);
+    }
+    std::map<std::string, boost::posix_time::ptime> begunSoFar()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return begun;
+    }
+
+private:
+    std::mutex mutex;
+    std::map<std::string, boost::posix_time::ptime> begun;
+};
+
+// Eight events at moments a little more than a pass apart. A loop that
+// slept a flat pass would fire them an eighth of a second late on average,
+// and one that polled once a second half a second late.
+TEST_F(EngineTest, EventsFireWithinAFractionOfAPassOfTheirMoments)
+{
+    const auto clocked = boost::make_shared<ClockedEngine>();
+    engine = clocked;
+    start();
+    ASSERT_TRUE(logged("No linesets"));
+    const int events = 8;
+    const auto first = boost::posix_time::microsec_clock::local_time() + seconds(1);
+    std::vector<LinesetSettings> linesets;
+    for (int i = 0; i < events; ++i) {
+        linesets.push_back(minutelyLineset("E" + std::to_string(i), {i % 3 + 1}, "CNT", seconds(0),
+                                           first + boost::posix_time::milliseconds(310 * i)));
+    }
+    configure(linesets);
+    ASSERT_TRUE(eventually([&] { return clocked->begunSoFar().size() == std::size_t(events); })) << output();
+    const auto begun = clocked->begunSoFar();
+    std::vector<double> late;
+    for (const LinesetSettings& l : linesets) {
+        // The moments come every minute: a moment missed at the start fires
+        // a minute later, which is no lateness of the loop.
+        const auto sinceFirst = begun.at(l.name) - (l.schedule.periodicStartTime + boost::posix_time::minutes(1));
+        late.push_back(double(sinceFirst.total_milliseconds() % 60000));
+        EXPECT_LT(late.back(), double(aPass.total_milliseconds())) << l.name;
+    }
+    const double mean = std::accumulate(late.begin(), late.end(), 0.0) / events;
+    EXPECT_LT(mean, aPass.total_milliseconds() / 4.0) << ::testing::PrintToString(late);
+}
+
+// Pairs of linesets due at one moment, each pair sharing a line and each
+// lineset with a line of its own that shows when its setting is done. In
+// the order of the schedule the second of a pair sets the shared line last,
+// so its mode stays there. Rounds of several pairs, to catch a race.
+TEST_F(EngineTest, LinesetsDueAtOneMomentSetTheirLinesInTheOrderOfTheSchedule)
+{
+    const int pairs = 4;
+    const std::string ini = iniOfLines(3 * pairs);
+    setIni(ini);
+    start();
+    for (int round = 0; round < 4; ++round) {
+        const auto moment = boost::posix_time::microsec_clock::local_time() + boost::posix_time::milliseconds(800);
+        std::vector<LinesetSettings> linesets;
+        for (int p = 0; p < pairs; ++p) {
+            const int shared = 3 * p + 1;
+            linesets.push_back(minutelyLineset("First", {shared, shared + 1}, "FIRST", seconds(1), moment));
+            linesets.push_back(minutelyLineset("Second", {shared, shared + 2}, "SECOND", seconds(1), moment));
+        }
+        configure(linesets);
+        ASSERT_TRUE(eventually([&] {
+            for (int p = 0; p < pairs; ++p)
+                if (mode(3 * p + 2) != "FIRST" || mode(3 * p + 3) != "SECOND")
+                    return false;
+            return true;
+        })) << output();
+        for (int p = 0; p < pairs; ++p)
+            EXPECT_EQ(mode(3 * p + 1), "SECOND") << "round " << round << ", pair " << p;
+        ASSERT_TRUE(eventually([&] { return this->ini() == ini; })) << output();
+    }
+    stop();
+    // And the log tells the same order, pair after pair.
+    std::vector<std::string> order;
+    for (int round = 0; round < 4; ++round) {
+        for (int p = 0; p < pairs; ++p) {
+            order.push_back("Setting [" + std::to_string(3 * p + 1) + ", " + std::to_string(3 * p + 2) + "]");
+            order.push_back("Setting [" + std::to_string(3 * p + 1) + ", " + std::to_string(3 * p + 3) + "]");
+        }
+    }
+    expectInOrder(output(), order);
+}
+
+TEST(EngineZone, TheTestsRunInAZoneWithAHalfHourOffsetFromUtc)
+{
+    expectAZoneWithAHalfHourOffset();
+    // The C runtime's local time, which the engine's clock reads, agrees.
+    const auto local = boost::posix_time::microsec_clock::local_time();
+    const auto utc = boost::posix_time::microsec_clock::universal_time();
+    EXPECT_GT(std::abs((local - utc).total_seconds() % 3600), 1700);
 }
 
 TEST_F(EngineTest, RefusedLinesetsAreReportedAtEachLoadAndNeverFire)

@@ -224,4 +224,44 @@ TEST_F(SettingsLoadTest, SavingFewerLinesetsLeavesTheSubkeysBeyondCountInPlace)
     EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, configurationKeyName(L"2"), KEY_READ | settingsKeyView));
 }
 
+// A read of the settings remembers the values of a lineset subkey that has
+// not been written for a while and takes them from memory while the key's
+// last write time stays the same: an edit, a deleted value and a subkey
+// deleted and created again must still be read afresh, and the untouched
+// lineset read as before.
+TEST_F(SettingsLoadTest, RememberedLinesetsAreReadAfreshOnceEdited)
+{
+    auto saved = boost::make_shared<Settings>();
+    saved->linesets = {lineset("kept", Daily), lineset("renamed", Weekly), lineset("shortened", Periodic),
+                       lineset("replaced", Daily)};
+    saveSettings(saved);
+    // Longer than a subkey must stay unwritten before its values are
+    // remembered; the first read after it remembers them, the second uses them.
+    Sleep(2500);
+    ASSERT_EQ(*loadSettings(), *saved);
+    ASSERT_EQ(*loadSettings(), *saved);
+
+    setString(L"2", L"Name", L"Weekend");
+    saved->linesets[1].name = "Weekend";
+    HKEY three;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, configurationKeyName(L"3").c_str(), 0, KEY_SET_VALUE | settingsKeyView,
+                            &three),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(three, L"Lines"), ERROR_SUCCESS);
+    RegCloseKey(three);
+    saved->linesets[2].lines.clear();
+    deleteConfigurationKey(L"4");
+    setString(L"4", L"Name", L"new");
+    saved->linesets[3] = LinesetSettings();
+    saved->linesets[3].name = "new";
+    saved->linesets[3].mode = "CNT";  // the defaults of the missing values
+    saved->linesets[3].interval = seconds(30);
+    EXPECT_EQ(dump(*loadSettings()), dump(*saved));
+    // Once the edits have settled too, their new times tell the memories
+    // made before them apart.
+    Sleep(2500);
+    EXPECT_EQ(dump(*loadSettings()), dump(*saved));
+    EXPECT_EQ(dump(*loadSettings()), dump(*saved));
+}
+
 }  // namespace

@@ -31,6 +31,7 @@
 #include "support/LiveProcess.h"
 #include "support/RunProgram.h"
 #include "support/SetPhaseHold.h"
+#include "support/ZoneOffset.h"
 #include "utf/Utf.h"
 #include "windows_service/ServiceHandle.h"
 
@@ -184,6 +185,18 @@ TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
     EXPECT_GT(lineIndex(lines, "Setting \\[3, 1\\]"), dump);
     EXPECT_EQ(lineCount(lines, "Settings changed"), 0) << "never on the first pass";
     EXPECT_EQ(lineCount(lines, ": ERROR: "), 0) << engine.text();
+}
+
+// Configured once the engine runs: it is told of the change, and the toggle
+// comes within a second of its moment.
+TEST_F(EndToEnd, ConsoleTogglesALinesetConfiguredWhileItRunsOnTime)
+{
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    configure({{L"Studios", L"2", L"CNT", 1, consoleDue}});
+    EXPECT_TRUE(engine.waitForLine(logged("INFO", "Setting [2] mode to CNT"), onTimeMilliseconds(consoleDue)))
+        << engine.text();
+    EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ConsoleMode, ::testing::Values("CNT", "CNT \t "),
@@ -653,6 +666,54 @@ TEST_P(Check, PrintsTheListingAndTheTimetableAndTellsWhetherEveryLinesetFires)
 INSTANTIATE_TEST_SUITE_P(Configurations, Check, ::testing::ValuesIn(checkCases),
                          [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
+// A daily lineset at a whole local hour near now: the next one, due today
+// (tomorrow after 23:00), and the one just begun, due tomorrow. The tests
+// run in a zone with a half-hour offset, so a program that took UTC for
+// local time, or the other way round, shows other dates and hours and
+// another start of its timetable.
+struct LocalHourCase {
+    const char* name;
+    int hoursFromNow;
+};
+
+class CheckAtALocalHour : public EndToEnd, public ::testing::WithParamInterface<LocalHourCase> {};
+
+TEST_P(CheckAtALocalHour, ShowsTheDailyMomentsInLocalTime)
+{
+    expectAZoneWithAHalfHourOffset();
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const int hour = (int(now.wHour) + GetParam().hoursFromNow + 24) % 24;
+    // The first moment is today when its hour is still to come.
+    const int first = hour > int(now.wHour) ? 0 : 1;
+    Lineset lineset{L"Hourly", L"1", L"CNT", 30, 0};
+    lineset.scheduleMode = 0;
+    lineset.dailyHour = hour;
+    configure({lineset});
+    char at[8];
+    std::snprintf(at, sizeof at, "%02d:00", hour);
+    char from[8];
+    std::snprintf(from, sizeof from, "%02u:%02u", now.wHour, now.wMinute);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    SYSTEMTIME after;
+    GetLocalTime(&after);
+    if (after.wHour != now.wHour || after.wMinute != now.wMinute)
+        GTEST_SKIP() << "the minute changed during the run";
+
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Timetable from " + localDateText(0) + " " + from + ":")) << result.output;
+    const std::string moments = "Lineset #0 Hourly [1]: next " + localDateText(first) + " " + at + ":00, " +
+                                localDateText(first + 1) + " " + at + ":00, " + localDateText(first + 2) + " " + at +
+                                ":00\n";
+    EXPECT_THAT(result.output, HasSubstr(moments)) << result.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Zone, CheckAtALocalHour,
+                         ::testing::Values(LocalHourCase{"NextLocalHour", 1}, LocalHourCase{"LocalHourJustBegun", 0}),
+                         [](const ::testing::TestParamInfo<LocalHourCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 // The settings listing of "/check" is the one the engine prints.
 TEST_F(EndToEnd, CheckPrintsTheListingOfTheEngine)
 {
@@ -868,16 +929,21 @@ TEST_F(InstalledService, RemoveOfTheStoppedServiceDeletesItAndItsEventSource)
     EXPECT_EQ(again.exitCode, 0u);
 }
 
+// Configured once the service runs, so that its start takes nothing from
+// the moment: the service is told of the change, and the toggle comes
+// within a second of its moment, not a minute or hours and a half later as
+// for a service that mixed up local time and UTC.
 TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
 {
-    configure({{L"Studios", L"1,3", L"CNT", 2, serviceDue}});
     const SERVICE_STATUS_PROCESS running = start(L"sc start OstrelService");
     EXPECT_EQ(running.dwCheckPoint, 0u);
     EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
     EXPECT_THAT(runProgram(L"sc query OstrelService", waitMilliseconds).output,
                 ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
 
-    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
+    configure({{L"Studios", L"1,3", L"CNT", 2, serviceDue}});
+    EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"}, onTimeMilliseconds(serviceDue)))
+        << readFileBytes(iniPath);
     EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 
     const ProgramResult stopped = runProgram(L"net stop OstrelService", waitMilliseconds);

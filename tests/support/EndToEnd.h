@@ -41,6 +41,15 @@ const DWORD longInterval = 120;
 const int consoleDue = 2;
 const int serviceDue = 3;
 
+// How long after its configuration a lineset due in `dueIn` seconds has
+// fired when the program is on time: its moment comes within dueIn + 1 s
+// (whole seconds, rounded up), and a second more is a margin a loaded
+// machine keeps. A moment missed by the program comes a minute later.
+inline DWORD onTimeMilliseconds(int dueIn)
+{
+    return DWORD(dueIn + 2) * 1000;
+}
+
 // True once the condition holds, polled until the usual time-out.
 inline bool eventually(const std::function<bool()>& condition)
 {

@@ -1,0 +1,77 @@
+#include "registry/RegWatch.h"
+
+#include <stdexcept>
+
+#include <boost/throw_exception.hpp>
+
+namespace {
+
+constexpr DWORD watchedChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+
+bool notifyOn(HKEY key, HANDLE event)
+{
+    return RegNotifyChangeKeyValue(key, TRUE, watchedChanges, event, TRUE) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+RegWatch::RegWatch(HKEY root, std::wstring subkey, REGSAM view)
+    : root(root),
+      subkey(std::move(subkey)),
+      view(view),
+      changed(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      key(nullptr),
+      watchingTarget(false)
+{
+    if (!changed)
+        boost::throw_exception(std::runtime_error("Can't create the registry change event"));
+}
+
+RegWatch::~RegWatch()
+{
+    closeKey();
+    CloseHandle(changed);
+}
+
+void RegWatch::closeKey()
+{
+    if (key)
+        RegCloseKey(key);
+    key = nullptr;
+}
+
+void RegWatch::arm()
+{
+    ResetEvent(changed);
+    // The usual case, one call: the key itself is still there.
+    if (key && watchingTarget && notifyOn(key, changed))
+        return;
+    // Closing a watched handle signals its event: cleared again before the
+    // new watch, whose reading after arm() covers the moments in between.
+    closeKey();
+    ResetEvent(changed);
+    if (!watchNearest())
+        SetEvent(changed);
+}
+
+bool RegWatch::watchNearest()
+{
+    std::wstring path = subkey;
+    for (;;) {
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_NOTIFY | view, &key) == ERROR_SUCCESS) {
+            if (notifyOn(key, changed)) {
+                watchingTarget = path == subkey;
+                return true;
+            }
+            // Deleted between the open and the request: the key above sees
+            // it created again.
+            closeKey();
+        } else {
+            key = nullptr;
+        }
+        if (path.empty())
+            return false;
+        const std::size_t slash = path.rfind(L'\\');
+        path = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+    }
+}

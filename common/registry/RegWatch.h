@@ -1,0 +1,46 @@
+#pragma once
+// RegWatch: tells a waiting loop that a registry key, or anything below it,
+// may have changed, through an event the loop waits on beside its timer.
+// The loop arms the watch before it reads the key, so that a change made
+// while it reads signals the event and is read at the next look.
+
+#include <windows.h>
+
+#include <string>
+
+class RegWatch {
+public:
+    // Watches `subkey` of `root` in the registry view `view` (KEY_WOW64_32KEY,
+    // KEY_WOW64_64KEY or 0). Not armed yet: the event starts signalled, so
+    // that the first look reads the key. Throws std::runtime_error when no
+    // event can be made.
+    RegWatch(HKEY root, std::wstring subkey, REGSAM view);
+    ~RegWatch();
+    RegWatch(const RegWatch&) = delete;
+    RegWatch& operator=(const RegWatch&) = delete;
+
+    // Signalled by the first change of a value or subkey anywhere below the
+    // key (names and values, subkeys included) after arm(); manual reset.
+    HANDLE event() const { return changed; }
+
+    // Clears the event and watches from now on. While the key does not
+    // exist, the nearest existing key above it is watched, so that its
+    // creation signals the event; once it exists, the key itself is. A key
+    // deleted and created again is opened afresh. When not even the root can
+    // be watched, the event is left signalled: the caller then reads at
+    // every look instead of missing a change.
+    void arm();
+
+private:
+    // Opens the key, or the nearest one above it, and asks for the
+    // notification; false when none could be watched.
+    bool watchNearest();
+    void closeKey();
+
+    HKEY root;
+    std::wstring subkey;
+    REGSAM view;
+    HANDLE changed;
+    HKEY key;             // what is watched; nullptr before the first arm
+    bool watchingTarget;  // the key itself, not a key above it
+};
