@@ -48,7 +48,7 @@ void replaceDurably(const boost::filesystem::path& path, const boost::filesystem
 
 void moveDurably(const boost::filesystem::path& from, const boost::filesystem::path& to, const timeout& wait)
 {
-    retryTimer timer(wait);
+    retryTimer timer(wait, to);
     while (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = ::GetLastError();
         if (!isMoveBlocked(error) || timer.passed())
