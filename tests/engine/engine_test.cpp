@@ -98,6 +98,22 @@ protected:
     }
     std::string mode(int line) { return getLineModeFromLoggerINI(line, "<none>"); }
 
+    // Starts a toggle of these lines to CNT on a thread of its own, as the
+    // engine's handler does, after the start-up repair, with every save of
+    // the backup held by `hold`.
+    void startHeldToggle(SetPhaseHold& hold, std::vector<std::int32_t> lines, boost::posix_time::time_duration interval)
+    {
+        setBackup(declaration);
+        engine->startUp();
+        hold.holdSaves();
+        auto l = boost::make_shared<LinesetSettings>();
+        l->lines = std::move(lines);
+        l->mode = "CNT";
+        l->interval = interval;
+        const auto now = boost::posix_time::microsec_clock::local_time();
+        engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, l), nullptr);
+    }
+
     ConsoleCapture console;
     boost::shared_ptr<Service> engine = boost::make_shared<Service>();
     boost::thread engineThread;
@@ -308,16 +324,8 @@ TEST_F(EngineTest, EndedTogglesAreReapedAndStopJoinsTheRestInOrder)
 // ones after are never touched.
 TEST_F(EngineTest, AStopWhileALineWaitsInTheSettingRevertsTheLinesBegun)
 {
-    setBackup(declaration);
-    engine->startUp();
     SetPhaseHold hold(iniPath, backupPath);
-    hold.holdSaves();
-    auto l = boost::make_shared<LinesetSettings>();
-    l->lines = {1, 2, 3};
-    l->mode = "CNT";
-    l->interval = boost::posix_time::hours(1);
-    const auto now = boost::posix_time::microsec_clock::local_time();
-    engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, l), nullptr);
+    startHeldToggle(hold, {1, 2, 3}, boost::posix_time::hours(1));
     ASSERT_TRUE(hold.stopBefore("Line01"));
     hold.releaseIni();
     ASSERT_TRUE(hold.stopBefore("Line02"));  // line 1 written, line 2 recorded
@@ -344,16 +352,8 @@ class StopDuringTheRevert : public EngineTest, public ::testing::WithParamInterf
 // another process, lets it wait: every line goes back and no record stays.
 TEST_P(StopDuringTheRevert, WaitsForLoggerIniAndRevertsEveryLine)
 {
-    setBackup(declaration);
-    engine->startUp();
     SetPhaseHold hold(iniPath, backupPath);
-    hold.holdSaves();
-    auto l = boost::make_shared<LinesetSettings>();
-    l->lines = {1, 2};
-    l->mode = "CNT";
-    l->interval = boost::posix_time::milliseconds(100);
-    const auto now = boost::posix_time::microsec_clock::local_time();
-    engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, l), nullptr);
+    startHeldToggle(hold, {1, 2}, boost::posix_time::milliseconds(100));
     ASSERT_TRUE(hold.stopBefore("Line01"));
     hold.releaseIni();
     ASSERT_TRUE(hold.stopBefore("Line02"));

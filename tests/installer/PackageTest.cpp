@@ -289,7 +289,7 @@ TEST_F(Package, InstallsAndStartsTheServiceAsItsOwnInstallRegistersIt)
     EXPECT_THAT(installedVersions(), ElementsAre(OSTREL_VERSION));
     // Windows Installer compares three numbers only: a fourth would let two
     // releases pass for one.
-    EXPECT_THAT(installedVersions(), ElementsAre(::testing::MatchesRegex("[0-9]+\\.[0-9]+\\.[0-9]+")));
+    EXPECT_THAT(installedVersions(), ElementsAre(::testing::MatchesRegex("\\d+\\.\\d+\\.\\d+")));
     EXPECT_TRUE(configurationIntact());
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
 }

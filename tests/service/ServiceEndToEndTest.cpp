@@ -302,20 +302,37 @@ TEST_F(EndToEnd, CtrlCInTheConsoleRevertsRunningTogglesBeforeTheProcessEnds)
     EXPECT_EQ(stopped, int(lines.size()) - 1);
 }
 
+// The engine in the console with a toggle held in its setting.
+class ConsoleToggleHeld : public EndToEnd {
+protected:
+    // Once the engine runs without linesets, configures one on lines 1 and
+    // 3 and holds its toggle while it waits for logger.ini in its setting,
+    // line 1 written and line 3 recorded, the next save held.
+    void holdBeforeLine3(LiveProcess& engine, SetPhaseHold& hold, DWORD interval)
+    {
+        ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+        hold.holdSaves();
+        configure({{L"Studios", L"1,3", L"CNT", interval, consoleDue}});
+        ASSERT_TRUE(hold.stopBefore("Line01")) << engine.text();
+        hold.releaseIni();
+        ASSERT_TRUE(hold.stopBefore("Line03")) << engine.text();
+    }
+
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        writeBytes(backupPath, declaration);
+    }
+};
+
 // Ctrl+C while a toggle waits for logger.ini in its setting, one line
 // written and the next recorded: the toggle reverts the lines it began, the
 // revert waiting for logger.ini like any revert, before the process ends.
-TEST_F(EndToEnd, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
+TEST_F(ConsoleToggleHeld, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
 {
-    writeBytes(backupPath, declaration);
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
     SetPhaseHold hold(iniPath, backupPath);
-    hold.holdSaves();
-    configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
-    ASSERT_TRUE(hold.stopBefore("Line01")) << engine.text();
-    hold.releaseIni();
-    ASSERT_TRUE(hold.stopBefore("Line03")) << engine.text();
+    ASSERT_NO_FATAL_FAILURE(holdBeforeLine3(engine, hold, longInterval));
     hold.releaseSaves();
     EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
 
@@ -337,17 +354,11 @@ TEST_F(EndToEnd, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
 // Ctrl+C while a toggle's revert waits for a logger.ini that another
 // process holds, one line put back and the next waiting: the revert goes on
 // waiting, says so, and puts every line back before the process ends.
-TEST_F(EndToEnd, CtrlCWhileTheRevertWaitsForLoggerIniLetsItPutEveryLineBack)
+TEST_F(ConsoleToggleHeld, CtrlCWhileTheRevertWaitsForLoggerIniLetsItPutEveryLineBack)
 {
-    writeBytes(backupPath, declaration);
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
     SetPhaseHold hold(iniPath, backupPath);
-    hold.holdSaves();
-    configure({{L"Studios", L"1,3", L"CNT", 1, consoleDue}});
-    ASSERT_TRUE(hold.stopBefore("Line01")) << engine.text();
-    hold.releaseIni();
-    ASSERT_TRUE(hold.stopBefore("Line03")) << engine.text();
+    ASSERT_NO_FATAL_FAILURE(holdBeforeLine3(engine, hold, 1));
     hold.releaseIni();
     ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line03")) << engine.text();
     const std::string waiting = "Waiting for " + iniPath + ", which another program holds";
