@@ -78,7 +78,6 @@ Service::Service() = default;
 // No toggle thread outlives the engine: each reverts its lines and ends.
 Service::~Service()
 {
-    boost::this_thread::disable_interruption noInterruption;
     stopToggles();
 }
 
@@ -179,6 +178,9 @@ void Service::startUp()
 
 void Service::stopToggles()
 {
+    // A stop of the caller's own must not leave before the reverts it waits
+    // for have ended: toggle threads left running would go on using the engine.
+    boost::this_thread::disable_interruption untilAllReverted;
     for (auto& thread : toggleThreads) {
         thread->interrupt();
         thread->join();
@@ -296,8 +298,10 @@ void Service::toggleLines(boost::shared_ptr<const LinesetSettings> lineset)
         LOG_INFO("Interruption requested");
     }
 
-    // The revert waits for logger.ini as long as it takes: the interruption
-    // was spent above.
+    // A stop that comes now, while a line waits for logger.ini or the backup
+    // file, must not cut the revert short: every line this toggle changed
+    // goes back, however long another program holds the files.
+    boost::this_thread::disable_interruption wholeRevert;
     LOG_INFO("Reverting [%s]", lines.c_str());
     forEachLine(all.begin(), all.begin() + begun, "revert", [&](std::int32_t line) { modeBackup->restoreLine(line); });
 }

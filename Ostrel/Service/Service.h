@@ -67,7 +67,8 @@ public:
     // previous modes back. A line that fails is logged and left to the
     // backup; the other lines go on. An interruption while a line waits for
     // logger.ini in the setting ends the setting there, and the lines begun
-    // so far are reverted at once (the revert waits for logger.ini). On a
+    // so far are reverted at once. The revert is never interrupted: it waits
+    // for logger.ini and the backup file for as long as they are held. On a
     // thread started by handleScheduleEvent, it lets the next toggle set its
     // lines once its own are set.
     virtual void toggleLines(boost::shared_ptr<const LinesetSettings> lineset);
@@ -78,8 +79,9 @@ public:
     // (a record that fails is logged and stays for the next start); waits
     // for busy files are interruption points.
     // stopToggles: interrupts and joins every toggle thread in the order of
-    // starting. reapEndedToggles: drops the toggle threads that have ended,
-    // so that handles and memory stay flat over months; called once per pass.
+    // starting; an interruption of the caller does not end the wait.
+    // reapEndedToggles: drops the toggle threads that have ended, so that
+    // handles and memory stay flat over months; called once per pass.
     void startUp();
     void stopToggles();
     void reapEndedToggles();

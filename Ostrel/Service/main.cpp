@@ -28,7 +28,46 @@ struct ConsoleEngine {
     std::shared_future<void> ended;
     std::atomic<bool> stopping{false};
 };
-ConsoleEngine* consoleEngine = nullptr;
+
+// What the console control handler reaches. The system calls the handler
+// on a thread of its own at any moment, also while runInConsole returns:
+// the engine is handed over and taken back under the lock, and taken back
+// only once no handler uses it any more. Plain Windows objects that need
+// no destruction, so that a handler running while the process exits still
+// finds them whole.
+SRWLOCK consoleLock = SRWLOCK_INIT;
+CONDITION_VARIABLE handlerLeft = CONDITION_VARIABLE_INIT;
+ConsoleEngine* consoleEngine = nullptr;  // under consoleLock
+unsigned handlersRunning = 0;            // under consoleLock
+
+// One handler's use of the console engine: none when it was taken back.
+class ConsoleEngineUse {
+public:
+    ConsoleEngineUse()
+    {
+        AcquireSRWLockExclusive(&consoleLock);
+        engine = consoleEngine;
+        if (engine)
+            ++handlersRunning;
+        ReleaseSRWLockExclusive(&consoleLock);
+    }
+    ~ConsoleEngineUse()
+    {
+        if (!engine)
+            return;
+        AcquireSRWLockExclusive(&consoleLock);
+        --handlersRunning;
+        ReleaseSRWLockExclusive(&consoleLock);
+        WakeAllConditionVariable(&handlerLeft);
+    }
+    ConsoleEngineUse(const ConsoleEngineUse&) = delete;
+    ConsoleEngineUse& operator=(const ConsoleEngineUse&) = delete;
+
+    ConsoleEngine* get() const { return engine; }
+
+private:
+    ConsoleEngine* engine;
+};
 
 // A second Ctrl+C while the first one's stop still waits (a revert waiting
 // for a logger.ini that another process holds) ends the process at once,
@@ -43,19 +82,48 @@ void endAtOnce()
 
 BOOL WINAPI onConsoleControl(DWORD event)
 {
+    const ConsoleEngineUse use;
+    ConsoleEngine* const engine = use.get();
+    // The engine has ended: the default handling ends the process.
+    if (!engine)
+        return FALSE;
     const bool keyboard = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-    if (consoleEngine->stopping.exchange(true) && keyboard)
+    if (engine->stopping.exchange(true) && keyboard)
         endAtOnce();
-    consoleEngine->thread.interrupt();
+    engine->thread.interrupt();
     // Closing the console (or the session's end) ends the process once this
     // handler returns, so it returns only when the engine has reverted its
     // lines. Ctrl+C and Ctrl+Break return at once, the main thread waiting
     // for the engine: handlers run one at a time, and a second Ctrl+C must
     // reach this one.
     if (!keyboard)
-        consoleEngine->ended.wait();
+        engine->ended.wait();
     return TRUE;
 }
+
+// The console control handler, in place for the object's lifetime with the
+// engine handed to it; the end waits for the handlers still running.
+class ConsoleControl {
+public:
+    explicit ConsoleControl(ConsoleEngine& engine)
+    {
+        AcquireSRWLockExclusive(&consoleLock);
+        consoleEngine = &engine;
+        ReleaseSRWLockExclusive(&consoleLock);
+        SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    }
+    ~ConsoleControl()
+    {
+        SetConsoleCtrlHandler(onConsoleControl, FALSE);
+        AcquireSRWLockExclusive(&consoleLock);
+        consoleEngine = nullptr;
+        while (handlersRunning > 0)
+            SleepConditionVariableSRW(&handlerLeft, &consoleLock, INFINITE, 0);
+        ReleaseSRWLockExclusive(&consoleLock);
+    }
+    ConsoleControl(const ConsoleControl&) = delete;
+    ConsoleControl& operator=(const ConsoleControl&) = delete;
+};
 
 void runInConsole(WindowsService& engine)
 {
@@ -69,11 +137,8 @@ void runInConsole(WindowsService& engine)
         }
         done.set_value();
     });
-    consoleEngine = &console;
-    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    const ConsoleControl control(console);
     console.thread.join();
-    SetConsoleCtrlHandler(onConsoleControl, FALSE);
-    consoleEngine = nullptr;
 }
 
 }  // namespace

@@ -172,17 +172,16 @@ struct LineSpan {
     std::size_t size() const { return end - begin; }
 };
 
-// The lines of a text whose line breaks are CR LF, a lone CR or a lone LF:
-// what std::getline gives on the text after a newline filter with the POSIX
-// target. A last line without a break is still a line; a text ending in a
-// break yields no empty last line. The breaks are found with memchr, each
-// kind once per stretch of text.
-std::vector<LineSpan> splitLines(const std::string& text)
+// The lines of a text from `begin` on, whose line breaks are CR LF, a lone
+// CR or a lone LF: what std::getline gives on the text after a newline
+// filter with the POSIX target. A last line without a break is still a
+// line; a text ending in a break yields no empty last line. The breaks are
+// found with memchr, each kind once per stretch of text.
+std::vector<LineSpan> splitLines(const std::string& text, std::size_t begin)
 {
     std::vector<LineSpan> lines;
-    lines.reserve(text.size() / 16 + 1);
-    std::size_t nextCr = text.find('\r'), nextLf = text.find('\n');
-    std::size_t begin = 0;
+    lines.reserve((text.size() - begin) / 16 + 1);
+    std::size_t nextCr = text.find('\r', begin), nextLf = text.find('\n', begin);
     while (begin < text.size()) {
         if (nextCr < begin)
             nextCr = text.find('\r', begin);
@@ -197,20 +196,20 @@ std::vector<LineSpan> splitLines(const std::string& text)
     return lines;
 }
 
-// The text with every line break (CR LF, lone CR, lone LF) written as CR
-// LF: what a newline filter with the DOS target writes. Only a caller's
-// ParseAndInsertKeyValue can bring a CR or LF into an entry; otherwise the
-// breaks are the LFs the rendering put there and the fast path applies.
-std::string withCrLf(const std::string& text)
+// Appends the text to `out` with every line break (CR LF, lone CR, lone LF)
+// written as CR LF: what a newline filter with the DOS target writes. Only a
+// caller's ParseAndInsertKeyValue can bring a CR or LF into an entry;
+// otherwise the breaks are the LFs the rendering put there and the fast
+// path applies.
+void appendWithCrLf(std::string& out, const std::string& text)
 {
-    std::string out;
-    out.reserve(text.size() + text.size() / 8 + 2);
+    out.reserve(out.size() + text.size() + text.size() / 8 + 2);
     if (text.find('\r') == std::string::npos) {
         std::size_t begin = 0;
         for (std::size_t lf; (lf = text.find('\n', begin)) != std::string::npos; begin = lf + 1)
             out.append(text, begin, lf - begin).append("\r\n");
         out.append(text, begin, std::string::npos);
-        return out;
+        return;
     }
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r') {
@@ -223,7 +222,6 @@ std::string withCrLf(const std::string& text)
             out += text[i];
         }
     }
-    return out;
 }
 
 // All bytes of the stream from where it stands, read through its buffer in
@@ -244,6 +242,39 @@ std::string readAll(std::istream& in)
 bool isHeaderLine(const std::string& text, const LineSpan& line)
 {
     return isHeaderStart(text.data() + line.begin, text.data() + line.end);
+}
+
+// Windows editors start a UTF-8 file with it; it belongs to no line.
+const char byteOrderMark[] = "\xEF\xBB\xBF";
+const std::size_t byteOrderMarkSize = sizeof byteOrderMark - 1;
+
+bool startsWithByteOrderMark(const std::string& text)
+{
+    return text.compare(0, byteOrderMarkSize, byteOrderMark) == 0;
+}
+
+// Whether a header line put right after `leading` starts a line there.
+bool headerMayFollow(const std::string& leading)
+{
+    return leading.empty() || leading.back() == '\r' || leading.back() == '\n' ||
+           (leading.size() == byteOrderMarkSize && startsWithByteOrderMark(leading));
+}
+
+// Where the first header line begins: at the start, right after a
+// byte-order mark, or after a line break; the text's size when there is
+// none. What stands before it is kept as it is.
+std::size_t firstHeaderOffset(const std::string& text)
+{
+    const std::size_t start = startsWithByteOrderMark(text) ? byteOrderMarkSize : 0;
+    if (start < text.size() && text[start] == '[')
+        return start;
+    for (std::size_t bracket = text.find('[', start); bracket != std::string::npos;
+         bracket = text.find('[', bracket + 1)) {
+        // After a lone CR or an LF (a CR LF ends in the LF) a line begins.
+        if (text[bracket - 1] == '\r' || text[bracket - 1] == '\n')
+            return bracket;
+    }
+    return text.size();
 }
 
 // The name of a header line; throws SyntaxError for any other line.
@@ -393,7 +424,10 @@ void C_CfgFileSnapshot::readFrom(std::istream& in)
 
 void C_CfgFileSnapshot::parse(const std::string& text)
 {
-    const std::vector<LineSpan> lines = splitLines(text);
+    const std::size_t firstHeader = firstHeaderOffset(text);
+    std::string leadingText(text, 0, firstHeader);
+    // Every line from the first header on: the first is a header, if any.
+    const std::vector<LineSpan> lines = splitLines(text, firstHeader);
 
     const auto nextHeader = [&](std::size_t from) {
         while (from < lines.size() && !isHeaderLine(text, lines[from]))
@@ -404,9 +438,9 @@ void C_CfgFileSnapshot::parse(const std::string& text)
     // Each header is checked as soon as the scan reaches it, before the body
     // of the section above it: a broken header is the error reported first.
     std::vector<C_CfgFileSection> sections;
-    std::size_t header = nextHeader(0);
+    std::size_t header = 0;
     std::string name;
-    if (header < lines.size())
+    if (!lines.empty())
         name = headerName(text, lines[header]);
     while (header < lines.size()) {
         const std::size_t next = nextHeader(header + 1);
@@ -422,6 +456,7 @@ void C_CfgFileSnapshot::parse(const std::string& text)
         name = std::move(nextName);
     }
     sectionList = std::move(sections);
+    leading = std::move(leadingText);
 }
 
 std::string C_CfgFileSnapshot::render() const
@@ -447,7 +482,13 @@ std::string C_CfgFileSnapshot::render() const
             text += '\n';
         }
     }
-    return withCrLf(text);
+    // A leading text without a header after it (a file that had no section
+    // until one was added) ends in a line break of its own first.
+    std::string rendered = leading;
+    if (!sectionList.empty() && !headerMayFollow(leading))
+        rendered += "\r\n";
+    appendWithCrLf(rendered, text);
+    return rendered;
 }
 
 void C_CfgFileSnapshot::writeTo(std::ostream& out) const
@@ -597,12 +638,15 @@ void C_CfgRenderedLookup::learn(const std::string& text)
     known = true;
     rendered = false;
     headers.clear();
-    if (text.empty() || text[0] != '[' || text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
+    // The leading text is the model's as it stands; the rest must be as the
+    // model renders it.
+    const std::size_t firstHeader = firstHeaderOffset(text);
+    if (text.size() - firstHeader < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
         return;
     const char* const textBegin = text.data();
     const char* const textEnd = textBegin + text.size();
     // The text ends in CR LF, so every line has its break.
-    for (const char* begin = textBegin; begin < textEnd;) {
+    for (const char* begin = textBegin + firstHeader; begin < textEnd;) {
         const ScannedLine line = scanLine(begin, textEnd);
         const LineKind kind = renderedParts(line).kind;
         if (kind == LineKind::invalid) {

@@ -3,7 +3,8 @@
 // lines, parsed from a byte stream and rendered back with its layout.
 //
 // Strings are bytes in the file's own code page; only line breaks are
-// converted (any of CR LF, CR, LF on reading; CR LF on writing). Names and
+// converted (any of CR LF, CR, LF on reading; CR LF on writing), except in
+// the text before the first header, which is kept byte for byte. Names and
 // keys match case-insensitively (ASCII upper case under the default locale);
 // duplicates stay in the model and every look-up takes the first match.
 // No class here takes a lock: one instance belongs to one thread at a time.
@@ -136,11 +137,11 @@ inline bool operator!=(const C_CfgFileSection& a, const C_CfgFileSection& b)
 void ParseSectionHeader(const std::string& line, std::string& name);
 
 // Where a key's value stands in a text that is already in the form
-// C_CfgFileSnapshot::render writes (every line ending in CR LF, a header
-// line first, headers with nothing after the "]", key/value lines without
-// blanks or tabs before the "=" or at their end). Lets a caller read or
-// replace one value without building the model, with exactly the result
-// the model would give.
+// C_CfgFileSnapshot::render writes (any leading text before the first
+// header line, then every line ending in CR LF, headers with nothing after
+// the "]", key/value lines without blanks or tabs before the "=" or at
+// their end). Lets a caller read or replace one value without building the
+// model, with exactly the result the model would give.
 struct C_CfgRenderedValue {
     bool rendered = false;       // the text is in rendered form (nothing else is set otherwise)
     bool sectionFound = false;   // a section of that name exists (the first one is used)
@@ -162,7 +163,8 @@ bool setRenderedValue(std::string& text, const std::string& section, const std::
 // text followed by blank lines up to `length` bytes (CR LF pairs, and one
 // LF when an odd byte is left); text itself when it is that long already.
 // The grammar reads the result as it reads text, apart from the blank lines
-// (kept verbatim in the last section, or dropped before the first header).
+// (kept verbatim in the last section, or in the leading text of a text
+// without a header).
 // Written over a longer old text before the file is cut, it leaves a file
 // that parses at every moment of the rewrite.
 std::string withBlankLinesTo(const std::string& text, std::size_t length);
@@ -218,26 +220,33 @@ public:
 
     const std::vector<C_CfgFileSection>& sections() const { return sectionList; }
 
-    // Rewinds `in` to offset 0, parses all of it and replaces the sections;
-    // lines before the first header line are dropped. On
-    // Configuration::SyntaxError, an exception of the stream's buffer, or
-    // std::ios_base::failure when the stream cannot be rewound, the previous
-    // sections stay. The stream's state flags are cleared after a
-    // successful read so that it can be written next.
+    // The bytes before the first header line, exactly as read: comments,
+    // blank or stray lines with their own line breaks, and a UTF-8
+    // byte-order mark. The program that owns the file keeps them there, so
+    // every rendering gives them back unchanged. A header right after the
+    // byte-order mark is the first header. The whole text when it has none.
+    const std::string& leadingText() const { return leading; }
+
+    // Rewinds `in` to offset 0, parses all of it and replaces the sections
+    // and the leading text. On Configuration::SyntaxError, an exception of
+    // the stream's buffer, or std::ios_base::failure when the stream cannot
+    // be rewound, the previous ones stay. The stream's state flags are
+    // cleared after a successful read so that it can be written next.
     void readFrom(std::istream& in);
 
     // Parses a whole text held in memory as readFrom parses a stream's, and
     // with the same errors; on Configuration::SyntaxError the previous
-    // sections stay.
+    // sections and leading text stay.
     void parse(const std::string& text);
 
-    // The text writeTo writes: every section, each line ending in CR LF.
+    // The text writeTo writes: the leading text as it was read (followed by
+    // a CR LF when a section now follows a last line without one), then
+    // every section, each line ending in CR LF.
     std::string render() const;
 
-    // Renders every section, each line ending in CR LF, writes the text to
-    // `out` in one write and flushes it. A stream whose exception mask asks
-    // for it throws its own error; otherwise a write or flush that fails
-    // throws std::ios_base::failure.
+    // Writes the rendered text to `out` in one write and flushes it. A
+    // stream whose exception mask asks for it throws its own error;
+    // otherwise a write or flush that fails throws std::ios_base::failure.
     void writeTo(std::ostream& out) const;
 
     // Writes the snapshot into a file of its own, under an exclusive lock.
@@ -263,5 +272,6 @@ public:
     bool removeSection(const std::string& name);
 
 private:
+    std::string leading;
     std::vector<C_CfgFileSection> sectionList;
 };

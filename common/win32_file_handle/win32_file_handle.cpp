@@ -14,6 +14,10 @@
 #include <boost/thread/thread.hpp>
 #include <boost/throw_exception.hpp>
 
+#include <exception>
+
+#include "logging/Log.h"
+
 namespace win32_file {
 
 namespace {
@@ -27,6 +31,18 @@ const boost::int64_t sleepGrowthMs = 10;
 // Ten growths from 0 ms give the ceiling of 100 ms: it bounds how late we
 // notice that the other side has released the file.
 const boost::int32_t sleepGrowths = 10;
+// A wait that lasts this long is logged, and its end too: the usual holders
+// let go well within it and would only fill the log, while a longer wait
+// (the logging application holding logger.ini, a person with the file open)
+// is what an administrator needs to see when a line does not switch.
+const boost::chrono::seconds reportWaitAfter(3);
+
+// A length as the log tells it: seconds to one decimal, rounded half up.
+std::string secondsText(retry_environment::time_point::duration length)
+{
+    const long long tenths = (boost::chrono::duration_cast<boost::chrono::milliseconds>(length).count() + 50) / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
 
 class system_environment : public retry_environment {
 public:
@@ -137,11 +153,29 @@ retry_environment& systemEnvironment()
     return seam ? seam->waits() : environment;
 }
 
-retryTimer::retryTimer(const timeout& wait, retry_environment& environment)
-    : yieldsLeft(initialYields), growthsLeft(sleepGrowths), sleepMs(0), environment(&environment)
+retryTimer::retryTimer(const timeout& wait, const boost::filesystem::path& waitedFor, retry_environment& environment)
+    : yieldsLeft(initialYields),
+      growthsLeft(sleepGrowths),
+      sleepMs(0),
+      environment(&environment),
+      file(narrow(waitedFor)),
+      started(environment.now()),
+      exceptionsAtStart(std::uncaught_exceptions()),
+      reported(false)
 {
     if (wait)
-        deadline = environment.now() + *wait;
+        deadline = started + *wait;
+}
+
+retryTimer::~retryTimer()
+{
+    if (!reported)
+        return;
+    const std::string waited = secondsText(environment->now() - started);
+    if (std::uncaught_exceptions() > exceptionsAtStart)
+        LOG_WARN("Stopped waiting for %s after %s", file.c_str(), waited.c_str());
+    else
+        LOG_INFO("Waited %s for %s", waited.c_str(), file.c_str());
 }
 
 bool retryTimer::passed() const
@@ -155,6 +189,10 @@ void retryTimer::wait()
         environment->yield();
         --yieldsLeft;
         return;
+    }
+    if (!reported && environment->now() - started >= reportWaitAfter) {
+        LOG_WARN("Waiting for %s, which another program holds", file.c_str());
+        reported = true;
     }
     // A zero-length sleep returns at once and is no interruption point.
     if (sleepMs > 0)
@@ -244,7 +282,7 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
             fresh = INVALID_HANDLE_VALUE;
     }
     if (fresh == INVALID_HANDLE_VALUE) {
-        retryTimer forever{boost::none};
+        retryTimer forever(boost::none, path);
         fresh = createHandle(path, access, share, true, false, forever);
     }
     // The old handle goes only once the new one exists, so that a failure
@@ -257,7 +295,7 @@ handle_lock::handle_lock(const id& file, bool openExisting, bool create, bool re
     : fileId(file), rawHandle(INVALID_HANDLE_VALUE), readAccess(read || write), writeAccess(write)
 {
     trace::scope scope("handle_open");
-    retryTimer timer(wait);
+    retryTimer timer(wait, fileId.path);
     // Without rights the handle also shares delete access, so that it does
     // not stand in the way of a rename or delete.
     const DWORD share = (readAccess || writeAccess) ? FILE_SHARE_READ | FILE_SHARE_WRITE
@@ -276,7 +314,7 @@ void handle_lock::upgrade(bool read, bool write, const timeout& wait)
 {
     if (write && !writeAccess) {
         trace::scope scope("handle_lock_exclusive");
-        retryTimer timer(wait);
+        retryTimer timer(wait, fileId.path);
         recreateHandle(rawHandle, fileId.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        &timer);
         writeAccess = true;
@@ -284,7 +322,7 @@ void handle_lock::upgrade(bool read, bool write, const timeout& wait)
     }
     if (read && !readAccess) {
         trace::scope scope("handle_lock_shared");
-        retryTimer timer(wait);
+        retryTimer timer(wait, fileId.path);
         recreateHandle(rawHandle, fileId.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &timer);
         readAccess = true;
     }

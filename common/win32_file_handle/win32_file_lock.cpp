@@ -32,7 +32,7 @@ BOOL tryLock(HANDLE handle, bool exclusive)
 io_lock::io_lock(handle_lock& handle, bool exclusive, const timeout& wait) : handle(handle)
 {
     handle.upgrade(true, exclusive, wait);
-    retryTimer timer(wait);
+    retryTimer timer(wait, handle.file().path);
     const std::string narrowPath = handle.file().path.string();
     while (!tryLock(handle.handle(), exclusive))
         retryOrThrow(isLockViolation, ::GetLastError(), BOOST_CURRENT_LOCATION, timer, narrowPath, "LockFile");

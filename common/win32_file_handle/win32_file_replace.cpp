@@ -49,7 +49,7 @@ void moveDurably(const boost::filesystem::path& from, const boost::filesystem::p
 {
     const DWORD flags = MOVEFILE_WRITE_THROUGH |
                         (existing == existing_target::replace ? MOVEFILE_REPLACE_EXISTING : DWORD(0));
-    retryTimer timer(wait);
+    retryTimer timer(wait, to);
     while (!sys::moveFileEx(from, to, flags)) {
         const DWORD error = ::GetLastError();
         if (!isMoveBlocked(error) || timer.passed())

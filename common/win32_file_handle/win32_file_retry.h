@@ -31,11 +31,18 @@ protected:
 // The steady clock, Sleep(0) and boost::this_thread::sleep_for.
 retry_environment& systemEnvironment();
 
-// The back-off of one operation, made fresh for each one: ten yields, then
-// sleeps of 0, 10, ... 90 ms, then 100 ms before every further attempt.
+// The back-off of one operation on the file waited for, made fresh for each one: ten
+// yields, then sleeps of 0, 10, ... 90 ms, then 100 ms before every further
+// attempt. A wait that goes on for a few seconds is logged (WARN, naming
+// the file), and so is its end, with how long it lasted.
 class retryTimer {
 public:
-    explicit retryTimer(const timeout& wait, retry_environment& environment = systemEnvironment());
+    retryTimer(const timeout& wait, const boost::filesystem::path& waitedFor,
+               retry_environment& environment = systemEnvironment());
+    // Logs the end of a wait that was logged.
+    ~retryTimer();
+    retryTimer(const retryTimer&) = delete;
+    retryTimer& operator=(const retryTimer&) = delete;
 
     // The deadline has come (now at or after it); never without a time-out.
     bool passed() const;
@@ -48,6 +55,12 @@ private:
     boost::int32_t growthsLeft;
     boost::int64_t sleepMs;
     retry_environment* environment;
+    std::string file;
+    retry_environment::time_point started;
+    // The exceptions in flight at the start: one more at the end means the
+    // operation gave up or was interrupted rather than got the file.
+    int exceptionsAtStart;
+    bool reported;
 };
 
 // Which Win32 errors are worth another attempt.

@@ -82,18 +82,20 @@ void unregisterEventSource(const std::wstring& source)
         wprintf(L"RegDeleteKey failed w/err 0x%08lx\n", static_cast<unsigned long>(result));
 }
 
-// Asks a running service to stop and waits while it reports stop pending.
-// A service that does not run is left alone without a message. A manager
-// that gave up waiting for the service's answer (its stop may wait long for
-// a logger.ini another program holds) has still passed the stop on: that
-// stop is waited for too, or the removal would report a service removed
-// that is still reverting its lines.
-void stopForRemoval(const ServiceHandle& service, const std::wstring& name)
+// Asks a running service to stop and waits while it reports stop pending;
+// true when it does not run or has stopped. A service that does not run is
+// left alone without a message. The manager's answer alone does not tell
+// whether a stop is under way: one it gave up waiting for (the service's
+// stop may wait long for a logger.ini another program holds), or one asked
+// for earlier and still pending, which it answers as a control the service
+// cannot accept, is waited for all the same, or the removal would report a
+// service removed that is still reverting its lines.
+bool stopForRemoval(const ServiceHandle& service, const std::wstring& name)
 {
     SERVICE_STATUS status = {};
     if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
-        GetLastError() != ERROR_SERVICE_REQUEST_TIMEOUT)
-        return;
+        (!QueryServiceStatus(service.get(), &status) || status.dwCurrentState == SERVICE_STOPPED))
+        return true;
     wprintf(L"Stopping %ls.", name.c_str());
     fflush(stdout);
     Sleep(stopPollMilliseconds);
@@ -106,10 +108,12 @@ void stopForRemoval(const ServiceHandle& service, const std::wstring& name)
         fflush(stdout);
         Sleep(stopPollMilliseconds);
     }
-    if (status.dwCurrentState == SERVICE_STOPPED)
+    const bool stopped = status.dwCurrentState == SERVICE_STOPPED;
+    if (stopped)
         wprintf(L"\n%ls is stopped.\n", name.c_str());
     else
         wprintf(L"\n%ls failed to stop.\n", name.c_str());
+    return stopped;
 }
 
 }  // namespace
@@ -185,12 +189,17 @@ void RemoveService(const std::wstring& name, const std::wstring& eventSourceName
         wprintf(L"OpenService failed, GetLastError: 0x%08lx\n", GetLastError());
         return;
     }
-    stopForRemoval(service, name);
+    const bool stopped = stopForRemoval(service, name);
     if (!DeleteService(service.get())) {
         wprintf(L"DeleteService failed w/err 0x%08lx\n", GetLastError());
         return;
     }
-    wprintf(L"%ls is removed.\n", name.c_str());
+    // A service that still runs is only marked for deletion: the manager
+    // removes it once it stops.
+    if (stopped)
+        wprintf(L"%ls is removed.\n", name.c_str());
+    else
+        wprintf(L"%ls is removed once it stops.\n", name.c_str());
     if (!eventSourceName.empty())
         unregisterEventSource(eventSourceName);
 }

@@ -12,12 +12,15 @@
 
 namespace {
 
-// A compact picture of a model: "[name]" per section, then per entry
-// <key>=<value> for a key/value line or "verbatim" for any other, each
-// followed by "|", so a test states the whole parse in one string.
+// A compact picture of a model: the leading text in braces (when there is
+// one), "[name]" per section, then per entry <key>=<value> for a key/value
+// line or "verbatim" for any other, each followed by "|", so a test states
+// the whole parse in one string.
 std::string describe(const C_CfgFileSnapshot& snapshot)
 {
     std::string out;
+    if (!snapshot.leadingText().empty())
+        out += "{" + snapshot.leadingText() + "}";
     for (const auto& section : snapshot.sections()) {
         out += "[" + section.name() + "]";
         for (const auto& entry : section.entries())
@@ -65,7 +68,8 @@ using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
     Texts, ReadAndRender,
     ::testing::Values(
-        TextCase{"Empty", "", "", ""}, TextCase{"NoHeaderAtAll", "Mode=CNT\r\n; note\r\n", "", ""},
+        TextCase{"Empty", "", "", ""},
+        TextCase{"NoHeaderAtAll", "Mode=CNT\n; note\r\n", "{Mode=CNT\n; note\r\n}", "Mode=CNT\n; note\r\n"},
         TextCase{"LineFeedOnly", "[Line01]\nMode=CNT\n", "[Line01]<Mode>=<CNT>|", "[Line01]\r\nMode=CNT\r\n"},
         TextCase{"CarriageReturnOnly", "[Line01]\rMode=CNT\r", "[Line01]<Mode>=<CNT>|", "[Line01]\r\nMode=CNT\r\n"},
         TextCase{"CrLf", "[Line01]\r\nMode=CNT\r\n", "[Line01]<Mode>=<CNT>|", "[Line01]\r\nMode=CNT\r\n"},
@@ -74,8 +78,17 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"LastLineWithoutBreak", "[A]\nk=v", "[A]<k>=<v>|", "[A]\r\nk=v\r\n"},
         TextCase{"LoneCrAtEnd", "[A]\nk=v\r", "[A]<k>=<v>|", "[A]\r\nk=v\r\n"},
         TextCase{"TrailingBlankLinesKept", "[A]\n\n\n", "[A]\"\"|\"\"|", "[A]\r\n\r\n\r\n"},
-        TextCase{"LinesBeforeFirstHeaderDropped", "Mode\n; c\n=x\n[A]\nk=v\n", "[A]<k>=<v>|", "[A]\r\nk=v\r\n"},
-        TextCase{"ByteOrderMarkLineIsNotAHeader", "\xEF\xBB\xBF[A]\nk=v\n[B]\nm=n\n", "[B]<m>=<n>|", "[B]\r\nm=n\r\n"},
+        // What the logging application keeps before its first section stays
+        // byte for byte, line breaks included; none of it is parsed.
+        TextCase{"LinesBeforeFirstHeaderKept", "Mode\n; c\r\n\r\n=x\n[A]\nk=v\n", "{Mode\n; c\r\n\r\n=x\n}[A]<k>=<v>|",
+                 "Mode\n; c\r\n\r\n=x\n[A]\r\nk=v\r\n"},
+        TextCase{"HeaderRightAfterByteOrderMark", "\xEF\xBB\xBF[A]\nk=v\n[B]\nm=n\n",
+                 "{\xEF\xBB\xBF}[A]<k>=<v>|[B]<m>=<n>|", "\xEF\xBB\xBF[A]\r\nk=v\r\n[B]\r\nm=n\r\n"},
+        TextCase{"ByteOrderMarkThenComments", "\xEF\xBB\xBF; logger\r\n\r\n[A]\r\nk=v\r\n",
+                 "{\xEF\xBB\xBF; logger\r\n\r\n}[A]<k>=<v>|", "\xEF\xBB\xBF; logger\r\n\r\n[A]\r\nk=v\r\n"},
+        TextCase{"ByteOrderMarkAlone", "\xEF\xBB\xBF", "{\xEF\xBB\xBF}", "\xEF\xBB\xBF"},
+        TextCase{"BracketInsideALeadingLineIsNoHeader", "x [A]\n[B]\n", "{x [A]\n}[B]", "x [A]\n[B]\r\n"},
+        TextCase{"HeaderAfterALoneCr", "; c\r[A]\rk=v\r", "{; c\r}[A]<k>=<v>|", "; c\r[A]\r\nk=v\r\n"},
         TextCase{"TextAfterBracketIgnored", "[Line01] ; the first line\nMode=CNT\n", "[Line01]<Mode>=<CNT>|",
                  "[Line01]\r\nMode=CNT\r\n"},
         TextCase{"NameUpToFirstBracket", "[A]]x]\n", "[A]", "[A]\r\n"},
@@ -110,7 +123,7 @@ class SyntaxErrors : public ::testing::TestWithParam<ErrorCase> {};
 TEST_P(SyntaxErrors, AreReportedWithTheLineAndKeepTheOldSections)
 {
     const ErrorCase& c = GetParam();
-    C_CfgFileSnapshot snapshot = parse("[Old]\nMode=CNT\n");
+    C_CfgFileSnapshot snapshot = parse("; old\n[Old]\nMode=CNT\n");
     std::stringstream stream(c.input);
     try {
         snapshot.readFrom(stream);
@@ -118,7 +131,7 @@ TEST_P(SyntaxErrors, AreReportedWithTheLineAndKeepTheOldSections)
     } catch (const Configuration::SyntaxError& e) {
         EXPECT_EQ(std::string(e.what()), c.what);
     }
-    EXPECT_EQ(describe(snapshot), "[Old]<Mode>=<CNT>|");
+    EXPECT_EQ(describe(snapshot), "{; old\n}[Old]<Mode>=<CNT>|");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -127,6 +140,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"HeaderWithoutBracket", "[A]\nk=v\n[Line01 ; x\n",
                   "Syntax error. Section header invalid: \"[Line01 ; x\""},
         ErrorCase{"FirstHeaderWithoutBracket", "[Line01\n", "Syntax error. Section header invalid: \"[Line01\""},
+        ErrorCase{"HeaderAfterTheByteOrderMarkIsChecked", "\xEF\xBB\xBF[Line01\n",
+                  "Syntax error. Section header invalid: \"[Line01\""},
+        ErrorCase{"ByteOrderMarkInsideTheTextIsText", "[A]\n\xEF\xBB\xBF[B]\n",
+                  "Syntax error. Key-value pair format violated: \"\xEF\xBB\xBF[B]\""},
         ErrorCase{"WordWithoutEquals", "[A]\nMode\n", "Syntax error. Key-value pair format violated: \"Mode\""},
         ErrorCase{"CommentOnlyByFirstCharacter", "[A]\n  ;no equals\n",
                   "Syntax error. Key-value pair format violated: \"  ;no equals\""},
@@ -292,7 +309,7 @@ TEST(Editing, MissingSectionIsAppendedWhenAskedFor)
     C_CfgFileSnapshot snapshot = parse("; before\n[Line01]\nMode=CNT\n\n");
     C_CfgFileSection& created = snapshot.getSection("Line07", true);
     created.setValue("Mode", "CNT");
-    EXPECT_EQ(render(snapshot), "[Line01]\r\nMode=CNT\r\n\r\n[Line07]\r\nMode=CNT\r\n");
+    EXPECT_EQ(render(snapshot), "; before\n[Line01]\r\nMode=CNT\r\n\r\n[Line07]\r\nMode=CNT\r\n");
 
     C_CfgFileSection* found = nullptr;
     snapshot.getOrAddSection("LINE07", found);
@@ -302,6 +319,35 @@ TEST(Editing, MissingSectionIsAppendedWhenAskedFor)
     EXPECT_EQ(found, &snapshot.sections()[2]);
     EXPECT_EQ(found->name(), "Line08");
 }
+
+struct FirstSectionCase {
+    const char* name;
+    std::string text;
+    std::string rendered;  // after a section was added
+};
+
+class FirstSectionAdded : public ::testing::TestWithParam<FirstSectionCase> {};
+
+// A section added to a text without one comes on a line of its own after
+// the leading text, which stays as it was.
+TEST_P(FirstSectionAdded, FollowsTheLeadingTextOnALineOfItsOwn)
+{
+    C_CfgFileSnapshot snapshot = parse(GetParam().text);
+    snapshot.getSection("Line01", true).setValue("Mode", "CNT");
+    EXPECT_EQ(render(snapshot), GetParam().rendered);
+    EXPECT_EQ(parse(render(snapshot)).sections(), snapshot.sections());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FirstSectionAdded,
+    ::testing::Values(FirstSectionCase{"Empty", "", "[Line01]\r\nMode=CNT\r\n"},
+                      FirstSectionCase{"LastLineWithoutBreak", "; c", "; c\r\n[Line01]\r\nMode=CNT\r\n"},
+                      FirstSectionCase{"LastLineWithLf", "; c\n", "; c\n[Line01]\r\nMode=CNT\r\n"},
+                      FirstSectionCase{"LastLineWithCr", "; c\r", "; c\r[Line01]\r\nMode=CNT\r\n"},
+                      FirstSectionCase{"ByteOrderMarkAlone", "\xEF\xBB\xBF", "\xEF\xBB\xBF[Line01]\r\nMode=CNT\r\n"},
+                      FirstSectionCase{"ByteOrderMarkAndText", "\xEF\xBB\xBFx",
+                                       "\xEF\xBB\xBFx\r\n[Line01]\r\nMode=CNT\r\n"}),
+    [](const ::testing::TestParamInfo<FirstSectionCase>& info) { return std::string(info.param.name); });
 
 TEST(Editing, AddAndRemoveSections)
 {

@@ -51,9 +51,10 @@ TEST_P(CommitUnchanged, NormalisesTheFileByteForByte)
 INSTANTIATE_TEST_SUITE_P(
     Table, CommitUnchanged,
     ::testing::Values(
-        Normalisation{"Empty", "", ""}, Normalisation{"NoHeader", "Mode=CNT\r\n; comment\r\n", ""},
-        Normalisation{"LinesBeforeTheFirstHeaderAreDropped", "; top\r\nA=1\r\n[Line01]\r\nMode=CNT\r\n",
-                      "[Line01]\r\nMode=CNT\r\n"},
+        Normalisation{"Empty", "", ""},
+        Normalisation{"NoHeaderIsLeftAsItIs", "Mode=CNT\n; comment\r\n", "Mode=CNT\n; comment\r\n"},
+        Normalisation{"LinesBeforeTheFirstHeaderStayByteForByte", "; top\nA=1\r\n\r\nstray\r[Line01]\r\nMode=CNT\r\n",
+                      "; top\nA=1\r\n\r\nstray\r[Line01]\r\nMode=CNT\r\n"},
         Normalisation{"HeaderIsRebuilt", "[Line01] ; first line\r\nMode=CNT\r\n", "[Line01]\r\nMode=CNT\r\n"},
         Normalisation{"TrailingBlanksOfKeyAndValueGo", "[Line01]\r\nMode \t= CNT  \r\n", "[Line01]\r\nMode= CNT\r\n"},
         Normalisation{"BlankAndCommentLinesStay", "[A]\r\n\r\n  \t\r\n# x = y\r\n;c\r\n/d\r\n[B]\r\n",
@@ -61,8 +62,9 @@ INSTANTIATE_TEST_SUITE_P(
         Normalisation{"LfOnly", "[Line01]\nMode=CNT\n[Line02]\nMode=VOX",
                       "[Line01]\r\nMode=CNT\r\n[Line02]\r\nMode=VOX\r\n"},
         Normalisation{"CrOnly", "[Line01]\rMode=CNT\r\r[Line02]\r", "[Line01]\r\nMode=CNT\r\n\r\n[Line02]\r\n"},
-        Normalisation{"ByteOrderMarkHidesTheFirstHeader",
-                      "\xEF\xBB\xBF[Line01]\r\nMode=CNT\r\n[Line02]\r\nMode=VOX\r\n", "[Line02]\r\nMode=VOX\r\n"}),
+        Normalisation{"ByteOrderMarkStaysBeforeTheFirstHeader",
+                      "\xEF\xBB\xBF[Line01]\nMode = CNT\r\n[Line02]\r\nMode=VOX\r\n",
+                      "\xEF\xBB\xBF[Line01]\r\nMode= CNT\r\n[Line02]\r\nMode=VOX\r\n"}),
     [](const ::testing::TestParamInfo<Normalisation>& info) { return std::string(info.param.name); });
 
 TEST_F(ConfigFileTest, ShorterTextLeavesNoTailOfTheOldContent)

@@ -161,6 +161,22 @@ protected:
         return boost::posix_time::microsec_clock::local_time() - from;
     }
 
+    // Starts a toggle of these lines to CNT on a thread of its own, as the
+    // engine's handler does, after the start-up repair, with every save of
+    // the backup held by `hold`.
+    void startHeldToggle(SetPhaseHold& hold, std::vector<std::int32_t> lines, boost::posix_time::time_duration interval)
+    {
+        setBackup(declaration);
+        engine->startUp();
+        hold.holdSaves();
+        auto l = boost::make_shared<LinesetSettings>();
+        l->lines = std::move(lines);
+        l->mode = "CNT";
+        l->interval = interval;
+        const auto now = boost::posix_time::microsec_clock::local_time();
+        engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, l), nullptr);
+    }
+
     ConsoleCapture console;
     boost::shared_ptr<Service> engine = boost::make_shared<Service>();
     boost::thread engineThread;
@@ -587,16 +603,8 @@ TEST_F(EngineTest, EndedTogglesAreReapedAndStopJoinsTheRestInOrder)
 // ones after are never touched.
 TEST_F(EngineTest, AStopWhileALineWaitsInTheSettingRevertsTheLinesBegun)
 {
-    setBackup(declaration);
-    engine->startUp();
     SetPhaseHold hold(iniPath, backupPath);
-    hold.holdSaves();
-    auto l = boost::make_shared<LinesetSettings>();
-    l->lines = {1, 2, 3};
-    l->mode = "CNT";
-    l->interval = boost::posix_time::hours(1);
-    const auto now = boost::posix_time::microsec_clock::local_time();
-    engine->handleScheduleEvent(boost::make_shared<const LinesetToggleEvent>(now, l), nullptr);
+    startHeldToggle(hold, {1, 2, 3}, boost::posix_time::hours(1));
     ASSERT_TRUE(hold.stopBefore("Line01"));
     hold.releaseIni();
     ASSERT_TRUE(hold.stopBefore("Line02"));  // line 1 written, line 2 recorded
@@ -610,6 +618,42 @@ TEST_F(EngineTest, AStopWhileALineWaitsInTheSettingRevertsTheLinesBegun)
     EXPECT_EQ(backup(), declaration);
     expectInOrder(output(), {"Setting [1, 2, 3] mode to CNT", "Interruption requested", "Reverting [1, 2, 3]"});
 }
+
+// How the engine is stopped while a toggle reverts.
+struct RevertStop {
+    const char* name;
+    std::function<void(boost::shared_ptr<Service>&)> stop;
+};
+
+class StopDuringTheRevert : public EngineTest, public ::testing::WithParamInterface<RevertStop> {};
+
+// A stop that meets the revert while it waits for logger.ini, held by
+// another process, lets it wait: every line goes back and no record stays.
+TEST_P(StopDuringTheRevert, WaitsForLoggerIniAndRevertsEveryLine)
+{
+    SetPhaseHold hold(iniPath, backupPath);
+    startHeldToggle(hold, {1, 2}, boost::posix_time::milliseconds(100));
+    ASSERT_TRUE(hold.stopBefore("Line01"));
+    hold.releaseIni();
+    ASSERT_TRUE(hold.stopBefore("Line02"));
+    hold.releaseIni();
+    ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line02"));
+
+    boost::thread stopping([&] { GetParam().stop(engine); });
+    // Time for the stop to reach the toggle; an interrupted revert ends at once.
+    EXPECT_FALSE(stopping.try_join_for(boost::chrono::milliseconds(1500))) << "the stop cut the revert short";
+    hold.releaseIni();
+    stopping.join();
+    EXPECT_EQ(ini(), originalIni);
+    EXPECT_EQ(backup(), declaration);
+    expectInOrder(output(), {"Setting [1, 2] mode to CNT", "Reverting [1, 2]"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, StopDuringTheRevert,
+    ::testing::Values(RevertStop{"StopToggles", [](boost::shared_ptr<Service>& e) { e->stopToggles(); }},
+                      RevertStop{"EngineDestroyed", [](boost::shared_ptr<Service>& e) { e.reset(); }}),
+    [](const ::testing::TestParamInfo<RevertStop>& info) { return std::string(info.param.name); });
 
 // run() that fails while a toggle runs: the toggle reverts and ends before
 // the failure leaves run().

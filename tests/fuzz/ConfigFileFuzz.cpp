@@ -1,6 +1,7 @@
 // libFuzzer target for the INI text model: any bytes either fail to parse
-// with a syntax error, or parse into a model whose rendering is CR LF text
-// that parses back into the same model and renders to the same bytes. A
+// with a syntax error, or parse into a model whose rendering is the leading
+// text as read followed by CR LF text, and parses back into the same model
+// and renders to the same bytes. A
 // value replaced in place in the raw bytes must give what the model gives,
 // also when the lookup remembers the text it changed, and a rendering must
 // be taken for rendered form.
@@ -77,12 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::string rendered = render(first);
-    if (!onlyCrLfLineEnds(rendered))
+    const std::string& leading = first.leadingText();
+    if (rendered.compare(0, leading.size(), leading) != 0 || !onlyCrLfLineEnds(rendered.substr(leading.size())))
         std::abort();
     std::stringstream again(rendered);
     C_CfgFileSnapshot second;
     second.readFrom(again);  // a syntax error here escapes and is reported as a crash
-    if (second.sections() != first.sections() || render(second) != rendered)
+    if (second.sections() != first.sections() || second.leadingText() != leading || render(second) != rendered)
         std::abort();
     if (first.sections().empty())
         return 0;

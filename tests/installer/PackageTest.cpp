@@ -287,6 +287,9 @@ TEST_F(Package, InstallsAndStartsTheServiceAsItsOwnInstallRegistersIt)
     expectSameRegistration(registration(), expected);
     EXPECT_EQ(readFileBytes(narrow(installedProgram)), readFileBytes(narrow(besideThisProgram(L"OstrelService.exe"))));
     EXPECT_THAT(installedVersions(), ElementsAre(OSTREL_VERSION));
+    // Windows Installer compares three numbers only: a fourth would let two
+    // releases pass for one.
+    EXPECT_THAT(installedVersions(), ElementsAre(::testing::MatchesRegex("\\d+\\.\\d+\\.\\d+")));
     EXPECT_TRUE(configurationIntact());
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
 }

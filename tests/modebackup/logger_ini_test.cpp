@@ -99,6 +99,7 @@ TEST_F(LoggerIniTest, ASectionWithoutModeThrowsOnReadAndGainsItOnWrite)
     setLineModeInLoggerINI(7, "M1");
     EXPECT_EQ(getLineModeFromLoggerINI(7, "def"), "M1");
     EXPECT_EQ(ini(),
+              "; logging application\n"
               "[General]\r\nName= Studio\r\n"
               "[Line05]\r\nMode=CNT\r\nGain=3\r\n\r\n"
               "[Line100]\r\nMode= REC\r\n"
@@ -149,6 +150,56 @@ TEST_F(LoggerIniTest, AMissingFileIsNeitherCreatedNorWritten)
         EXPECT_FALSE(fileExists(iniPath));
     }
 }
+
+// A logger.ini as the logging application or an editor leaves it, with
+// something before its first section.
+struct LeadingTextCase {
+    const char* name;
+    std::string text;
+    std::string reverted;  // the file after a toggle of line 1 and its revert
+};
+
+class LeadingText : public LoggerIniFixture, public ::testing::WithParamInterface<LeadingTextCase> {};
+
+// What stands before the first section belongs to the logging application:
+// a toggle and its revert keep it byte for byte, and a file in the form the
+// service writes comes back byte-identical.
+TEST_P(LeadingText, StaysByteForByteThroughAToggleAndItsRevert)
+{
+    const LeadingTextCase& c = GetParam();
+    setIni(c.text);
+    const std::string leading = c.text.substr(0, c.text.find("[Line01]"));
+    ModeBackup modes(iniPath);
+    modes.setLineMode(1, "CNT");
+    EXPECT_EQ(ini().compare(0, leading.size(), leading), 0) << ini();
+    EXPECT_EQ(getLineModeFromLoggerINI(1, "<none>"), "CNT");
+    EXPECT_EQ(getLineModeFromLoggerINI(2, "<none>"), "VOX");
+    modes.restoreLine(1);
+    EXPECT_EQ(ini(), c.reverted);
+}
+
+const std::string twoLines = "[Line01]\r\nName=Studio A\r\nMode=REC\r\n\r\n[Line02]\r\nMode=VOX\r\n";
+const std::string byteOrderMark = "\xEF\xBB\xBF";
+
+LeadingTextCase unchanged(const char* name, const std::string& text)
+{
+    return LeadingTextCase{name, text, text};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LeadingText,
+    ::testing::Values(
+        unchanged("ByteOrderMark", byteOrderMark + twoLines),
+        unchanged("Comments", "; Logger configuration\r\n# do not edit while recording\r\n" + twoLines),
+        unchanged("BlankLines", "\r\n\r\n" + twoLines),
+        unchanged("StrayTextLine", "logger settings, version 4\r\n" + twoLines),
+        unchanged("ByteOrderMarkCommentsAndBlankLines", byteOrderMark + "; Logger configuration\r\n\r\n" + twoLines),
+        unchanged("LeadingLinesWithOtherLineBreaks", "; saved elsewhere\n\n; and here\r" + twoLines),
+        // Sections in another form are written in the service's own; the
+        // leading text is not.
+        LeadingTextCase{"SectionsRewritten", byteOrderMark + "; top\n[Line01]\nMode = REC\n[Line02]\nMode=VOX",
+                        byteOrderMark + "; top\n[Line01]\r\nMode= REC\r\n[Line02]\r\nMode=VOX\r\n"}),
+    [](const ::testing::TestParamInfo<LeadingTextCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LoggerIniTest, AMalformedFileIsReportedAsASyntaxErrorAndLeftAlone)
 {

@@ -315,20 +315,37 @@ TEST_F(EndToEnd, CtrlCInTheConsoleRevertsRunningTogglesBeforeTheProcessEnds)
     EXPECT_EQ(stopped, int(lines.size()) - 1);
 }
 
+// The engine in the console with a toggle held in its setting.
+class ConsoleToggleHeld : public EndToEnd {
+protected:
+    // Once the engine runs without linesets, configures one on lines 1 and
+    // 3 and holds its toggle while it waits for logger.ini in its setting,
+    // line 1 written and line 3 recorded, the next save held.
+    void holdBeforeLine3(LiveProcess& engine, SetPhaseHold& hold, DWORD interval)
+    {
+        ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+        hold.holdSaves();
+        configure({{L"Studios", L"1,3", L"CNT", interval, consoleDue}});
+        ASSERT_TRUE(hold.stopBefore("Line01")) << engine.text();
+        hold.releaseIni();
+        ASSERT_TRUE(hold.stopBefore("Line03")) << engine.text();
+    }
+
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        writeBytes(backupPath, declaration);
+    }
+};
+
 // Ctrl+C while a toggle waits for logger.ini in its setting, one line
 // written and the next recorded: the toggle reverts the lines it began, the
 // revert waiting for logger.ini like any revert, before the process ends.
-TEST_F(EndToEnd, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
+TEST_F(ConsoleToggleHeld, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
 {
-    writeBytes(backupPath, declaration);
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
     SetPhaseHold hold(iniPath, backupPath);
-    hold.holdSaves();
-    configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
-    ASSERT_TRUE(hold.stopBefore("Line01")) << engine.text();
-    hold.releaseIni();
-    ASSERT_TRUE(hold.stopBefore("Line03")) << engine.text();
+    ASSERT_NO_FATAL_FAILURE(holdBeforeLine3(engine, hold, longInterval));
     hold.releaseSaves();
     EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
 
@@ -344,6 +361,38 @@ TEST_F(EndToEnd, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
     const int interrupted = lineIndex(lines, logged("INFO", "Interruption requested"));
     EXPECT_LT(lineIndex(lines, logged("INFO", "Setting [1, 3] mode to CNT")), interrupted) << engine.text();
     EXPECT_LT(interrupted, lineIndex(lines, logged("INFO", "Reverting [1, 3]")));
+    EXPECT_EQ(lineCount(lines, ": ERROR: "), 0) << engine.text();
+}
+
+// Ctrl+C while a toggle's revert waits for a logger.ini that another
+// process holds, one line put back and the next waiting: the revert goes on
+// waiting, says so, and puts every line back before the process ends.
+TEST_F(ConsoleToggleHeld, CtrlCWhileTheRevertWaitsForLoggerIniLetsItPutEveryLineBack)
+{
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    SetPhaseHold hold(iniPath, backupPath);
+    ASSERT_NO_FATAL_FAILURE(holdBeforeLine3(engine, hold, 1));
+    hold.releaseIni();
+    ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line03")) << engine.text();
+    const std::string waiting = "Waiting for " + iniPath + ", which another program holds";
+    ASSERT_TRUE(engine.waitForLine(logged("WARN", waiting), waitMilliseconds)) << engine.text();
+
+    ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
+    DWORD exitCode = 1;
+    // Time for the stop to reach the toggle; an interrupted revert ends at once.
+    EXPECT_FALSE(engine.finish(1500, &exitCode)) << "the stop cut the revert short: " << engine.text();
+    hold.releaseIni();
+    ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
+    EXPECT_THAT(backupRecords(), IsEmpty());
+    const std::vector<std::string> lines = engine.lines();
+    const int reverting = lineIndex(lines, logged("INFO", "Reverting [1, 3]"));
+    const int waited = lineIndex(lines,
+                                 "INFO: \\[[^\\]]*\\] : Waited [0-9]+\\.[0-9] s for " + escapeRegex(iniPath) + "$");
+    EXPECT_LT(reverting, lineIndex(lines, logged("WARN", waiting))) << engine.text();
+    EXPECT_LT(lineIndex(lines, logged("WARN", waiting)), waited) << engine.text();
+    EXPECT_LT(waited, lineIndex(lines, logged("INFO", "Ostrel stopped"))) << engine.text();
     EXPECT_EQ(lineCount(lines, ": ERROR: "), 0) << engine.text();
 }
 
@@ -808,14 +857,14 @@ protected:
     // in its setting, one line written and the next recorded. The start-up
     // repair reverts a record first: once it is gone, the start is done and
     // the backup file may be held.
-    void startAndHoldAToggleInItsSetting(SetPhaseHold& hold)
+    void startAndHoldAToggleInItsSetting(SetPhaseHold& hold, DWORD interval = longInterval)
     {
         writeBytes(iniPath, loggerIni("REC", "CNT", "VOX"));
         writeBytes(backupPath, declaration + record("Line02", "CNT", "REC"));
         start();
         ASSERT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
         hold.holdSaves();
-        configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
+        configure({{L"Studios", L"1,3", L"CNT", interval, consoleDue}});
         ASSERT_TRUE(hold.stopBefore("Line01"));
         hold.releaseIni();
         ASSERT_TRUE(hold.stopBefore("Line03"));
@@ -1059,6 +1108,79 @@ TEST_F(InstalledService, RemoveWaitsForAStopThatOutlastsTheManagersPatience)
     ASSERT_TRUE(removing.finish(waitMilliseconds, &exitCode)) << removing.text();
     expectRemovedAfterItsStop(removing.text(), exitCode);
 }
+
+// How a stop reaches the service while its revert waits.
+enum class RevertStop { netStop, remove, removeWhileAStopIsPending };
+
+struct RevertStopCase {
+    const char* name;
+    RevertStop way;
+};
+
+class StopDuringTheRevert : public InstalledService, public ::testing::WithParamInterface<RevertStopCase> {
+protected:
+    bool stopsWithin(DWORD milliseconds)
+    {
+        return ::eventually([&] { return queryStatus(service.get()).dwCurrentState == SERVICE_STOPPED; }, milliseconds,
+                            10);
+    }
+};
+
+// A stop that meets the revert of a toggle while it waits for logger.ini,
+// one line put back and the next waiting, lets the revert wait: the service
+// reports stopped, and "/remove" reports it stopped and removed, only once
+// every line is back and no record is left. "/remove" of a service whose
+// stop is already pending (the manager answers that it cannot accept the
+// control) waits for that stop.
+TEST_P(StopDuringTheRevert, LetsItPutEveryLineBack)
+{
+    SetPhaseHold hold(iniPath, backupPath);
+    ASSERT_NO_FATAL_FAILURE(startAndHoldAToggleInItsSetting(hold, 1));
+    hold.holdSaves();
+    hold.releaseIni();
+    ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line03"));
+
+    const std::wstring removal = L"\"" + installedProgram() + L"\" /remove";
+    boost::optional<LiveProcess> stopping, removing;
+    if (GetParam().way == RevertStop::remove)
+        removing.emplace(removal);
+    else
+        stopping.emplace(L"net stop OstrelService");
+    waitForState(service.get(), SERVICE_STOP_PENDING);
+    if (GetParam().way == RevertStop::removeWhileAStopIsPending) {
+        removing.emplace(removal);
+        ASSERT_TRUE(removing->waitForText(
+            [](const std::string& text) { return text.find("OstrelService") != std::string::npos; }, waitMilliseconds))
+            << removing->text();
+        EXPECT_THAT(removing->text(), ::testing::StartsWith("Stopping OstrelService.")) << removing->text();
+    }
+    // Time for the stop to reach the toggle; an interrupted revert ends at once.
+    EXPECT_FALSE(stopsWithin(1500)) << "the stop cut the revert short";
+    if (removing) {
+        EXPECT_TRUE(removing->running()) << removing->text();
+    }
+    hold.releaseIni();
+
+    DWORD exitCode = 1;
+    if (stopping) {
+        ASSERT_TRUE(stopping->finish(waitMilliseconds, &exitCode)) << stopping->text();
+        EXPECT_EQ(exitCode, 0u) << stopping->text();
+    }
+    if (removing) {
+        ASSERT_TRUE(removing->finish(waitMilliseconds, &exitCode)) << removing->text();
+        expectRemovedAfterItsStop(removing->text(), exitCode);
+    } else {
+        waitForState(service.get(), SERVICE_STOPPED);
+        EXPECT_EQ(readFileBytes(iniPath), originalIni);
+        EXPECT_THAT(backupRecords(), IsEmpty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, StopDuringTheRevert,
+    ::testing::Values(RevertStopCase{"NetStop", RevertStop::netStop}, RevertStopCase{"Remove", RevertStop::remove},
+                      RevertStopCase{"RemoveWhileAStopIsPending", RevertStop::removeWhileAStopIsPending}),
+    [](const ::testing::TestParamInfo<RevertStopCase>& info) { return std::string(info.param.name); });
 
 TEST_F(InstalledService, KilledDuringAToggleIsRevertedAtItsNextStart)
 {

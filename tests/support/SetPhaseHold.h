@@ -1,7 +1,8 @@
 #pragma once
 // Holds a toggle of the real service (in this process or in another one) in
 // the middle of its setting, just before it writes a chosen line's mode
-// into logger.ini, so that a stop can be aimed at that moment.
+// into logger.ini, or in the middle of its revert, so that a stop can be
+// aimed at that moment.
 //
 // Two file_holder processes do it. One keeps the backup file open without
 // sharing: the service's replace of the backup then fails and is retried
@@ -54,6 +55,22 @@ public:
             return false;
         holdSaves();
         return true;
+    }
+
+    // With saves held since before the revert began: returns once the revert
+    // waits for logger.ini to put back the line of section `next`, the line
+    // of `reverted` written back and the removal of its record saved; false
+    // when that was not seen in time. logger.ini stays held.
+    bool revertWaitsBetween(const std::string& reverted, const std::string& next)
+    {
+        const std::string gone = "<" + reverted + ">", left = "<" + next + ">";
+        const auto onlyNextIn = [&](const std::string& path) { return contains(path, left) && !contains(path, gone); };
+        if (!within([&] { return onlyNextIn(backupPath + ".tmp"); }))
+            return false;
+        ini.require("open " + iniPath);
+        ini.require("waitlock exclusive");
+        releaseSaves();
+        return within([&] { return onlyNextIn(backupPath); });
     }
 
     // Lets the service at logger.ini again.

@@ -223,7 +223,7 @@ TEST_F(FileTest, SharingViolationIsRetriedUntilTheDeadline)
     FileHolder holder;
     holder.require("deny " + path);
     CountingEnvironment environment;
-    win32_file::retryTimer timer(milliseconds(250), environment);
+    win32_file::retryTimer timer(milliseconds(250), path, environment);
     EXPECT_THROW(win32_file::createHandle(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, true, false, timer),
                  win32_file::temporarily_unavailable);
     // 19 attempts: 10 yields, the zero sleep (not seen), 7 sleeps to 280 ms.

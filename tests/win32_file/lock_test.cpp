@@ -3,6 +3,8 @@
 
 #include "win32_file_handle/win32_file_lock.h"
 
+#include "support/ConsoleCapture.h"
+#include "support/Eventually.h"
 #include "support/FileFailure.h"
 #include "support/FileHolder.h"
 #include "support/InterruptedWait.h"
@@ -119,6 +121,35 @@ TEST_F(LockTest, WithoutTimeoutTheLockIsTakenOnceTheOtherProcessUnlocks)
     EXPECT_EQ(holder.command("lock shared"), "error 33");
     release.set_value();
     ASSERT_TRUE(locker.try_join_for(joinLimit));
+}
+
+// The log line of the console text that holds `text`; empty when none does.
+std::string logLineWith(const std::string& console, const std::string& text)
+{
+    const std::size_t at = console.find(text);
+    if (at == std::string::npos)
+        return std::string();
+    const std::size_t begin = console.rfind('\n', at) + 1;
+    return console.substr(begin, console.find('\n', at) - begin);
+}
+
+// A lock that another process keeps for seconds: the wait is logged once
+// it has lasted a few seconds, naming the file, and its end with its length.
+TEST_F(LockTest, ALongWaitIsLoggedNamingTheFileAndSoIsItsEnd)
+{
+    holder.require("open " + path);
+    holder.require("lock exclusive");
+    ConsoleCapture console;
+    boost::thread locker([&] { win32_file::locked_handle locked(path, win32_file::open_write); });
+    const std::string waiting = "Waiting for " + path + ", which another program holds";
+    ASSERT_TRUE(eventually([&] { return console.count(waiting) > 0; }, 30000, 10)) << console.text();
+    EXPECT_NE(logLineWith(console.text(), waiting).find(": WARN: "), std::string::npos) << console.text();
+    holder.require("unlock");
+    ASSERT_TRUE(locker.try_join_for(joinLimit));
+    const std::string ended = logLineWith(console.text(), " s for " + path);
+    EXPECT_NE(ended.find(": INFO: "), std::string::npos) << console.text();
+    EXPECT_NE(ended.find(": Waited "), std::string::npos) << console.text();
+    EXPECT_EQ(console.count(waiting), 1u) << console.text();
 }
 
 TEST_F(LockTest, InterruptedLockLeavesWithTheInterruptionAndNothingOpen)

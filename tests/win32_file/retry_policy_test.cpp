@@ -13,8 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
+#include <regex>
 #include <vector>
+
+#include "support/ConsoleCapture.h"
 
 namespace {
 
@@ -48,7 +52,7 @@ void failOnce(win32_file::retryTimer& timer, DWORD error,
 TEST(RetryPolicy, WaitsTenYieldsThenGrowingSleepsUpToTheCeiling)
 {
     FakeEnvironment environment;
-    win32_file::retryTimer timer(boost::none, environment);
+    win32_file::retryTimer timer(boost::none, somePath, environment);
     for (int attempt = 0; attempt < 25; ++attempt)
         failOnce(timer, ERROR_SHARING_VIOLATION);
 
@@ -74,7 +78,7 @@ class RetryDeadline : public ::testing::TestWithParam<DeadlineCase> {};
 TEST_P(RetryDeadline, IsLookedAtAfterEachFailedAttempt)
 {
     FakeEnvironment environment;
-    win32_file::retryTimer timer(milliseconds(GetParam().timeoutMs), environment);
+    win32_file::retryTimer timer(milliseconds(GetParam().timeoutMs), somePath, environment);
     int attempts = 0;
     try {
         for (;;) {
@@ -102,7 +106,7 @@ class RetryErrors : public ::testing::TestWithParam<ErrorCase> {};
 TEST_P(RetryErrors, OnlyViolationsOfTheTestAreRetried)
 {
     FakeEnvironment environment;
-    win32_file::retryTimer timer(boost::none, environment);
+    win32_file::retryTimer timer(boost::none, somePath, environment);
     if (GetParam().retried) {
         EXPECT_NO_THROW(failOnce(timer, GetParam().error, GetParam().retryable));
         EXPECT_EQ(environment.waits.size(), 1u);
@@ -135,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RetryPolicy, FailureCarriesFunctionFileNameAndThrowSite)
 {
     FakeEnvironment environment;
-    win32_file::retryTimer timer(boost::none, environment);
+    win32_file::retryTimer timer(boost::none, somePath, environment);
     try {
         failOnce(timer, ERROR_ACCESS_DENIED);
         FAIL() << "no exception";
@@ -154,7 +158,7 @@ TEST(RetryPolicy, FailureCarriesFunctionFileNameAndThrowSite)
 TEST(RetryPolicy, GivingUpNestsTheLastFailure)
 {
     FakeEnvironment environment;
-    win32_file::retryTimer timer(milliseconds(0), environment);
+    win32_file::retryTimer timer(milliseconds(0), somePath, environment);
     try {
         failOnce(timer, ERROR_SHARING_VIOLATION);
         FAIL() << "no exception";
@@ -183,7 +187,7 @@ TEST(RetryPolicy, SystemSleepsAreInterruptionPointsButYieldsAreNot)
     bool sawInterruption = false;
     boost::thread waiter([&] {
         interrupted.get_future().wait();  // not an interruption point
-        win32_file::retryTimer timer(boost::none);
+        win32_file::retryTimer timer(boost::none, somePath);
         completed = 0;
         try {
             for (;;) {
@@ -200,5 +204,65 @@ TEST(RetryPolicy, SystemSleepsAreInterruptionPointsButYieldsAreNot)
     EXPECT_TRUE(sawInterruption);
     EXPECT_EQ(completed, 11);
 }
+
+// The messages of the log lines of this level in a console text.
+std::vector<std::string> loggedAt(const std::string& text, const std::string& level)
+{
+    const std::regex line(": " + level + ": \\[[^\\]]*\\] : ([^\r\n]*)");
+    std::vector<std::string> messages;
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+        messages.push_back((*it)[1]);
+    return messages;
+}
+
+struct WaitReportCase {
+    const char* name;
+    boost::optional<long long> timeoutMs;
+    int failures;  // failed attempts before the file is had (or the time-out)
+    std::vector<std::string> warnings;
+    std::vector<std::string> infos;
+};
+
+class WaitReport : public ::testing::TestWithParam<WaitReportCase> {};
+
+// One operation's waits, as the fake clock counts them (sleeps of 0, 10,
+// ... 90 ms after ten yields, then 100 ms each): a wait is told once it has
+// lasted three seconds, and its end with its length, whether the file was
+// had at last or the operation gave up.
+TEST_P(WaitReport, LongWaitsAreLoggedWithTheirEndAndShortOnesAreNot)
+{
+    const WaitReportCase& c = GetParam();
+    FakeEnvironment environment;
+    ConsoleCapture console;
+    const auto operation = [&] {
+        win32_file::retryTimer timer(c.timeoutMs ? win32_file::timeout(milliseconds(*c.timeoutMs)) : boost::none,
+                                     somePath, environment);
+        for (int attempt = 0; attempt < c.failures; ++attempt)
+            failOnce(timer, ERROR_LOCK_VIOLATION);
+    };
+    if (c.timeoutMs)
+        EXPECT_THROW(operation(), win32_file::temporarily_unavailable);
+    else
+        operation();
+    EXPECT_EQ(loggedAt(console.text(), "WARN"), c.warnings) << console.text();
+    EXPECT_EQ(loggedAt(console.text(), "INFO"), c.infos) << console.text();
+}
+
+const std::string waiting = std::string("Waiting for ") + somePath + ", which another program holds";
+
+// 20 failures wait 450 ms; every further one 100 ms more.
+INSTANTIATE_TEST_SUITE_P(
+    Table, WaitReport,
+    ::testing::Values(
+        WaitReportCase{"AFewHundredMilliseconds", boost::none, 20, {}, {}},
+        WaitReportCase{"JustUnderTheThreshold", boost::none, 45, {}, {}},
+        WaitReportCase{
+            "HadAfterFiveSeconds", boost::none, 66, {waiting}, {std::string("Waited 5.1 s for ") + somePath}},
+        WaitReportCase{"GivenUpAfterFourSeconds",
+                       4000LL,
+                       1000,
+                       {waiting, std::string("Stopped waiting for ") + somePath + " after 4.1 s"},
+                       {}}),
+    [](const ::testing::TestParamInfo<WaitReportCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
