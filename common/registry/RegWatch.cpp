@@ -13,6 +13,13 @@ bool notifyOn(HKEY key, HANDLE event)
     return RegNotifyChangeKeyValue(key, TRUE, watchedChanges, event, TRUE) == ERROR_SUCCESS;
 }
 
+// The key that holds `path`, or the root's empty name.
+std::wstring above(const std::wstring& path)
+{
+    const std::size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
 }  // namespace
 
 RegWatch::RegWatch(HKEY root, std::wstring subkey, REGSAM view)
@@ -56,11 +63,16 @@ void RegWatch::arm()
 
 bool RegWatch::watchNearest()
 {
-    std::wstring path = subkey;
+    // A deleted key tells no watcher of its own, only those of the keys above
+    // it: a watch on the key itself, armed while its deletion was under way,
+    // would never wake again. The key above it hears of everything below it,
+    // its deletion and its creation included.
+    const std::wstring target = above(subkey);
+    std::wstring path = target;
     for (;;) {
         if (RegOpenKeyExW(root, path.c_str(), 0, KEY_NOTIFY | view, &key) == ERROR_SUCCESS) {
             if (notifyOn(key, changed)) {
-                watchingTarget = path == subkey;
+                watchingTarget = path == target;
                 return true;
             }
             // Deleted between the open and the request: the key above sees
@@ -71,7 +83,6 @@ bool RegWatch::watchNearest()
         }
         if (path.empty())
             return false;
-        const std::size_t slash = path.rfind(L'\\');
-        path = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+        path = above(path);
     }
 }

@@ -23,10 +23,11 @@ public:
     // key (names and values, subkeys included) after arm(); manual reset.
     HANDLE event() const { return changed; }
 
-    // Clears the event and watches from now on. While the key does not
-    // exist, the nearest existing key above it is watched, so that its
-    // creation signals the event; once it exists, the key itself is. A key
-    // deleted and created again is opened afresh. When not even the root can
+    // Clears the event and watches from now on: the key above the watched
+    // one, with everything below it, or while that one does not exist the
+    // nearest existing key above it, so that the key's creation and its
+    // deletion signal the event too. A key deleted and created again is
+    // opened afresh. When not even the root can
     // be watched, the event is left signalled: the caller then reads at
     // every look instead of missing a change.
     void arm();
@@ -42,5 +43,5 @@ private:
     REGSAM view;
     HANDLE changed;
     HKEY key;             // what is watched; nullptr before the first arm
-    bool watchingTarget;  // the key itself, not a key above it
+    bool watchingTarget;  // the key right above the watched one, not one higher
 };

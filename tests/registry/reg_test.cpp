@@ -2,6 +2,7 @@
 // malformed data that the program must read as the default.
 
 #include "registry/Reg.h"
+#include "registry/RegWatch.h"
 
 #include <stdexcept>
 
@@ -196,6 +197,31 @@ TEST_F(RegTest, AFailedWriteThrowsCantSetTheKeyAndIsNoRuntimeError)
     } catch (const std::exception& e) {
         EXPECT_STREQ(e.what(), "Can't set the key");
     }
+}
+
+// A deleted key tells no watcher of its own (Wine's registry, like
+// Windows', only touches the key above it), so a watch armed on the key just
+// before its deletion must still be woken, and then see it created again.
+TEST_F(RegTest, AWatchArmedOnTheKeyIsWokenByItsDeletionAndItsReturn)
+{
+    {
+        Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess);
+    }
+    RegWatch watch(HKEY_LOCAL_MACHINE, keyPath, Ostrel::settingsKeyView);
+    const DWORD patience = 10000;  // a notification comes within milliseconds
+    const auto armedAndQuiet = [&] {
+        watch.arm();
+        return WaitForSingleObject(watch.event(), 0) == WAIT_TIMEOUT;
+    };
+    ASSERT_TRUE(armedAndQuiet());
+    deleteConfigurationKey();
+    EXPECT_EQ(WaitForSingleObject(watch.event(), patience), WAIT_OBJECT_0) << "deletion of the watched key unseen";
+    ASSERT_TRUE(armedAndQuiet());
+    setDword(L"", L"Count", 0);
+    EXPECT_EQ(WaitForSingleObject(watch.event(), patience), WAIT_OBJECT_0) << "the key created again unseen";
+    ASSERT_TRUE(armedAndQuiet());
+    setDword(L"1", L"Interval", 5);
+    EXPECT_EQ(WaitForSingleObject(watch.event(), patience), WAIT_OBJECT_0) << "a value below the key unseen";
 }
 
 }  // namespace

@@ -95,11 +95,18 @@ public:
             startup.hStdError = childOutput.get();
         }
         PROCESS_INFORMATION info = {};
-        const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, options.creationFlags,
-                                            nullptr, nullptr, &startup, &info);
-        if (!started)
-            throw std::runtime_error("CreateProcess failed (error " + std::to_string(GetLastError()) +
-                                     "): " + utf::narrow(commandLine));
+        // Under load Wine now and then refuses to create a process with
+        // ERROR_INTERNAL_ERROR and creates it when asked again.
+        for (int attempt = 1;; ++attempt) {
+            if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, options.creationFlags, nullptr,
+                               nullptr, &startup, &info))
+                break;
+            const DWORD error = GetLastError();
+            if (error != ERROR_INTERNAL_ERROR || attempt == 3)
+                throw std::runtime_error("CreateProcess failed (error " + std::to_string(error) +
+                                         "): " + utf::narrow(commandLine));
+            Sleep(100 * attempt);
+        }
         CloseHandle(info.hThread);
         process = ScopedHandle(info.hProcess);
         processId = info.dwProcessId;
