@@ -182,7 +182,10 @@ TEST_P(Refusal, RefusedSchedulesHaveNoMoment)
         // Not even near the ends of the range, where a negative weekly walk
         // would run out of dates.
         for (const ptime& after : {at("2024-03-04 12:00:00"), at("1400-01-01 00:00:00"), at("9999-12-31 23:00:00")})
+        {
             EXPECT_EQ(momentTicks(nextMoment(c.settings, after)), momentTicks(none)) << after;
+            EXPECT_EQ(momentTicks(Ostrel::lastMoment(c.settings, after)), momentTicks(none)) << after;
+        }
     }
 }
 
