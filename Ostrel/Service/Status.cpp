@@ -115,14 +115,17 @@ std::vector<std::string> printBackup(const std::vector<Toggle>& toggles, std::os
     boost::property_tree::ptree tree;
     try {
         const boost::optional<std::string> text = readSharedFile(path, statusFileWait);
-        if (!text) {
-            os << "Backup file " << path << ": none, no line is switched" << std::endl;
-            return {};
-        }
-        tree = backupFileTree(*text);
+        if (text)
+            tree = backupFileTree(*text);
     } catch (const std::exception& e) {
         os << "Backup file " << path << ": can't be read: " << e.what() << std::endl;
         return {"the backup file can't be read"};
+    }
+    // No file and a file without records mean the same: the service keeps
+    // its file once the last record has gone.
+    if (tree.empty()) {
+        os << "Backup file " << path << ": no line is switched" << std::endl;
+        return {};
     }
     os << "Backup file " << path << ": " << tree.size() << (tree.size() == 1 ? " record" : " records") << std::endl;
     const LoggerIniView ini;
