@@ -176,7 +176,9 @@ void printNextEvent(const Settings& settings, const std::vector<Toggle>& toggles
         }
     for (std::size_t i = 0; i < settings.linesets.size(); ++i) {
         const LinesetSettings& lineset = settings.linesets[i];
-        const ptime moment = linesetRefusal(lineset).empty() ? nextMoment(lineset.schedule, now) : next;
+        if (!linesetRefusal(lineset).empty())
+            continue;
+        const ptime moment = nextMoment(lineset.schedule, now);
         if (isLater(next, moment)) {
             next = moment;
             what = linesetName(i, lineset) + " switches to " + lineset.mode;

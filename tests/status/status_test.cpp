@@ -136,11 +136,13 @@ TEST_P(Status, PrintsWhatIsSwitchedAndWhetherTheRunningTogglesExplainIt)
 
     // Nothing changed, nothing set aside, no file made.
     EXPECT_EQ(fileExists(iniPath), c.ini != nullptr);
-    if (c.ini)
+    if (c.ini) {
         EXPECT_EQ(ini(), c.ini);
+    }
     EXPECT_EQ(fileExists(backupPath), !c.backup.empty());
-    if (!c.backup.empty())
+    if (!c.backup.empty()) {
         EXPECT_EQ(backup(), c.backup);
+    }
     EXPECT_FALSE(fileExists(backupPath + ".tmp"));
     EXPECT_THAT(damaged(), testing::IsEmpty());
 }
