@@ -91,7 +91,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-
 // Moves a damaged backup file aside to a name of its own, so that a later
 // damaged file never replaces an earlier one: the file's name, the local
 // time and ".damaged", numbered when that name is taken. Returns the name;

@@ -34,7 +34,7 @@ std::runtime_error managerFailure(const char* call)
 // "running, process 1234".
 std::string describe(const ServiceState& state)
 {
-    static const char* const names[] = {"not installed", "stopped", "start pending",
+    static const char* const names[] = {"not installed", "stopped",      "start pending",
                                         "running",       "stop pending", "in another state"};
     std::string text = names[state.kind];
     if (state.processId)
@@ -162,10 +162,9 @@ void printToggles(const std::vector<Toggle>& toggles, const ptime& now, std::ost
            << ", revert due " << t.revertDue << std::endl;
 }
 
-// The earliest toggle or revert after now; ties go to the lineset listed
-// first, a revert before a toggle of the same lineset.
-void printNextEvent(const Settings& settings, const std::vector<Toggle>& toggles, const ptime& now,
-                    std::ostream& os)
+// The earliest toggle or revert after now. At one moment a revert is named
+// before a toggle, and of two of a kind the lineset listed first.
+void printNextEvent(const Settings& settings, const std::vector<Toggle>& toggles, const ptime& now, std::ostream& os)
 {
     ptime next(boost::posix_time::not_a_date_time);
     std::string what;
@@ -243,8 +242,7 @@ bool printStatus(const std::function<ServiceState()>& askManager, const ptime& n
     for (const std::string& reason : notOk)
         os << "Not OK: " << reason << std::endl;
     if (notOk.empty())
-        os << "OK: the service runs and every line in the backup belongs to a lineset inside its interval"
-           << std::endl;
+        os << "OK: the service runs and every line in the backup belongs to a lineset inside its interval" << std::endl;
     return notOk.empty();
 }
 

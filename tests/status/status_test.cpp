@@ -15,9 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "Ostrel/Service/Settings.h"
+#include "support/EndToEnd.h"
 #include "support/FileHolder.h"
-#include "support/LoggerIniFixture.h"
-#include "support/RegistryFixture.h"
 
 using namespace Ostrel;
 using boost::posix_time::ptime;
@@ -65,23 +64,27 @@ const LinesetSettings evening = lineset("Evening", {3}, "REC", 60, dailyAt(23, 3
 // Never fired by the engine: a zero period.
 const LinesetSettings broken = lineset("Broken", {2}, "OFF", 5, everyMinutes(0));
 
-const char* const toggledIni = "[Line01]\r\nMode=OFF\r\n[Line02]\r\nMode=OFF\r\n[Line03]\r\nMode=VOX\r\n";
-const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
-
-std::string record(const std::string& section, const std::string& current, const std::string& saved)
-{
-    return "<" + section + "><current_mode>" + current + "</current_mode><saved_mode>" + saved + "</saved_mode></" +
-           section + ">";
-}
-
+const std::string toggledIni = loggerIni("OFF", "OFF", "VOX");
 const std::string morningRecords = declaration + record("Line01", "OFF", "REC") + record("Line02", "OFF", "VOX");
+
+// What Morning's records print, and Morning at 10:03, inside its interval.
+const std::string morningRecordLines =
+    "Backup file {backup}: 2 records\n"
+    "  Line 1: current OFF, saved REC\n"
+    "  Line 2: current OFF, saved VOX\n";
+const std::string morningAt1003 =
+    "Toggled now (2024-Mar-04 10:03:00):\n"
+    "  lineset #0 Morning [1, 2]: mode OFF since 2024-Mar-04 10:00:00, revert due 2024-Mar-04 10:05:00\n"
+    "Next event: 2024-Mar-04 10:05:00, lineset #0 Morning [1, 2] reverts\n";
+const std::string allWell =
+    "OK: the service runs and every line in the backup belongs to a lineset inside its interval\n";
 
 const ServiceState running{ServiceState::running, 42};
 
 struct StatusCase {
     const char* name;
     std::vector<LinesetSettings> linesets;
-    const char* ini;     // none: no logger.ini
+    std::string ini;     // empty: no logger.ini
     std::string backup;  // empty: no backup file
     ServiceState service;
     const char* now;
@@ -125,7 +128,7 @@ TEST_P(Status, PrintsWhatIsSwitchedAndWhetherTheRunningTogglesExplainIt)
 {
     const StatusCase& c = GetParam();
     configure(c.linesets);
-    if (c.ini)
+    if (!c.ini.empty())
         setIni(c.ini);
     if (!c.backup.empty())
         setBackup(c.backup);
@@ -135,8 +138,8 @@ TEST_P(Status, PrintsWhatIsSwitchedAndWhetherTheRunningTogglesExplainIt)
     EXPECT_EQ(result.second, c.ok);
 
     // Nothing changed, nothing set aside, no file made.
-    EXPECT_EQ(fileExists(iniPath), c.ini != nullptr);
-    if (c.ini) {
+    EXPECT_EQ(fileExists(iniPath), !c.ini.empty());
+    if (!c.ini.empty()) {
         EXPECT_EQ(ini(), c.ini);
     }
     EXPECT_EQ(fileExists(backupPath), !c.backup.empty());
@@ -154,14 +157,7 @@ const StatusCase statusCases[] = {
      morningRecords,
      running,
      "2024-03-04 10:03:00",
-     "Service: running, process 42\n"
-     "Backup file {backup}: 2 records\n"
-     "  Line 1: current OFF, saved REC\n"
-     "  Line 2: current OFF, saved VOX\n"
-     "Toggled now (2024-Mar-04 10:03:00):\n"
-     "  lineset #0 Morning [1, 2]: mode OFF since 2024-Mar-04 10:00:00, revert due 2024-Mar-04 10:05:00\n"
-     "Next event: 2024-Mar-04 10:05:00, lineset #0 Morning [1, 2] reverts\n"
-     "OK: the service runs and every line in the backup belongs to a lineset inside its interval\n",
+     "Service: running, process 42\n" + morningRecordLines + morningAt1003 + allWell,
      true},
     // At the revert's due moment the interval is over: what the backup
     // still holds then is a revert that has not happened.
@@ -171,18 +167,15 @@ const StatusCase statusCases[] = {
      morningRecords,
      running,
      "2024-03-04 10:05:00",
-     "Service: running, process 42\n"
-     "Backup file {backup}: 2 records\n"
-     "  Line 1: current OFF, saved REC\n"
-     "  Line 2: current OFF, saved VOX\n"
-     "Toggled now (2024-Mar-04 10:05:00): no lineset is inside its interval\n"
-     "Next event: 2024-Mar-04 10:10:00, lineset #0 Morning [1, 2] switches to OFF\n"
-     "Not OK: line 1 is in the backup, but no lineset inside its interval switches it\n"
-     "Not OK: line 2 is in the backup, but no lineset inside its interval switches it\n",
+     "Service: running, process 42\n" + morningRecordLines +
+         "Toggled now (2024-Mar-04 10:05:00): no lineset is inside its interval\n"
+         "Next event: 2024-Mar-04 10:10:00, lineset #0 Morning [1, 2] switches to OFF\n"
+         "Not OK: line 1 is in the backup, but no lineset inside its interval switches it\n"
+         "Not OK: line 2 is in the backup, but no lineset inside its interval switches it\n",
      false},
     {"AnIntervalAcrossMidnight",
      {morning, evening},
-     "[Line01]\r\nMode=REC\r\n[Line02]\r\nMode=VOX\r\n[Line03]\r\nMode=REC\r\n",
+     loggerIni("REC", "VOX", "REC"),
      declaration + record("Line03", "REC", "VOX"),
      running,
      "2024-03-05 00:02:00",
@@ -192,8 +185,8 @@ const StatusCase statusCases[] = {
      "Toggled now (2024-Mar-05 00:02:00):\n"
      "  lineset #0 Morning [1, 2]: mode OFF since 2024-Mar-05 00:00:00, revert due 2024-Mar-05 00:05:00\n"
      "  lineset #1 Evening [3]: mode REC since 2024-Mar-04 23:30:00, revert due 2024-Mar-05 00:30:00\n"
-     "Next event: 2024-Mar-05 00:05:00, lineset #0 Morning [1, 2] reverts\n"
-     "OK: the service runs and every line in the backup belongs to a lineset inside its interval\n",
+     "Next event: 2024-Mar-05 00:05:00, lineset #0 Morning [1, 2] reverts\n" +
+         allWell,
      true},
     {"AStoppedServiceWithNothingSwitched",
      {evening},
@@ -209,7 +202,7 @@ const StatusCase statusCases[] = {
      false},
     {"NotInstalled",
      {},
-     nullptr,
+     "",
      "",
      {ServiceState::notInstalled, 0},
      "2024-03-04 10:03:00",
@@ -225,14 +218,8 @@ const StatusCase statusCases[] = {
      morningRecords,
      {ServiceState::stopPending, 7},
      "2024-03-04 10:03:00",
-     "Service: stop pending, process 7\n"
-     "Backup file {backup}: 2 records\n"
-     "  Line 1: current OFF, saved REC\n"
-     "  Line 2: current OFF, saved VOX\n"
-     "Toggled now (2024-Mar-04 10:03:00):\n"
-     "  lineset #0 Morning [1, 2]: mode OFF since 2024-Mar-04 10:00:00, revert due 2024-Mar-04 10:05:00\n"
-     "Next event: 2024-Mar-04 10:05:00, lineset #0 Morning [1, 2] reverts\n"
-     "Not OK: the service is not running (stop pending, process 7)\n",
+     "Service: stop pending, process 7\n" + morningRecordLines + morningAt1003 +
+         "Not OK: the service is not running (stop pending, process 7)\n",
      false},
     // A lineset the engine refuses never toggles, so it explains nothing,
     // even inside what would be its interval.
@@ -255,17 +242,14 @@ const StatusCase statusCases[] = {
      false},
     {"NoLoggerIni",
      {morning},
-     nullptr,
+     "",
      declaration + "<Line01><current_mode>OFF</current_mode></Line01>",
      running,
      "2024-03-04 10:03:00",
      "Service: running, process 42\n"
      "Backup file {backup}: 1 record\n"
-     "  Line 1: current unknown (no logger.ini), saved none\n"
-     "Toggled now (2024-Mar-04 10:03:00):\n"
-     "  lineset #0 Morning [1, 2]: mode OFF since 2024-Mar-04 10:00:00, revert due 2024-Mar-04 10:05:00\n"
-     "Next event: 2024-Mar-04 10:05:00, lineset #0 Morning [1, 2] reverts\n"
-     "OK: the service runs and every line in the backup belongs to a lineset inside its interval\n",
+     "  Line 1: current unknown (no logger.ini), saved none\n" +
+         morningAt1003 + allWell,
      true},
 };
 
