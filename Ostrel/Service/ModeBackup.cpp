@@ -91,26 +91,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The whole backup file, or none when there is no file. Waits as `wait`
-// allows while another process holds the file; other failures throw.
-boost::optional<std::string> readBackupFile(const boost::filesystem::path& path, const win32_file::timeout& wait)
-{
-    std::unique_ptr<win32_file::locked_handle> file;
-    try {
-        file.reset(wait ? new win32_file::locked_handle(path, 0, *wait) : new win32_file::locked_handle(path, 0));
-    } catch (const boost::system::system_error& e) {
-        if (e.code().value() == ERROR_FILE_NOT_FOUND)
-            return boost::none;
-        throw;
-    }
-    win32_file::device device = file->lock().device();
-    std::string text;
-    char block[16 * 1024];
-    for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
-        text.append(block, static_cast<std::size_t>(got));
-    return text;
-}
-
 // Moves a damaged backup file aside to a name of its own, so that a later
 // damaged file never replaces an earlier one: the file's name, the local
 // time and ".damaged", numbered when that name is taken. Returns the name;
@@ -171,6 +151,24 @@ struct LineRecord {
 };
 
 }  // namespace
+
+boost::optional<std::string> readSharedFile(const std::string& path, const win32_file::timeout& wait)
+{
+    std::unique_ptr<win32_file::locked_handle> file;
+    try {
+        file.reset(wait ? new win32_file::locked_handle(path, 0, *wait) : new win32_file::locked_handle(path, 0));
+    } catch (const boost::system::system_error& e) {
+        if (e.code().value() == ERROR_FILE_NOT_FOUND)
+            return boost::none;
+        throw;
+    }
+    win32_file::device device = file->lock().device();
+    std::string text;
+    char block[16 * 1024];
+    for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
+        text.append(block, static_cast<std::size_t>(got));
+    return text;
+}
 
 std::string windowsDirectory()
 {
@@ -332,9 +330,14 @@ ModeBackup::ModeBackup(const std::string& iniPath, boost::chrono::milliseconds r
 {
 }
 
-std::string ModeBackup::backupPath() const
+std::string backupFilePath()
 {
     return (boost::filesystem::path(windowsDirectory()) / backupFileName).string();
+}
+
+std::string ModeBackup::backupPath() const
+{
+    return backupFilePath();
 }
 
 void ModeBackup::load()
@@ -359,7 +362,7 @@ ModeBackup::TakeOver ModeBackup::takeOver(const win32_file::timeout& wait)
     const std::string path = backupPath();
     boost::optional<std::string> text;
     try {
-        text = readBackupFile(path, wait);
+        text = readSharedFile(path, wait);
     } catch (const std::exception& e) {
         throw BackupNotSaved(std::string("Backup file can't be read, nothing reverted: ") + e.what());
     }
@@ -410,9 +413,6 @@ void ModeBackup::saveOrReport()
     }
 }
 
-namespace {
-
-// The line a record names, when its key is exactly a line's section name.
 boost::optional<int> recordedLine(const std::string& key)
 {
     int line;
@@ -421,8 +421,6 @@ boost::optional<int> recordedLine(const std::string& key)
         return boost::none;
     return line;
 }
-
-}  // namespace
 
 void ModeBackup::setLineMode(int line, const std::string& requested)
 {

@@ -33,6 +33,19 @@ std::string loggerConfigFilePath(LoggerConfigFile file);
 // "Line%02d": the line's section in logger.ini and its record in the backup.
 std::string lineSectionName(int line);
 
+// The line a backup record names, when its key is exactly a line's section
+// name.
+boost::optional<int> recordedLine(const std::string& key);
+
+// The backup file's full path, in the Windows directory.
+std::string backupFilePath();
+
+// The whole file, read under a shared lock through a handle that shares
+// reading and writing, or none when there is no file. Waits as `wait`
+// allows while another process holds the file (none: for as long as it
+// does); other failures throw.
+boost::optional<std::string> readSharedFile(const std::string& path, const win32_file::timeout& wait);
+
 // The mode logger.ini shows for the line, read under the file's exclusive
 // lock (waiting for as long as another holder keeps it). A missing section
 // is logged at ERROR and gives the default; a section without "Mode" throws

@@ -3,6 +3,7 @@
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/format.hpp>
+#include <boost/optional.hpp>
 
 #include "date_range/DateRange.h"
 
@@ -66,6 +67,36 @@ ptime nextPeriodic(std::int32_t hours, std::int32_t minutes, const ptime& start,
     return start + boost::posix_time::microseconds(period * (periods + 1));
 }
 
+// The latest date + offset at or before atOrBefore, the date on the weekday
+// (0 Sunday to 6 Saturday) or, without one, any date.
+ptime lastOnDate(const time_duration& offset, const boost::optional<int>& weekday, const ptime& atOrBefore)
+{
+    const ptime none(boost::posix_time::not_a_date_time);
+    // Huge hours and minutes reach 64-bit tick counts before the subtraction
+    // could overflow, but may walk out of the date range.
+    const ptime latestDay = atOrBefore - offset;
+    if (!isInDateRange(latestDay))
+        return none;
+    boost::gregorian::date day = latestDay.date();
+    if (weekday) {
+        const int back = (day.day_of_week().as_number() - *weekday + 7) % 7;
+        if ((day - boost::gregorian::date(boost::date_time::min_date_time)).days() < back)
+            return none;
+        day -= boost::gregorian::days(back);
+    }
+    return ptime(day, offset);
+}
+
+// The grid point start + n * period at or before atOrBefore, n rounded
+// toward minus infinity (the grid goes on before the start).
+ptime lastPeriodic(std::int32_t hours, std::int32_t minutes, const ptime& start, const ptime& atOrBefore)
+{
+    const std::int64_t period = time_duration(hours, minutes, 0).ticks();
+    const std::int64_t since = momentTicks(atOrBefore) - momentTicks(start);
+    const std::int64_t periods = since / period - (since % period < 0 ? 1 : 0);
+    return start + boost::posix_time::microseconds(period * periods);
+}
+
 }  // namespace
 
 std::int64_t momentTicks(const ptime& moment)
@@ -102,6 +133,29 @@ ptime nextMoment(const ScheduleSettings& settings, const ptime& after)
     // A moment past the end of the date range could be neither printed nor
     // used as the next after: there is no next moment.
     return isInDateRange(next) ? next : none;
+}
+
+ptime lastMoment(const ScheduleSettings& settings, const ptime& atOrBefore)
+{
+    const ptime none(boost::posix_time::not_a_date_time);
+    if (!isInDateRange(atOrBefore) || isRefusedSchedule(settings))
+        return none;
+    ptime last;
+    switch (settings.scheduleMode) {
+    case Daily:
+        last = lastOnDate(time_duration(settings.dailyHour, settings.dailyMinute, 0), boost::none, atOrBefore);
+        break;
+    case Weekly:
+        last = lastOnDate(time_duration(settings.weeklyHour, settings.weeklyMinute, 0),
+                          static_cast<int>(settings.weeklyWeekday), atOrBefore);
+        break;
+    case Periodic:
+        last = lastPeriodic(settings.periodicHours, settings.periodicMinutes, settings.periodicStartTime, atOrBefore);
+        break;
+    default:
+        return none;
+    }
+    return isInDateRange(last) ? last : none;
 }
 
 std::string scheduleRefusal(const ScheduleSettings& settings)

@@ -70,6 +70,14 @@ namespace Ostrel {
 // (9999-12-31 23:59:59.999999). Never throws; no side effects.
 boost::posix_time::ptime nextMoment(const ScheduleSettings& settings, const boost::posix_time::ptime& after);
 
+// The latest moment at or before atOrBefore that the next-moment rule can
+// give, or not_a_date_time when there is none (the same schedules and
+// bounds as nextMoment). Every date of a Daily schedule, and every date on
+// the weekday of a Weekly one, has its moment at the date plus the hours and
+// minutes (which may pass midnight); a Periodic schedule has the whole grid
+// start + n * period, before its start as well. Never throws.
+boost::posix_time::ptime lastMoment(const ScheduleSettings& settings, const boost::posix_time::ptime& atOrBefore);
+
 // Why the fields of the selected mode cannot be scheduled, or an empty text
 // when they can (Invalid is not refused: it simply never has a moment).
 // Refused, because the rules would divide by zero, repeat or go backwards

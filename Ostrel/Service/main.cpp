@@ -1,6 +1,7 @@
 // The process entry: run as the service under the service control manager
-// (no argument), install or remove it, run the engine in the foreground, or
-// check what the engine would make of the settings.
+// (no argument), install or remove it, run the engine in the foreground,
+// check what the engine would make of the settings, or tell what the
+// running service has switched.
 
 #include <windows.h>
 
@@ -15,6 +16,7 @@
 
 #include "Ostrel/Service/Check.h"
 #include "Ostrel/Service/Service.h"
+#include "Ostrel/Service/Status.h"
 #include "logging/Log.h"
 #include "windows_service/WindowsService.h"
 
@@ -147,8 +149,9 @@ int wmain(int argc, wchar_t** argv)
 {
     ServiceTable table{boost::make_shared<Ostrel::Service>()};
     const std::wstring action = argc > 1 ? argv[1] : L"";
-    // Only "/check" tells something by its exit code: 1 when a lineset will
-    // never fire or none is configured.
+    // Only "/check" and "/status" tell something by their exit codes: 1
+    // when a lineset will never fire or none is configured, or when the
+    // service is not running or the backup holds a line no toggle explains.
     int exitCode = 0;
     if (argc < 2)
         RegisterServices(table);
@@ -160,6 +163,8 @@ int wmain(int argc, wchar_t** argv)
         runInConsole(*table.front());
     else if (action == L"/check")
         exitCode = Ostrel::checkSettings(std::cout) ? 0 : 1;
+    else if (action == L"/status")
+        exitCode = Ostrel::showStatus(table.front()->serviceName(), std::cout) ? 0 : 1;
     table.clear();
     return exitCode;
 }

@@ -1,5 +1,5 @@
-// The next-moment rules of the three schedule kinds, the settings they refuse
-// and the moment comparison they rest on.
+// The next-moment and last-moment rules of the three schedule kinds, the
+// settings they refuse and the moment comparison they rest on.
 
 #include "Ostrel/Service/Schedule.h"
 
@@ -11,6 +11,7 @@
 #include "scheduling/ScheduleTestSupport.h"
 
 using namespace scheduling_test;
+using Ostrel::lastMoment;
 using Ostrel::nextMoment;
 using Ostrel::ScheduleSettings;
 using boost::posix_time::ptime;
@@ -33,7 +34,7 @@ TEST(MomentTicks, NotADateTimeIsLaterThanEveryRealMoment)
 struct MomentCase {
     const char* name;
     ScheduleSettings settings;
-    ptime after;
+    ptime from;  // the moment asked about
     ptime expected;
 };
 
@@ -47,7 +48,7 @@ class NextMoment : public ::testing::TestWithParam<MomentCase> {};
 TEST_P(NextMoment, IsTheNextScheduledMomentStrictlyAfter)
 {
     const MomentCase& c = GetParam();
-    const ptime next = nextMoment(c.settings, c.after);
+    const ptime next = nextMoment(c.settings, c.from);
     EXPECT_EQ(momentTicks(next), momentTicks(c.expected)) << "got " << next << ", expected " << c.expected;
 }
 
@@ -181,8 +182,10 @@ TEST_P(Refusal, RefusedSchedulesHaveNoMoment)
     if (*c.reason) {
         // Not even near the ends of the range, where a negative weekly walk
         // would run out of dates.
-        for (const ptime& after : {at("2024-03-04 12:00:00"), at("1400-01-01 00:00:00"), at("9999-12-31 23:00:00")})
+        for (const ptime& after : {at("2024-03-04 12:00:00"), at("1400-01-01 00:00:00"), at("9999-12-31 23:00:00")}) {
             EXPECT_EQ(momentTicks(nextMoment(c.settings, after)), momentTicks(none)) << after;
+            EXPECT_EQ(momentTicks(lastMoment(c.settings, after)), momentTicks(none)) << after;
+        }
     }
 }
 
@@ -208,5 +211,80 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"PeriodicOneMinuteIsAccepted", periodic(0, 1, start), ""},
         RefusalCase{"OnlyTheSelectedModeCounts", dailyWithUnusedFieldsNegative(), ""},
         RefusalCase{"InvalidIsNotRefused", invalidWithNegativeFields(), ""}));
+
+// --- the latest moment at or before a given one --------------------------------
+
+class LastMoment : public ::testing::TestWithParam<MomentCase> {};
+
+TEST_P(LastMoment, IsTheLatestScheduledMomentAtOrBefore)
+{
+    const MomentCase& c = GetParam();
+    const ptime last = lastMoment(c.settings, c.from);
+    EXPECT_EQ(momentTicks(last), momentTicks(c.expected)) << "got " << last << ", expected " << c.expected;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Daily, LastMoment,
+    ::testing::Values(
+        MomentCase{"ExactlyAtIsThatMoment", daily(8, 0), at("2024-03-04 08:00:00"), at("2024-03-04 08:00:00")},
+        MomentCase{"JustBeforeIsYesterday", daily(8, 0), at("2024-03-04 07:59:59.999999"), at("2024-03-03 08:00:00")},
+        MomentCase{"LaterTheSameDayIsToday", daily(8, 0), at("2024-03-04 23:59:00"), at("2024-03-04 08:00:00")},
+        MomentCase{"BackOverTheYearEnd", daily(8, 0), at("2024-01-01 07:00:00"), at("2023-12-31 08:00:00")},
+        MomentCase{"BackOverALeapDay", daily(8, 0), at("2024-03-01 07:00:00"), at("2024-02-29 08:00:00")},
+        MomentCase{"MinutesBeyondAnHour", daily(7, 90), at("2024-03-04 08:45:00"), at("2024-03-04 08:30:00")},
+        MomentCase{"Hour25IsYesterdayPlus25Hours", daily(25, 0), at("2024-03-05 02:00:00"), at("2024-03-05 01:00:00")},
+        MomentCase{"BeforeTheFirstMomentOfTheRangeIsNone", daily(8, 0), at("1400-01-01 07:00:00"), none},
+        MomentCase{"LastMomentOfTheRange", daily(23, 0), at("9999-12-31 23:59:59.999999"), at("9999-12-31 23:00:00")},
+        MomentCase{"HugeHourCountBeforeTheRangeIsNone", daily(2147483647, 0), at("2024-03-04 12:00:00"), none}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Weekly, LastMoment,
+    ::testing::Values(
+        MomentCase{"ExactlyAtIsThatMoment", weekly(1, 8, 0), at("2024-03-04 08:00:00"), at("2024-03-04 08:00:00")},
+        MomentCase{"JustBeforeIsAWeekEarlier", weekly(1, 8, 0), at("2024-03-04 07:59:59"), at("2024-02-26 08:00:00")},
+        MomentCase{"LaterInTheWeek", weekly(1, 8, 0), at("2024-03-10 23:00:00"), at("2024-03-04 08:00:00")},
+        MomentCase{"SundayEveningSeenOnMonday", weekly(0, 23, 0), at("2024-03-04 10:00:00"), at("2024-03-03 23:00:00")},
+        MomentCase{"HoursPastMidnightStayWithTheirWeekday", weekly(0, 26, 0), at("2024-03-04 10:00:00"),
+                   at("2024-03-04 02:00:00")},
+        MomentCase{"HoursPastMidnightBeforeTheirMoment", weekly(0, 26, 0), at("2024-03-04 01:00:00"),
+                   at("2024-02-26 02:00:00")},
+        // 1400-01-01 is a Wednesday: no Monday of the range before it.
+        MomentCase{"NoWeekdayLeftInTheRangeIsNone", weekly(1, 0, 0), at("1400-01-02 00:00:00"), none}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Periodic, LastMoment,
+    ::testing::Values(
+        MomentCase{"AtTheStart", periodic(1, 30, start), start, start},
+        MomentCase{"JustBeforeTheNextGridPoint", periodic(1, 30, start), at("2024-03-04 07:29:59.999999"), start},
+        MomentCase{"OnTheNextGridPoint", periodic(1, 30, start), at("2024-03-04 07:30:00"), at("2024-03-04 07:30:00")},
+        MomentCase{"ManyPeriodsLater", periodic(0, 1, start), at("2025-03-04 06:00:30"), at("2025-03-04 06:00:00")},
+        // The grid goes on before the start, rounded down, not toward zero.
+        MomentCase{"JustBeforeTheStart", periodic(1, 30, start), at("2024-03-04 05:59:59"), at("2024-03-04 04:30:00")},
+        MomentCase{"OnAGridPointBeforeTheStart", periodic(1, 30, start), at("2024-03-04 03:00:00"),
+                   at("2024-03-04 03:00:00")}));
+
+INSTANTIATE_TEST_SUITE_P(NoMoment, LastMoment,
+                         ::testing::Values(MomentCase{"Invalid", invalid(), at("2024-03-04 12:00:00"), none},
+                                           MomentCase{"NotADateTime", daily(8, 0), none, none},
+                                           MomentCase{"PositiveInfinity", daily(8, 0),
+                                                      ptime(boost::posix_time::pos_infin), none}));
+
+// The two rules agree: the moment after the last one is later than the
+// moment asked about, so no moment lies between them, at every minute of a
+// few days and across a week's turn.
+TEST(LastAndNextMoment, LeaveNoMomentBetweenThem)
+{
+    const ScheduleSettings schedules[] = {daily(8, 15),          daily(0, 0),     daily(30, 0),
+                                          weekly(3, 17, 45),     weekly(0, 0, 0), periodic(2, 7, start),
+                                          periodic(0, 45, start)};
+    for (const ScheduleSettings& schedule : schedules) {
+        for (ptime t = at("2024-03-01 00:00:30"); t < at("2024-03-12 00:00:00"); t += boost::posix_time::minutes(7)) {
+            const ptime last = lastMoment(schedule, t);
+            ASSERT_FALSE(last.is_special()) << schedule << " at " << t;
+            EXPECT_FALSE(isLater(last, t)) << schedule << " at " << t;
+            EXPECT_TRUE(isLater(nextMoment(schedule, last), t)) << schedule << " at " << t << ", last " << last;
+        }
+    }
+}
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/optional.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -1053,6 +1054,56 @@ TEST_F(InstalledService, StopDuringAToggleRevertsBeforeTheServiceReportsStopped)
     EXPECT_EQ(exitCode, 0u) << stopping.text();
     EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
     expectLifeReports(seen);
+}
+
+// "/status" of the installed service in the middle of a toggle: the lines
+// it switched, the lineset and when its revert is due; then, while the stop
+// waits for a logger.ini another process keeps, that it is stopping (and
+// "/status" itself does not wait for that file); and once it has stopped.
+TEST_F(InstalledService, StatusTellsWhatAToggleSwitchedUntilWhenAndWhetherTheServiceRuns)
+{
+    configure({{L"Studios", L"1,3", L"CNT", longInterval, serviceDue}});
+    const SERVICE_STATUS_PROCESS running = start();
+    ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
+    const std::wstring statusCommand = L"\"" + builtProgram() + L"\" /status";
+    const std::string process = "process " + std::to_string(running.dwProcessId);
+
+    const ProgramResult toggled = runProgram(statusCommand, waitMilliseconds);
+    EXPECT_EQ(toggled.exitCode, 0u) << toggled.output;
+    EXPECT_THAT(toggled.output, HasSubstr("Service: running, " + process + "\n"));
+    EXPECT_THAT(toggled.output, HasSubstr("  Line 1: current CNT, saved REC\n  Line 3: current CNT, saved VOX\n"));
+    std::smatch toggle;
+    const std::regex toggleLine("\n  lineset #0 Studios \\[1, 3\\]: mode CNT since (.+), revert due (.+)\n");
+    ASSERT_TRUE(std::regex_search(toggled.output, toggle, toggleLine)) << toggled.output;
+    const boost::posix_time::ptime since = boost::posix_time::time_from_string(toggle[1]);
+    EXPECT_EQ(boost::posix_time::time_from_string(toggle[2]) - since, boost::posix_time::seconds(longInterval));
+    // Every minute, for two: the next toggle comes before the revert.
+    std::ostringstream next;
+    next << "Next event: " << since + boost::posix_time::minutes(1) << ", lineset #0 Studios [1, 3] switches to CNT\n";
+    EXPECT_THAT(toggled.output, HasSubstr(next.str()));
+    EXPECT_THAT(toggled.output, HasSubstr("\nOK: "));
+
+    FileHolder logger;
+    logger.require("open " + iniPath);
+    logger.require("waitlock exclusive");
+    LiveProcess stopping(L"net stop OstrelService");
+    waitForState(service.get(), SERVICE_STOP_PENDING);
+    const ProgramResult pending = runProgram(statusCommand, waitMilliseconds);
+    EXPECT_EQ(pending.exitCode, 1u) << pending.output;
+    EXPECT_THAT(pending.output, HasSubstr("Service: stop pending, " + process + "\n"));
+    EXPECT_THAT(pending.output, HasSubstr("  Line 1: current unknown (logger.ini can't be read: "));
+    EXPECT_THAT(pending.output, HasSubstr("Not OK: the service is not running (stop pending, " + process + ")\n"));
+    logger.require("close");
+    waitForState(service.get(), SERVICE_STOPPED);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(stopping.finish(waitMilliseconds, &exitCode));
+
+    const ProgramResult stopped = runProgram(statusCommand, waitMilliseconds);
+    EXPECT_EQ(stopped.exitCode, 1u) << stopped.output;
+    EXPECT_THAT(stopped.output, HasSubstr("Service: stopped\n"));
+    EXPECT_THAT(stopped.output, HasSubstr(": no line is switched\n"));
+    EXPECT_THAT(stopped.output, HasSubstr("Not OK: the service is not running (stopped)\n"));
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
 }
 
 TEST_F(InstalledService, RemoveDuringAToggleStopsRevertsAndDeletesTheService)
