@@ -13,22 +13,10 @@ using namespace scheduling_test;
 using boost::posix_time::hours;
 using boost::posix_time::minutes;
 using boost::posix_time::seconds;
-using boost::posix_time::time_duration;
 using Ostrel::LinesetSettings;
-using Ostrel::ScheduleSettings;
 using Ostrel::Settings;
 
 namespace {
-
-LinesetSettings held(const std::string& name, const ScheduleSettings& schedule, time_duration interval,
-                     std::vector<std::int32_t> lines, const std::string& mode = "CNT")
-{
-    LinesetSettings l = lineset(name, schedule);
-    l.interval = interval;
-    l.lines = std::move(lines);
-    l.mode = mode;
-    return l;
-}
 
 struct PictureCase {
     const char* name;

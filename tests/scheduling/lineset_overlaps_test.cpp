@@ -14,10 +14,8 @@ using boost::posix_time::hours;
 using boost::posix_time::minutes;
 using boost::posix_time::ptime;
 using boost::posix_time::seconds;
-using boost::posix_time::time_duration;
 using Ostrel::LinesetOverlap;
 using Ostrel::LinesetSettings;
-using Ostrel::ScheduleSettings;
 using Ostrel::Settings;
 
 namespace Ostrel {
@@ -38,15 +36,6 @@ namespace {
 
 // A Friday afternoon.
 const ptime now = at("2026-12-11 14:40:00");
-
-LinesetSettings held(const std::string& name, const ScheduleSettings& schedule, time_duration interval,
-                     std::vector<std::int32_t> lines)
-{
-    LinesetSettings l = lineset(name, schedule);
-    l.interval = interval;
-    l.lines = std::move(lines);
-    return l;
-}
 
 struct OverlapCase {
     const char* name;
