@@ -1,13 +1,18 @@
 #include "Ostrel/Service/Check.h"
 
+#include <algorithm>
+#include <iterator>
 #include <ostream>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time_io.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include "Ostrel/Service/DayPicture.h"
+#include "Ostrel/Service/LinesetOverlaps.h"
 #include "Ostrel/Service/Schedule.h"
 #include "Ostrel/Service/Service.h"
+#include "logging/Log.h"
 
 namespace Ostrel {
 
@@ -22,6 +27,15 @@ std::string neverFires(const LinesetSettings& lineset, const boost::posix_time::
     if (first.is_special())
         return "its schedule (" + boost::lexical_cast<std::string>(lineset.schedule) + ") has no moment";
     return std::string();
+}
+
+// The linesets the engine would schedule, in order.
+Settings firingLinesets(const Settings& settings)
+{
+    Settings firing;
+    std::copy_if(settings.linesets.begin(), settings.linesets.end(), std::back_inserter(firing.linesets),
+                 [](const LinesetSettings& lineset) { return linesetRefusal(lineset).empty(); });
+    return firing;
 }
 
 }  // namespace
@@ -56,7 +70,14 @@ bool printTimetable(const Settings& settings, const boost::posix_time::ptime& no
 
 bool checkSettings(std::ostream& os)
 {
-    return printTimetable(*loadSettings(), localNow(), os);
+    const boost::shared_ptr<const Settings> settings = loadSettings();
+    const boost::posix_time::ptime now = localNow();
+    const bool allFire = printTimetable(*settings, now, os);
+    const Settings firing = firingLinesets(*settings);
+    for (const std::string& warning : overlapWarnings(firing, now))
+        LOG_WARN("%s", warning.c_str());
+    printDayPicture(firing, now, os);
+    return allFire;
 }
 
 }  // namespace Ostrel

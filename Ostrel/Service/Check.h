@@ -1,7 +1,8 @@
 #pragma once
 // "/check": what the engine would make of the settings in the registry, for
 // an administrator who edits them. It reads nothing but the registry: no
-// logger.ini, no backup file, no log statement.
+// logger.ini, no backup file, and no log statement but the engine's warnings
+// about overlapping linesets.
 
 #include <iosfwd>
 
@@ -15,8 +16,10 @@ namespace Ostrel {
 constexpr int checkedMoments = 3;
 
 // Loads the settings as the engine does and writes what printTimetable
-// writes for them from now. Returns whether every lineset will fire (false
-// also when none is configured).
+// writes for them from now; then, for the linesets the engine would fire,
+// logs the warnings the engine logs about their overlaps and draws the
+// picture of the next 24 hours. Returns whether every lineset will fire
+// (false also when none is configured).
 bool checkSettings(std::ostream& os);
 
 // The settings listing the engine prints, then one line per lineset in

@@ -10,6 +10,7 @@
 #include <boost/system/system_error.hpp>
 #include <boost/throw_exception.hpp>
 
+#include "Ostrel/Service/LinesetOverlaps.h"
 #include "Ostrel/Service/SettingsRegistry.h"
 #include "logging/Log.h"
 #include "logging/VersionInfo.h"
@@ -206,7 +207,10 @@ void Service::restart(const boost::shared_ptr<const Settings>& loaded)
     settings = loaded;
     settings->print(std::cout);
     settingsMonitor->setCurrent(settings);
-    schedule = boost::make_shared<Ostrel::Schedule>(usableLinesets(*settings));
+    const boost::shared_ptr<const Settings> usable = usableLinesets(*settings);
+    schedule = boost::make_shared<Ostrel::Schedule>(usable);
+    for (const std::string& warning : overlapWarnings(*usable, localNow()))
+        LOG_WARN("%s", warning.c_str());
     scheduler = boost::make_shared<Scheduler>(
         schedule, boost::bind(&Service::handleScheduleEvent, this, boost::placeholders::_1, boost::placeholders::_2),
         schedulerRetryInterval);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
@@ -63,6 +64,18 @@ inline Ostrel::LinesetSettings lineset(const std::string& name, const Ostrel::Sc
     l.mode = "CNT";
     l.lines = {1, 2};
     l.interval = boost::posix_time::seconds(30);
+    return l;
+}
+
+// A lineset that holds its lines in the mode for the interval.
+inline Ostrel::LinesetSettings held(const std::string& name, const Ostrel::ScheduleSettings& schedule,
+                                    boost::posix_time::time_duration interval, std::vector<std::int32_t> lines,
+                                    const std::string& mode = "CNT")
+{
+    Ostrel::LinesetSettings l = lineset(name, schedule);
+    l.interval = interval;
+    l.lines = std::move(lines);
+    l.mode = mode;
     return l;
 }
 

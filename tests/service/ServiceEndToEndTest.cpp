@@ -30,6 +30,7 @@
 #include "support/EndToEnd.h"
 #include "support/FileHolder.h"
 #include "support/LiveProcess.h"
+#include "support/Occurrences.h"
 #include "support/RunProgram.h"
 #include "support/SetPhaseHold.h"
 #include "support/ZoneOffset.h"
@@ -674,11 +675,16 @@ const CheckCase checkCases[] = {
     {"NoConfigurationKey", boost::none, {}, 1},
 };
 
+const char dayPictureHeading[] =
+    "^The next 24 hours from [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:]+, one character per "
+    "20 minutes:$";
+
 class Check : public EndToEnd, public ::testing::WithParamInterface<CheckCase> {};
 
 // The run also shows that "/check" reads nothing but the registry: with
-// logger.ini and the backup file missing, neither is created, and it
-// writes no log statement (each of which also goes to the event log).
+// logger.ini and the backup file missing, neither is created, and, no
+// linesets overlapping, it writes no log statement (each of which also goes
+// to the event log).
 TEST_P(Check, PrintsTheListingAndTheTimetableAndTellsWhetherEveryLinesetFires)
 {
     const CheckCase& c = GetParam();
@@ -698,10 +704,13 @@ TEST_P(Check, PrintsTheListingAndTheTimetableAndTellsWhetherEveryLinesetFires)
         lines.push_back(line);
     const int heading = lineIndex(lines, "^Timetable from [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:.]+:$");
     ASSERT_GE(heading, 0) << result.output;
+    const int picture = lineIndex(lines, dayPictureHeading);
+    ASSERT_GT(picture, heading) << result.output;
     std::vector<std::string> expected;
     for (const std::string& line : c.timetable)
         expected.push_back(withDates(line));
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + heading + 1, lines.end()), expected) << result.output;
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + heading + 1, lines.begin() + picture), expected)
+        << result.output;
     EXPECT_EQ(lines.front(), "Settings:");
     EXPECT_EQ(lineCount(lines, "^-- Lineset #"), c.linesets ? int(c.linesets->size()) : 0);
     if (!c.linesets || c.linesets->empty()) {
@@ -782,6 +791,76 @@ TEST_F(EndToEnd, CheckPrintsTheListingOfTheEngine)
             printed += line + "\n";
     EXPECT_EQ(listing, printed);
     EXPECT_THAT(listing, HasSubstr("schedule: Every 24h 0m from 2020-Jan-01 00:00:00\n")) << listing;
+}
+
+// Night and Sweep are both due at midnight and share line 2. Forged would
+// overlap both, and itself, but the engine refuses it for its mode.
+std::vector<Lineset> overlappingLinesets()
+{
+    Lineset night = dailyAtMidnight(L"Night", L"1,2");
+    night.interval = 3600;
+    Lineset forged = refusedLineset(L"Forged", L"CNT\nMode=OFF", 0, 1);
+    forged.interval = 3600;
+    return {night, everyDayFrom2020(L"Sweep", L"2,3"), forged};
+}
+
+const char overlapWarning[] = "Linesets Night [1, 2] and Sweep [2, 3] overlap on line 2 from {1} 00:00:00";
+
+TEST_F(EndToEnd, CheckWarnsAboutOverlapsAndEndsWithThePictureOfTheDay)
+{
+    configure(overlappingLinesets());
+    const std::string before = localDateText(0);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    if (localDateText(0) != before)
+        GTEST_SKIP() << "the date changed during the run";
+
+    EXPECT_EQ(result.exitCode, 1u) << "Forged never fires: " << result.output;
+    std::vector<std::string> lines;
+    std::istringstream output(result.output);
+    for (std::string line; std::getline(output, line);)
+        lines.push_back(line);
+    const int timetable = lineIndex(lines, "^Lineset #2 Forged \\[2\\]: never fires");
+    const int warning = lineIndex(lines, logged("WARN", withDates(overlapWarning)));
+    const int picture = lineIndex(lines, dayPictureHeading);
+    EXPECT_GT(warning, timetable) << result.output;
+    EXPECT_GT(picture, warning) << result.output;
+    EXPECT_EQ(lineCount(lines, "\\([0-9]+\\): [A-Z]+: \\["), 1) << "only the warning: " << result.output;
+    ASSERT_GT(picture, 0) << result.output;
+
+    const std::vector<std::string> drawn(lines.begin() + picture, lines.end());
+    EXPECT_EQ(lineCount(drawn, "^Line [ 0-9]+$"), 1) << result.output;
+    // Midnight is in the picture whatever the hour: only line 2 has both.
+    EXPECT_EQ(lineCount(drawn, "^   2 [.AB]*\\*[.AB*]*$"), 1) << result.output;
+    EXPECT_EQ(lineCount(drawn, "^   1 [.A]*A[.A]*$"), 1) << result.output;
+    EXPECT_EQ(lineCount(drawn, "^   3 [.B]*B[.B]*$"), 1) << result.output;
+    EXPECT_EQ(lineCount(drawn, "^  A  Night \\[1, 2\\]: CNT for 01:00:00, Daily, 00:00$"), 1) << result.output;
+    EXPECT_EQ(lineCount(drawn, "^  B  Sweep \\[2, 3\\]: CNT for 00:00:30, Every 24h 0m from 2020-Jan-01 00:00:00$"), 1)
+        << result.output;
+    EXPECT_EQ(lineCount(drawn, "Forged"), 0) << result.output;
+    for (const std::string& line : drawn)
+        EXPECT_LT(line.size(), 80u) << line;
+}
+
+// The engine warns once each time it builds its timetable, and names the
+// lineset the engine refuses in none of them.
+TEST_F(EndToEnd, ConsoleWarnsAboutOverlapsOnceForEachTimetable)
+{
+    configure(overlappingLinesets());
+    const std::string before = localDateText(0);
+    LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
+    const std::string warning = logged("WARN", withDates(overlapWarning));
+    ASSERT_TRUE(engine.waitForLine(warning, waitMilliseconds)) << engine.text();
+    setDword(L"1", L"Interval", 7200);
+    ASSERT_TRUE(engine.waitForLine("^interval: 02:00:00$", waitMilliseconds)) << engine.text();
+    EXPECT_TRUE(engine.waitForLine(logged("INFO", "Settings changed, restart required..."), waitMilliseconds));
+    const std::string text = withDates(overlapWarning);
+    EXPECT_TRUE(
+        engine.waitForText([&](const std::string& all) { return occurrences(all, text) == 2; }, waitMilliseconds))
+        << engine.text();
+    if (localDateText(0) != before)
+        GTEST_SKIP() << "the date changed during the run";
+    EXPECT_EQ(occurrences(engine.text(), ": WARN: "), 2u) << engine.text();
+    EXPECT_EQ(readFileBytes(iniPath), originalIni);
 }
 
 // --- the other arguments -------------------------------------------------------------
