@@ -3,11 +3,14 @@
 #include "Ostrel/Service/SettingsRegistry.h"
 
 #include <map>
+#include <memory>
+#include <stdexcept>
 
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/throw_exception.hpp>
 
 #include "Ostrel/Service/SettingsSource.h"
 #include "registry/Reg.h"
@@ -28,9 +31,9 @@ std::u16string utf16(const std::wstring& text)
 }
 
 // What the values of one lineset subkey read as, while the key's last write
-// time stays the one they were read at. A read of the settings then opens an
-// unchanged subkey and asks for its last write time instead of reading its
-// thirteen values: the engine reads every lineset after each change.
+// time stays the one they were read at. A read of the settings then learns
+// the times of all subkeys in one walk of the settings key and opens only
+// those written since: the engine reads every lineset after each change.
 struct KeyMemory {
     std::uint64_t written = 0;
     std::map<std::wstring, std::int32_t> numbers;
@@ -38,15 +41,17 @@ struct KeyMemory {
 };
 
 // The last write time has a coarse clock: two writes close together may
-// carry the same time, so a memory is trusted only once its key has not
-// been written for this long (in 100 ns units, as the times are).
+// carry the same time, so a memory is made only of a key not written for
+// this long (in 100 ns units, as the times are). An edit after the memory
+// then carries a later time, however coarse the clock.
 constexpr std::uint64_t settledAfter = 2 * 10000000ull;
 
-std::uint64_t systemTime()
+bool settled(std::uint64_t written)
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    return (std::uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    // A time ahead of the clock (set back since) is not settled either.
+    return written != 0 && written + settledAfter <= ((std::uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
 // The memories of the subkeys by lineset number, shared by every read of
@@ -74,22 +79,25 @@ private:
 
 SubkeyMemories subkeyMemories;
 
+constexpr REGSAM readAccess = KEY_READ | settingsKeyView;
+
+// The values of the settings key (lineset 0, no memory: it holds one
+// value) or of a lineset subkey, which is opened only when its values are
+// not remembered at the time the walk found.
 class RegistryValues final : public SettingsValues {
 public:
-    explicit RegistryValues(std::size_t lineset)
-        : lineset(lineset), key(HKEY_LOCAL_MACHINE, settingsKeyName(lineset), KEY_READ | settingsKeyView)
+    RegistryValues(const Reg& settingsKey, std::size_t lineset, std::uint64_t written)
+        : settingsKey(settingsKey), name(lineset == 0 ? std::wstring() : std::to_wstring(lineset)), lineset(lineset)
     {
-        // The settings key itself holds one value: nothing to gain.
-        if (lineset == 0)
-            return;
-        const std::uint64_t written = key.lastWriteTime();
-        if (written == 0 || systemTime() - written < settledAfter)
-            return;
-        remembered = subkeyMemories.find(lineset, written);
-        if (!remembered) {
-            reading = boost::make_shared<KeyMemory>();
-            reading->written = written;
+        if (lineset != 0 && settled(written)) {
+            remembered = subkeyMemories.find(lineset, written);
+            if (!remembered) {
+                reading = boost::make_shared<KeyMemory>();
+                reading->written = written;
+            }
         }
+        if (!remembered)
+            opened();  // throws when the subkey is missing
     }
     // What was read is kept for the next read of the settings.
     ~RegistryValues() override
@@ -98,45 +106,76 @@ public:
             subkeyMemories.keep(lineset, reading);
     }
 
-    std::int32_t number(const wchar_t* name, std::int32_t def) const override
+    std::int32_t number(const wchar_t* valueName, std::int32_t def) const override
     {
-        return recall(name, def, &KeyMemory::numbers, [&] { return key.read(name, def); });
+        return recall(valueName, def, &KeyMemory::numbers, [&] { return opened().read(valueName, def); });
     }
-    std::u16string text(const wchar_t* name, const std::u16string& def) const override
+    std::u16string text(const wchar_t* valueName, const std::u16string& def) const override
     {
-        return recall(name, def, &KeyMemory::texts,
-                      [&] { return utf16(key.read(name, std::wstring(def.begin(), def.end()))); });
+        return recall(valueName, def, &KeyMemory::texts,
+                      [&] { return utf16(opened().read(valueName, std::wstring(def.begin(), def.end()))); });
     }
 
 private:
     // The remembered value, or the one read now (kept when a memory is
     // being made). The loader asks for a value always with one default.
     template <class T, class Read>
-    T recall(const wchar_t* name, const T&, std::map<std::wstring, T> KeyMemory::*values, Read read) const
+    T recall(const wchar_t* valueName, const T&, std::map<std::wstring, T> KeyMemory::*values, Read read) const
     {
         if (remembered) {
-            const auto found = ((*remembered).*values).find(name);
+            const auto found = ((*remembered).*values).find(valueName);
             if (found != ((*remembered).*values).end())
                 return found->second;
         }
         const T value = read();
         if (reading)
-            ((*reading).*values)[name] = value;
+            ((*reading).*values)[valueName] = value;
         return value;
     }
 
+    const Reg& opened() const
+    {
+        if (!key)
+            key = std::make_unique<Reg>(settingsKey, name, readAccess);
+        return *key;
+    }
+
+    const Reg& settingsKey;
+    std::wstring name;
     std::size_t lineset;
-    Reg key;
+    mutable std::unique_ptr<Reg> key;
     boost::shared_ptr<const KeyMemory> remembered;
     boost::shared_ptr<KeyMemory> reading;
 };
 
+// One read of the settings: the settings key stays open for it, and its
+// subkeys' last write times are taken once, before any value is read, so
+// that a write after them is never remembered under an older time.
 class RegistrySource final : public SettingsSource {
 public:
+    RegistrySource()
+    {
+        try {
+            settingsKey = std::make_unique<Reg>(HKEY_LOCAL_MACHINE, settingsKeyName(), readAccess);
+        } catch (const std::runtime_error&) {
+            return;  // no settings key: every open throws
+        }
+        subkeysWritten = settingsKey->subkeysWritten();
+    }
+
     std::unique_ptr<SettingsValues> open(std::uint32_t lineset) const override
     {
-        return std::make_unique<RegistryValues>(lineset);
+        if (!settingsKey)
+            boost::throw_exception(std::runtime_error("Can't open registry key"));
+        // A subkey the walk passed over is read value by value.
+        const auto written = subkeysWritten.find(std::to_wstring(lineset));
+        return std::make_unique<RegistryValues>(*settingsKey, lineset,
+                                                written == subkeysWritten.end() ? 0 : written->second);
     }
+
+private:
+    std::unique_ptr<Reg> settingsKey;
+    std::map<std::wstring, std::uint64_t> subkeysWritten;
 };
 
 }  // namespace

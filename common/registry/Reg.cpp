@@ -26,6 +26,8 @@ Reg::Reg(HKEY root, const std::wstring& subkey, REGSAM access) : key(nullptr)
         boost::throw_exception(std::runtime_error("Can't open registry key"));
 }
 
+Reg::Reg(const Reg& parent, const std::wstring& subkey, REGSAM access) : Reg(parent.key, subkey, access) {}
+
 Reg::~Reg()
 {
     RegCloseKey(key);
@@ -90,13 +92,35 @@ boost::posix_time::ptime Reg::read(const wchar_t* name, const boost::posix_time:
     return momentFromText(boost::locale::conv::utf_to_utf<char>(stored), def);
 }
 
+namespace {
+
+std::uint64_t fromFileTime(const FILETIME& time)
+{
+    return (std::uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
 std::uint64_t Reg::lastWriteTime() const
 {
     FILETIME written;
     if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                          &written) != ERROR_SUCCESS)
         return 0;
-    return (std::uint64_t(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    return fromFileTime(written);
+}
+
+std::map<std::wstring, std::uint64_t> Reg::subkeysWritten() const
+{
+    std::map<std::wstring, std::uint64_t> times;
+    wchar_t name[256];  // the longest key name the registry allows, and its NUL
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof name / sizeof name[0];
+        FILETIME written;
+        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS)
+            return times;
+        times.emplace(std::wstring(name, length), fromFileTime(written));
+    }
 }
 
 void Reg::set(const wchar_t* name, DWORD type, const void* data, DWORD size)

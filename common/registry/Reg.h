@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ public:
     // std::runtime_error("Can't open registry key") when the registry
     // refuses; nothing is left open then.
     Reg(HKEY root, const std::wstring& subkey, REGSAM access);
+    // The same below an open key: one registry call instead of a walk of the
+    // whole path; an empty subkey opens the parent itself once more.
+    Reg(const Reg& parent, const std::wstring& subkey, REGSAM access);
     virtual ~Reg();
     Reg(const Reg&) = delete;
     Reg& operator=(const Reg&) = delete;
@@ -50,6 +54,12 @@ public:
     // When the key or one of its values was last written, in 100 ns units
     // since 1601 (a FILETIME); 0 when the registry does not say.
     std::uint64_t lastWriteTime() const;
+
+    // The last write time of every subkey by name, from one registry call
+    // per subkey and no open. A walk by index: a subkey created or deleted
+    // meanwhile may make it pass over another, and it ends early when the
+    // registry fails, so a name it lacks is unknown, not missing.
+    std::map<std::wstring, std::uint64_t> subkeysWritten() const;
 
     // Writes create or replace the value; they throw RegWriteError on failure.
     void write(const wchar_t* name, std::int32_t value);
