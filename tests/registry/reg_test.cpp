@@ -5,6 +5,7 @@
 #include "registry/RegWatch.h"
 
 #include <stdexcept>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -46,6 +47,36 @@ TEST_F(RegTest, TheViewFlagSelectsWhichKeyIsOpened)
     EXPECT_THROW(Reg(HKEY_LOCAL_MACHINE, path, readAccess), std::runtime_error);
     EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, path, KEY_READ | KEY_WOW64_64KEY));
     deleteConfigurationKey(L"", KEY_WOW64_64KEY);
+}
+
+// The settings read opens lineset subkeys below the open settings key and
+// learns which to open from one listing of their last write times: each
+// time must be the one the subkey itself reports, a write must move it, and
+// only existing subkeys are listed, by their exact names.
+TEST_F(RegTest, SubkeysOpenBelowAnOpenKeyAndAreListedWithTheirLastWriteTimes)
+{
+    Reg parent(HKEY_LOCAL_MACHINE, keyPath, allAccess);
+    EXPECT_TRUE(parent.subkeysWritten().empty());
+    for (const wchar_t* name : {L"1", L"2", L"10", L"a b"})
+        Reg(parent, name, allAccess).write(L"Value", std::int32_t(1));
+    Sleep(50);  // past the registry clock's tick
+    Reg(parent, L"2", allAccess).write(L"Value", std::int32_t(2));
+
+    const auto listed = parent.subkeysWritten();
+    std::vector<std::wstring> names;
+    for (const auto& entry : listed) {
+        names.push_back(entry.first);
+        EXPECT_EQ(entry.second, Reg(parent, entry.first, readAccess).lastWriteTime()) << entry.first.c_str();
+        EXPECT_NE(entry.second, 0u);
+    }
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"1", L"10", L"2", L"a b"}));
+    EXPECT_GT(listed.at(L"2"), listed.at(L"10"));
+
+    EXPECT_EQ(Reg(parent, L"2", readAccess).read(L"Value", std::int32_t(0)), 2);
+    EXPECT_THROW(Reg(parent, L"3", readAccess), std::runtime_error);
+    // An empty name is the parent once more.
+    parent.write(L"Count", std::int32_t(4));
+    EXPECT_EQ(Reg(parent, L"", readAccess).read(L"Count", std::int32_t(0)), 4);
 }
 
 TEST_F(RegTest, IntegerReadsTheStoredValueOrTheDefault)
