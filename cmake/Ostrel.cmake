@@ -83,19 +83,34 @@ function(ostrel_library name kind)
   target_link_libraries(${name} PUBLIC ostrel_boost ${ARG_DEPS})
 endfunction()
 
-# ostrel_test(name PORTABLE|WINDOWS SOURCES ... [DEPS ...] [LOCKS ...])
+# Every CTest test ends within a time-out, so that a wait that never ends
+# fails the run instead of hanging it. This default, in seconds, is several
+# times the longest ordinary test on a loaded 2-core machine (engine_test,
+# about 40 s); a test that takes minutes names a larger one of its own, and
+# a test added with add_test sets this one or its own.
+set(OSTREL_TEST_TIMEOUT 300)
+# The GoogleTest programs' main prints this line when tests were skipped and
+# none failed (tests/support/test_main.cpp).
+set(OSTREL_TEST_SKIPPED "OSTREL-TESTS-SKIPPED: [0-9]+")
+
+# ostrel_test(name PORTABLE|WINDOWS SOURCES ... [DEPS ...] [LOCKS ...] [TIMEOUT seconds])
 # One GoogleTest program, run by CTest (under Wine in the Windows build).
 # LOCKS names shared resources (the registry key, logger.ini) so that tests
-# touching the same one never run at the same time.
+# touching the same one never run at the same time. A program whose tests
+# were partly skipped is reported as skipped.
 function(ostrel_test name kind)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LOCKS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LOCKS" ${ARGN})
   if(kind STREQUAL "WINDOWS" AND NOT WIN32)
     return()
   endif()
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT ${OSTREL_TEST_TIMEOUT})
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} gmock gtest_main ostrel_boost)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} gmock ostrel_test_main ostrel_boost)
   add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} SKIP_REGULAR_EXPRESSION "${OSTREL_TEST_SKIPPED}")
   if(ARG_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
   endif()

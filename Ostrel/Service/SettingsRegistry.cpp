@@ -136,7 +136,7 @@ private:
     const Reg& opened() const
     {
         if (!key)
-            key = std::make_unique<Reg>(settingsKey, name, readAccess);
+            key = std::make_unique<Reg>(Reg::open(settingsKey, name, readAccess));
         return *key;
     }
 
@@ -156,7 +156,7 @@ public:
     RegistrySource()
     {
         try {
-            settingsKey = std::make_unique<Reg>(HKEY_LOCAL_MACHINE, settingsKeyName(), readAccess);
+            settingsKey = std::make_unique<Reg>(Reg::open(HKEY_LOCAL_MACHINE, settingsKeyName(), readAccess));
         } catch (const std::runtime_error&) {
             return;  // no settings key: every open throws
         }
@@ -195,11 +195,11 @@ boost::shared_ptr<Settings> loadSettings()
 void saveSettings(const boost::shared_ptr<const Settings>& settings)
 {
     const REGSAM access = KEY_ALL_ACCESS | settingsKeyView;
-    Reg root(HKEY_LOCAL_MACHINE, settingsKeyName(), access);
+    Reg root = Reg::create(HKEY_LOCAL_MACHINE, settingsKeyName(), access);
     for (std::size_t i = 0; i < settings->linesets.size(); ++i) {
         const LinesetSettings& l = settings->linesets[i];
         const ScheduleSettings& s = l.schedule;
-        Reg key(HKEY_LOCAL_MACHINE, settingsKeyName(i + 1), access);
+        Reg key = Reg::create(HKEY_LOCAL_MACHINE, settingsKeyName(i + 1), access);
         key.write(L"Name", widen(l.name));
         key.write(L"LineMode", widen(l.mode));
         key.write(L"Interval", static_cast<std::int32_t>(l.interval.total_seconds()));

@@ -1,43 +1,40 @@
 #include "registry/Reg.h"
 
-#include <stdexcept>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/locale/encoding_utf.hpp>
 #include <boost/throw_exception.hpp>
 
 #include "registry/RegData.h"
 
-namespace {
-
-// Rights and view flags: the view selects where a key is, not what may be
-// done with it.
-constexpr REGSAM viewFlags = KEY_WOW64_32KEY | KEY_WOW64_64KEY;
-
-}  // namespace
-
-Reg::Reg(HKEY root, const std::wstring& subkey, REGSAM access) : key(nullptr)
+Reg Reg::open(HKEY root, const std::wstring& subkey, REGSAM access)
 {
-    LONG status = (access & ~viewFlags) == KEY_READ
-                      ? RegOpenKeyExW(root, subkey.c_str(), 0, access, &key)
-                      : RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
-                                        &key, nullptr);
+    HKEY opened = nullptr;
+    const LONG status = RegOpenKeyExW(root, subkey.c_str(), 0, access, &opened);
     if (status != ERROR_SUCCESS)
-        boost::throw_exception(std::runtime_error("Can't open registry key"));
+        boost::throw_exception(RegOpenError(status));
+    return Reg(opened);
 }
 
-Reg::Reg(const Reg& parent, const std::wstring& subkey, REGSAM access) : Reg(parent.key, subkey, access) {}
-
-Reg::~Reg()
+Reg Reg::open(const Reg& parent, const std::wstring& subkey, REGSAM access)
 {
-    RegCloseKey(key);
+    return open(parent.key.get(), subkey, access);
+}
+
+Reg Reg::create(HKEY root, const std::wstring& subkey, REGSAM access)
+{
+    HKEY opened = nullptr;
+    const LONG status = RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                                        &opened, nullptr);
+    if (status != ERROR_SUCCESS)
+        boost::throw_exception(RegOpenError(status));
+    return Reg(opened);
 }
 
 std::int32_t Reg::read(const wchar_t* name, std::int32_t def) const
 {
     std::uint8_t buffer[4] = {};
     DWORD size = sizeof buffer;
-    if (RegQueryValueExW(key, name, nullptr, nullptr, buffer, &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key.get(), name, nullptr, nullptr, buffer, &size) != ERROR_SUCCESS)
         return def;
     return integerFromData(buffer, size).value_or(def);
 }
@@ -64,7 +61,7 @@ bool Reg::tryRead(const wchar_t* name, std::wstring& text) const
 {
     BYTE inlineBuffer[inlineStringBytes];
     DWORD size = sizeof inlineBuffer;
-    const LONG status = RegQueryValueExW(key, name, nullptr, nullptr, inlineBuffer, &size);
+    const LONG status = RegQueryValueExW(key.get(), name, nullptr, nullptr, inlineBuffer, &size);
     if (status == ERROR_SUCCESS) {
         text = textFromData<wchar_t>(inlineBuffer, size);
         return true;
@@ -72,7 +69,7 @@ bool Reg::tryRead(const wchar_t* name, std::wstring& text) const
     if (status != ERROR_MORE_DATA)
         return false;
     std::vector<BYTE> buffer(size);
-    if (RegQueryValueExW(key, name, nullptr, nullptr, buffer.data(), &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key.get(), name, nullptr, nullptr, buffer.data(), &size) != ERROR_SUCCESS)
         return false;
     text = textFromData<wchar_t>(buffer.data(), size);
     return true;
@@ -104,8 +101,8 @@ std::uint64_t fromFileTime(const FILETIME& time)
 std::uint64_t Reg::lastWriteTime() const
 {
     FILETIME written;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         &written) != ERROR_SUCCESS)
+    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, &written) != ERROR_SUCCESS)
         return 0;
     return fromFileTime(written);
 }
@@ -117,7 +114,7 @@ std::map<std::wstring, std::uint64_t> Reg::subkeysWritten() const
     for (DWORD index = 0;; ++index) {
         DWORD length = sizeof name / sizeof name[0];
         FILETIME written;
-        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, &written) != ERROR_SUCCESS)
             return times;
         times.emplace(std::wstring(name, length), fromFileTime(written));
     }
@@ -125,8 +122,9 @@ std::map<std::wstring, std::uint64_t> Reg::subkeysWritten() const
 
 void Reg::set(const wchar_t* name, DWORD type, const void* data, DWORD size)
 {
-    if (RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS)
-        boost::throw_exception(RegWriteError());
+    const LONG status = RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size);
+    if (status != ERROR_SUCCESS)
+        boost::throw_exception(RegWriteError(status));
 }
 
 void Reg::write(const wchar_t* name, std::int32_t value)

@@ -6,36 +6,56 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <exception>
 #include <map>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/exception/exception.hpp>
 
-// Thrown by every failed write. Deliberately not a std::runtime_error: the
-// settings loader treats runtime_error as "this key does not exist".
-class RegWriteError : public virtual std::exception, public virtual boost::exception {
+#include "registry/RegKey.h"
+
+// Thrown when a key cannot be opened or created, with the Win32 error code
+// the registry returned as code() (system category); a missing key gives
+// ERROR_FILE_NOT_FOUND. A std::runtime_error: the settings loader takes
+// one from an open as "this key does not exist".
+class RegOpenError : public std::system_error {
 public:
+    explicit RegOpenError(long win32Error) : std::system_error(int(win32Error), std::system_category()) {}
+    const char* what() const noexcept override { return "Can't open registry key"; }
+};
+
+// Thrown by every failed write, with the Win32 error code as code().
+// Deliberately no std::runtime_error, unlike RegOpenError: a write that
+// fails must never pass for a missing key.
+class RegWriteError : public std::exception {
+public:
+    explicit RegWriteError(long win32Error) : error(int(win32Error), std::system_category()) {}
     const char* what() const noexcept override { return "Can't set the key"; }
+    const std::error_code& code() const noexcept { return error; }
+
+private:
+    std::error_code error;
 };
 
 class Reg {
 public:
-    // KEY_READ, alone or with a view flag (KEY_WOW64_32KEY, KEY_WOW64_64KEY),
-    // opens an existing key; any other rights create the key when it is
-    // missing. The view flag goes to the registry call unchanged. Throws
-    // std::runtime_error("Can't open registry key") when the registry
+    // Opens an existing key with these rights; a view flag among them
+    // (KEY_WOW64_32KEY, KEY_WOW64_64KEY) goes to the registry call
+    // unchanged. Throws RegOpenError when the key is missing or the registry
     // refuses; nothing is left open then.
-    Reg(HKEY root, const std::wstring& subkey, REGSAM access);
+    static Reg open(HKEY root, const std::wstring& subkey, REGSAM access);
     // The same below an open key: one registry call instead of a walk of the
     // whole path; an empty subkey opens the parent itself once more.
-    Reg(const Reg& parent, const std::wstring& subkey, REGSAM access);
-    virtual ~Reg();
-    Reg(const Reg&) = delete;
-    Reg& operator=(const Reg&) = delete;
+    static Reg open(const Reg& parent, const std::wstring& subkey, REGSAM access);
+    // Opens the key, creating it (and the keys above it) when it is missing,
+    // whatever the rights asked for. Throws RegOpenError when the registry
+    // refuses.
+    static Reg create(HKEY root, const std::wstring& subkey, REGSAM access);
+
+    Reg(Reg&&) noexcept = default;
+    Reg& operator=(Reg&&) noexcept = default;
 
     // Reads return the stored value, or the default when the value is
     // missing, of the wrong size or unreadable. They never throw. The
@@ -76,5 +96,7 @@ private:
     bool tryRead(const wchar_t* name, std::wstring& text) const;
     void set(const wchar_t* name, DWORD type, const void* data, DWORD size);
 
-    HKEY key;
+    explicit Reg(HKEY opened) noexcept : key(opened) {}
+
+    RegKey key;
 };

@@ -27,38 +27,24 @@ RegWatch::RegWatch(HKEY root, std::wstring subkey, REGSAM view)
       subkey(std::move(subkey)),
       view(view),
       changed(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
-      key(nullptr),
       watchingTarget(false)
 {
     if (!changed)
         boost::throw_exception(std::runtime_error("Can't create the registry change event"));
 }
 
-RegWatch::~RegWatch()
-{
-    closeKey();
-    CloseHandle(changed);
-}
-
-void RegWatch::closeKey()
-{
-    if (key)
-        RegCloseKey(key);
-    key = nullptr;
-}
-
 void RegWatch::arm()
 {
-    ResetEvent(changed);
+    ResetEvent(changed.get());
     // The usual case, one call: the key itself is still there.
-    if (key && watchingTarget && notifyOn(key, changed))
+    if (key && watchingTarget && notifyOn(key.get(), changed.get()))
         return;
     // Closing a watched handle signals its event: cleared again before the
     // new watch, whose reading after arm() covers the moments in between.
-    closeKey();
-    ResetEvent(changed);
+    key.reset();
+    ResetEvent(changed.get());
     if (!watchNearest())
-        SetEvent(changed);
+        SetEvent(changed.get());
 }
 
 bool RegWatch::watchNearest()
@@ -70,16 +56,16 @@ bool RegWatch::watchNearest()
     const std::wstring target = above(subkey);
     std::wstring path = target;
     for (;;) {
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_NOTIFY | view, &key) == ERROR_SUCCESS) {
-            if (notifyOn(key, changed)) {
+        HKEY opened = nullptr;
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_NOTIFY | view, &opened) == ERROR_SUCCESS) {
+            key.reset(opened);
+            if (notifyOn(key.get(), changed.get())) {
                 watchingTarget = path == target;
                 return true;
             }
             // Deleted between the open and the request: the key above sees
             // it created again.
-            closeKey();
-        } else {
-            key = nullptr;
+            key.reset();
         }
         if (path.empty())
             return false;

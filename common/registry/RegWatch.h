@@ -8,6 +8,9 @@
 
 #include <string>
 
+#include "handle/KernelHandle.h"
+#include "registry/RegKey.h"
+
 class RegWatch {
 public:
     // Watches `subkey` of `root` in the registry view `view` (KEY_WOW64_32KEY,
@@ -15,13 +18,12 @@ public:
     // that the first look reads the key. Throws std::runtime_error when no
     // event can be made.
     RegWatch(HKEY root, std::wstring subkey, REGSAM view);
-    ~RegWatch();
     RegWatch(const RegWatch&) = delete;
     RegWatch& operator=(const RegWatch&) = delete;
 
     // Signalled by the first change of a value or subkey anywhere below the
     // key (names and values, subkeys included) after arm(); manual reset.
-    HANDLE event() const { return changed; }
+    HANDLE event() const { return changed.get(); }
 
     // Clears the event and watches from now on: the key above the watched
     // one, with everything below it, or while that one does not exist the
@@ -36,12 +38,11 @@ private:
     // Opens the key, or the nearest one above it, and asks for the
     // notification; false when none could be watched.
     bool watchNearest();
-    void closeKey();
 
     HKEY root;
     std::wstring subkey;
     REGSAM view;
-    HANDLE changed;
-    HKEY key;             // what is watched; nullptr before the first arm
+    KernelHandle changed;
+    RegKey key;           // what is watched; none before the first arm
     bool watchingTarget;  // the key right above the watched one, not one higher
 };

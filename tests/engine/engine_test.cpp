@@ -38,19 +38,9 @@ namespace {
 const std::string originalIni = "[Line01]\r\nMode=REC\r\n[Line02]\r\nMode=VOX\r\n[Line03]\r\nMode=OFF\r\n";
 const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 
-// How long a test waits for something that should take a few polls: longer
-// than the period of the test's linesets, so that a moment the engine read
-// too late on a loaded machine comes again within it.
-const boost::posix_time::time_duration patience = seconds(90);
-
-bool eventually(const std::function<bool()>& condition)
-{
-    return ::eventually(condition, DWORD(patience.total_milliseconds()));
-}
-
 // A lineset of every minute whose first moment comes `due` from now (a
 // second leaves the engine time to start and read it; a moment missed all
-// the same comes again a minute later, within the patience).
+// the same comes again a minute later, within timeouts::toggle).
 LinesetSettings lineset(const std::string& name, std::vector<std::int32_t> lines, const std::string& mode,
                         boost::posix_time::time_duration interval,
                         boost::posix_time::time_duration due = boost::posix_time::seconds(1))
@@ -138,7 +128,7 @@ protected:
     // Waits until the log holds `wanted` at least `times` times.
     bool logged(const std::string& wanted, std::size_t times = 1) const
     {
-        return eventually([&] { return console.count(wanted) >= times; });
+        return eventually([&] { return console.count(wanted) >= times; }, timeouts::toggle);
     }
     std::string mode(int line) { return getLineModeFromLoggerINI(line, "<none>"); }
 
@@ -156,7 +146,7 @@ protected:
     {
         const std::string wanted = listingOf(linesets);
         const auto from = boost::posix_time::microsec_clock::local_time();
-        if (!eventually([&] { return lastListing().compare(0, wanted.size(), wanted) == 0; }))
+        if (!eventually([&] { return lastListing().compare(0, wanted.size(), wanted) == 0; }, timeouts::toggle))
             return boost::posix_time::time_duration(boost::posix_time::not_a_date_time);
         return boost::posix_time::microsec_clock::local_time() - from;
     }
@@ -219,11 +209,12 @@ TEST_F(EngineTest, ALinesetTogglesOnTimeAndReverts)
 {
     configure({lineset("Night", {3, 1}, "CNT", seconds(1))});
     start();
-    ASSERT_TRUE(eventually([&] { return mode(1) == "CNT" && mode(3) == "CNT"; }));
+    ASSERT_TRUE(eventually([&] { return mode(1) == "CNT" && mode(3) == "CNT"; }, timeouts::toggle));
     EXPECT_EQ(mode(2), "VOX");
     EXPECT_THAT(backup(), HasSubstr("<Line03><current_mode>CNT</current_mode><saved_mode>OFF</saved_mode></Line03>"));
-    ASSERT_TRUE(eventually([&] { return mode(1) == "REC" && mode(3) == "OFF"; }));
-    ASSERT_TRUE(eventually([&] { return backup() == "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"; }));
+    ASSERT_TRUE(eventually([&] { return mode(1) == "REC" && mode(3) == "OFF"; }, timeouts::toggle));
+    ASSERT_TRUE(
+        eventually([&] { return backup() == "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"; }, timeouts::toggle));
     stop();
     const std::string out = output();
     expectInOrder(out, {"Ostrel started", "Backup file not found, nothing to revert", "Settings:", "name: Night",
@@ -237,7 +228,7 @@ TEST_F(EngineTest, AStopDuringAToggleRevertsAtOnce)
 {
     configure({lineset("Long", {1, 2}, "CNT", boost::posix_time::hours(1))});
     start();
-    ASSERT_TRUE(eventually([&] { return mode(2) == "CNT"; }));
+    ASSERT_TRUE(eventually([&] { return mode(2) == "CNT"; }, timeouts::toggle));
     stop();
     EXPECT_EQ(ini(), originalIni);
     EXPECT_EQ(backup(), "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
@@ -252,14 +243,14 @@ TEST_F(EngineTest, EachSettingsChangeIsSeenOnceAndARunningToggleKeepsItsLineset)
     LinesetSettings first = lineset("First", {1}, "CNT", seconds(6));
     configure({first});
     start();
-    ASSERT_TRUE(eventually([&] { return mode(1) == "CNT"; }));
+    ASSERT_TRUE(eventually([&] { return mode(1) == "CNT"; }, timeouts::toggle));
     // A change while the toggle runs (6 s leave the poll ample time): the
     // running toggle keeps its lineset, so it reverts after its own 6 s, not
     // after the new hour.
     first.interval = boost::posix_time::hours(1);
     setConfigurationDword(L"1", L"Interval", 3600);
     ASSERT_TRUE(logged("Settings changed, restart required..."));
-    ASSERT_TRUE(eventually([&] { return mode(1) == "REC"; })) << output();
+    ASSERT_TRUE(eventually([&] { return mode(1) == "REC"; }, timeouts::toggle)) << output();
     // An edit of a field the schedule's mode does not use is no change. The
     // engine polls several times in the margin before the next change,
     // whose toggle shows that the engine has read it.
@@ -268,8 +259,8 @@ TEST_F(EngineTest, EachSettingsChangeIsSeenOnceAndARunningToggleKeepsItsLineset)
     boost::this_thread::sleep_for(boost::chrono::seconds(2));
     // Lineset 1 is rewritten as it is stored, Count last.
     configure({first, lineset("Second", {2}, "ALT", seconds(1))});
-    ASSERT_TRUE(eventually([&] { return mode(2) == "ALT"; }));
-    ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }));
+    ASSERT_TRUE(eventually([&] { return mode(2) == "ALT"; }, timeouts::toggle));
+    ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }, timeouts::toggle));
     stop();
     const std::string out = output();
     EXPECT_EQ(console.count("Settings changed, restart required..."), 2u) << out;
@@ -432,7 +423,8 @@ TEST_F(EngineTest, EventsFireWithinAFractionOfAPassOfTheirMoments)
                                            first + boost::posix_time::milliseconds(310 * i)));
     }
     configure(linesets);
-    ASSERT_TRUE(eventually([&] { return clocked->begunSoFar().size() == std::size_t(events); })) << output();
+    ASSERT_TRUE(eventually([&] { return clocked->begunSoFar().size() == std::size_t(events); }, timeouts::toggle))
+        << output();
     const auto begun = clocked->begunSoFar();
     std::vector<double> late;
     for (const LinesetSettings& l : linesets) {
@@ -465,15 +457,18 @@ TEST_F(EngineTest, LinesetsDueAtOneMomentSetTheirLinesInTheOrderOfTheSchedule)
             linesets.push_back(minutelyLineset("Second", {shared, shared + 2}, "SECOND", seconds(1), moment));
         }
         configure(linesets);
-        ASSERT_TRUE(eventually([&] {
-            for (int p = 0; p < pairs; ++p)
-                if (mode(3 * p + 2) != "FIRST" || mode(3 * p + 3) != "SECOND")
-                    return false;
-            return true;
-        })) << output();
+        ASSERT_TRUE(eventually(
+            [&] {
+                for (int p = 0; p < pairs; ++p)
+                    if (mode(3 * p + 2) != "FIRST" || mode(3 * p + 3) != "SECOND")
+                        return false;
+                return true;
+            },
+            timeouts::toggle))
+            << output();
         for (int p = 0; p < pairs; ++p)
             EXPECT_EQ(mode(3 * p + 1), "SECOND") << "round " << round << ", pair " << p;
-        ASSERT_TRUE(eventually([&] { return this->ini() == ini; })) << output();
+        ASSERT_TRUE(eventually([&] { return this->ini() == ini; }, timeouts::toggle)) << output();
     }
     stop();
     // And the log tells the same order, pair after pair.
@@ -509,8 +504,8 @@ TEST_F(EngineTest, RefusedLinesetsAreReportedAtEachLoadAndNeverFire)
     LinesetSettings good = lineset("Good", {2}, "OK", seconds(1), boost::posix_time::milliseconds(1200));
     configure({zeroPeriod, negativeDaily, forged, unnamed, good});
     start();
-    ASSERT_TRUE(eventually([&] { return mode(2) == "OK"; }));
-    ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }));
+    ASSERT_TRUE(eventually([&] { return mode(2) == "OK"; }, timeouts::toggle));
+    ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }, timeouts::toggle));
     stop();
     const std::string out = output();
     EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::{anonymous}::usableLinesets] : Lineset Zero [1] is never toggled"));
@@ -527,11 +522,11 @@ TEST_F(EngineTest, AFailingLineIsLoggedAndTheOthersAreToggled)
     setIni("[Line01]\r\nGain=1\r\n[Line02]\r\nMode=VOX\r\n");  // Line01 has no Mode
     configure({lineset("Mixed", {1, 2}, "CNT", seconds(1))});
     start();
-    ASSERT_TRUE(eventually([&] { return mode(2) == "CNT"; }));
-    ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }));
+    ASSERT_TRUE(eventually([&] { return mode(2) == "CNT"; }, timeouts::toggle));
+    ASSERT_TRUE(eventually([&] { return mode(2) == "VOX"; }, timeouts::toggle));
     // The engine goes on: a later change is still seen and toggles.
     configure({lineset("Later", {2}, "LAT", seconds(1))});
-    ASSERT_TRUE(eventually([&] { return mode(2) == "LAT"; })) << output();
+    ASSERT_TRUE(eventually([&] { return mode(2) == "LAT"; }, timeouts::toggle)) << output();
     stop();
     const std::string out = output();
     EXPECT_THAT(out,
@@ -546,7 +541,7 @@ TEST_F(EngineTest, ARevertThatFailsLeavesTheRecordForTheNextStart)
 {
     configure({lineset("Broken", {1}, "CNT", boost::posix_time::milliseconds(1500))});
     start();
-    ASSERT_TRUE(eventually([&] { return mode(1) == "CNT"; }));
+    ASSERT_TRUE(eventually([&] { return mode(1) == "CNT"; }, timeouts::toggle));
     const std::string broken = "[Line01]\r\nMode=CNT\r\n[Line02\r\n";
     setIni(broken);  // the logging application damaged its file meanwhile
     ASSERT_TRUE(logged("ERROR: [Ostrel::{anonymous}::forEachLine] : Can't revert mode of line 1: Syntax error."))
@@ -584,11 +579,13 @@ TEST_F(EngineTest, EndedTogglesAreReapedAndStopJoinsTheRestInOrder)
     // An event of another kind starts no thread.
     engine->handleScheduleEvent(boost::make_shared<const ScheduleEvent>(now), nullptr);
     EXPECT_EQ(engine->toggleThreadCount(), 3u);
-    ASSERT_TRUE(eventually([&] { return mode(3) == "LONG" && mode(2) == "TWO"; }));
-    ASSERT_TRUE(eventually([&] {
-        engine->reapEndedToggles();
-        return engine->toggleThreadCount() == 2;
-    }));
+    ASSERT_TRUE(eventually([&] { return mode(3) == "LONG" && mode(2) == "TWO"; }, timeouts::toggle));
+    ASSERT_TRUE(eventually(
+        [&] {
+            engine->reapEndedToggles();
+            return engine->toggleThreadCount() == 2;
+        },
+        timeouts::toggle));
     EXPECT_EQ(mode(1), "REC");
     engine->stopToggles();
     EXPECT_EQ(engine->toggleThreadCount(), 0u);

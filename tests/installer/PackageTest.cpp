@@ -210,10 +210,8 @@ void expectSameRegistration(const Registration& actual, const Registration& expe
 Registration registrationByInstall()
 {
     CreateDirectoryW(brevikFolder.c_str(), nullptr);
-    CreateDirectoryW(installFolder.c_str(), nullptr);
-    if (!CopyFileW(besideThisProgram(L"OstrelService.exe").c_str(), installedProgram.c_str(), FALSE))
-        ADD_FAILURE() << "cannot copy the program: " << GetLastError();
-    const ProgramResult result = runProgram(L"\"" + installedProgram + L"\" /install", waitMilliseconds);
+    placeProgram(L"OstrelService.exe", installFolder);
+    const ProgramResult result = runProgram(L"\"" + installedProgram + L"\" /install", timeouts::state);
     EXPECT_EQ(result.exitCode, 0u) << result.output;
     const Registration expected = registration();
     // "/install" quotes the path; the comparison goes without the quotes,
@@ -228,7 +226,7 @@ Registration registrationByInstall()
 // the built program exits with 0 only when it loads linesets that all fire.
 bool configurationIntact()
 {
-    return runProgram(L"\"" + besideThisProgram(L"OstrelService.exe") + L"\" /check", waitMilliseconds).exitCode == 0;
+    return runProgram(L"\"" + besideThisProgram(L"OstrelService.exe") + L"\" /check", timeouts::state).exitCode == 0;
 }
 
 // Every test starts and ends without the package, OstrelService, its files
@@ -316,7 +314,7 @@ TEST_F(Package, UpgradeReplacesTheProgramAndItsStartRevertsWhatTheBackupRecords)
     // deleting it. Wine's Windows Installer does not wait, so the new
     // service would be created while the old one is still stopping and be
     // gone with it; the test stops the service itself first.
-    const ProgramResult stopped = runProgram(L"net stop OstrelService", waitMilliseconds);
+    const ProgramResult stopped = runProgram(L"net stop OstrelService", timeouts::state);
     EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
     waitForState(service.get(), SERVICE_STOPPED);
     service = ServiceHandle();
@@ -359,7 +357,7 @@ TEST_F(Package, UninstallStopsAndRemovesTheServiceAndLeavesTheAdministratorsFile
     waitForServiceProcesses();
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
-    EXPECT_FALSE(eventSourceExists());
+    EXPECT_FALSE(eventSourceExists(eventSourceKey));
     EXPECT_TRUE(fileExists(backupPath));
     EXPECT_TRUE(configurationIntact());
 }

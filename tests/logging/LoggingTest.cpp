@@ -1,8 +1,10 @@
+#include "handle/KernelHandle.h"
 #include "logging/EventLog.h"
 #include "logging/Log.h"
 #include "logging/VersionInfo.h"
 #include "support/LiveProcess.h"
 #include "support/TestInputs.h"
+#include "support/Timeouts.h"
 
 #include <windows.h>
 
@@ -25,7 +27,7 @@ Finished runToFile(const std::wstring& commandLine)
 {
     const std::string outputPath = besideThisProgram("logging_test_output.txt");
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    ScopedHandle file(CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+    KernelHandle file(CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     EXPECT_TRUE(file) << GetLastError();
     Finished result{STILL_ACTIVE, {}};
@@ -33,8 +35,8 @@ Finished runToFile(const std::wstring& commandLine)
         LaunchOptions options;
         options.outputFile = file.get();
         LiveProcess program(commandLine, options);
-        file.close();
-        EXPECT_TRUE(program.finish(INFINITE, &result.exitCode));
+        file.reset();
+        EXPECT_TRUE(program.finish(timeouts::state, &result.exitCode));
     }
     result.output = readFileBytes(outputPath);
     DeleteFileA(outputPath.c_str());

@@ -5,6 +5,7 @@
 #include "registry/RegWatch.h"
 
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -24,28 +25,47 @@ constexpr REGSAM allAccess = KEY_ALL_ACCESS | Ostrel::settingsKeyView;
 
 class RegTest : public RegistryFixture {};
 
-TEST_F(RegTest, OpeningAMissingKeyForReadingThrowsWhileOtherRightsCreateIt)
+// Open and create are chosen by name, never by the rights asked for: an
+// open for writing must not create the key, a create for reading must.
+TEST_F(RegTest, OpenNeedsAnExistingKeyAndCreateMakesAMissingOneWhateverTheRights)
 {
-    try {
-        Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
-        FAIL() << "opened a missing key";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Can't open registry key");
+    for (const REGSAM access : {readAccess, allAccess}) {
+        SCOPED_TRACE(access == readAccess ? "read access" : "all access");
+        deleteConfigurationKey();
+        try {
+            Reg::open(HKEY_LOCAL_MACHINE, keyPath, access);
+            FAIL() << "opened a missing key";
+        } catch (const RegOpenError& e) {
+            EXPECT_STREQ(e.what(), "Can't open registry key");
+            EXPECT_EQ(e.code(), std::error_code(ERROR_FILE_NOT_FOUND, std::system_category()));
+        }
+        Reg::create(HKEY_LOCAL_MACHINE, keyPath, access);
+        EXPECT_NO_THROW(Reg::open(HKEY_LOCAL_MACHINE, keyPath, access));
+        EXPECT_NO_THROW(Reg::create(HKEY_LOCAL_MACHINE, keyPath, access));  // an existing key is opened
     }
-    {
-        Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess);
-    }
-    EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, keyPath, readAccess));
+}
+
+// The settings loader takes a failed open for a missing key through
+// std::runtime_error; the key also stays usable when moved.
+TEST_F(RegTest, AnOpenFailureIsARuntimeErrorAndAMovedKeyStillReads)
+{
+    EXPECT_THROW(Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess), std::runtime_error);
+    setDword(L"", L"Count", 3);
+    Reg moved = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+    Reg key = std::move(moved);
+    EXPECT_EQ(key.read(L"Count", std::int32_t(0)), 3);
+    moved = std::move(key);
+    EXPECT_EQ(moved.read(L"Count", std::int32_t(0)), 3);
 }
 
 TEST_F(RegTest, TheViewFlagSelectsWhichKeyIsOpened)
 {
     const std::wstring path = keyPath;
     {
-        Reg other(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS | KEY_WOW64_64KEY);
+        Reg::create(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS | KEY_WOW64_64KEY);
     }
-    EXPECT_THROW(Reg(HKEY_LOCAL_MACHINE, path, readAccess), std::runtime_error);
-    EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, path, KEY_READ | KEY_WOW64_64KEY));
+    EXPECT_THROW(Reg::open(HKEY_LOCAL_MACHINE, path, readAccess), RegOpenError);
+    EXPECT_NO_THROW(Reg::open(HKEY_LOCAL_MACHINE, path, KEY_READ | KEY_WOW64_64KEY));
     deleteConfigurationKey(L"", KEY_WOW64_64KEY);
 }
 
@@ -55,28 +75,28 @@ TEST_F(RegTest, TheViewFlagSelectsWhichKeyIsOpened)
 // only existing subkeys are listed, by their exact names.
 TEST_F(RegTest, SubkeysOpenBelowAnOpenKeyAndAreListedWithTheirLastWriteTimes)
 {
-    Reg parent(HKEY_LOCAL_MACHINE, keyPath, allAccess);
+    Reg parent = Reg::create(HKEY_LOCAL_MACHINE, keyPath, allAccess);
     EXPECT_TRUE(parent.subkeysWritten().empty());
     for (const wchar_t* name : {L"1", L"2", L"10", L"a b"})
-        Reg(parent, name, allAccess).write(L"Value", std::int32_t(1));
+        Reg::create(HKEY_LOCAL_MACHINE, keyPath + L"\\" + name, allAccess).write(L"Value", std::int32_t(1));
     Sleep(50);  // past the registry clock's tick
-    Reg(parent, L"2", allAccess).write(L"Value", std::int32_t(2));
+    Reg::open(parent, L"2", allAccess).write(L"Value", std::int32_t(2));
 
     const auto listed = parent.subkeysWritten();
     std::vector<std::wstring> names;
     for (const auto& entry : listed) {
         names.push_back(entry.first);
-        EXPECT_EQ(entry.second, Reg(parent, entry.first, readAccess).lastWriteTime()) << entry.first.c_str();
+        EXPECT_EQ(entry.second, Reg::open(parent, entry.first, readAccess).lastWriteTime()) << entry.first.c_str();
         EXPECT_NE(entry.second, 0u);
     }
     EXPECT_EQ(names, (std::vector<std::wstring>{L"1", L"10", L"2", L"a b"}));
     EXPECT_GT(listed.at(L"2"), listed.at(L"10"));
 
-    EXPECT_EQ(Reg(parent, L"2", readAccess).read(L"Value", std::int32_t(0)), 2);
-    EXPECT_THROW(Reg(parent, L"3", readAccess), std::runtime_error);
+    EXPECT_EQ(Reg::open(parent, L"2", readAccess).read(L"Value", std::int32_t(0)), 2);
+    EXPECT_THROW(Reg::open(parent, L"3", readAccess), RegOpenError);
     // An empty name is the parent once more.
     parent.write(L"Count", std::int32_t(4));
-    EXPECT_EQ(Reg(parent, L"", readAccess).read(L"Count", std::int32_t(0)), 4);
+    EXPECT_EQ(Reg::open(parent, L"", readAccess).read(L"Count", std::int32_t(0)), 4);
 }
 
 TEST_F(RegTest, IntegerReadsTheStoredValueOrTheDefault)
@@ -86,7 +106,7 @@ TEST_F(RegTest, IntegerReadsTheStoredValueOrTheDefault)
     const std::uint8_t twoBytes[] = {0x34, 0x12};
     setRaw(L"", L"Short", REG_BINARY, twoBytes, sizeof twoBytes);
     setString(L"", L"LongString", L"12345");
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+    Reg key = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_EQ(key.read(L"Five", 9), 5);
     EXPECT_EQ(key.read(L"AllOnes", 9), -1);
     EXPECT_EQ(key.read(L"Short", 9), 0x1234);  // shorter data fills the low bytes
@@ -98,7 +118,7 @@ TEST_F(RegTest, BooleanIsAnyNonZeroInteger)
 {
     setDword(L"", L"Zero", 0);
     setDword(L"", L"Seven", 7);
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+    Reg key = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_FALSE(key.read(L"Zero", true));
     EXPECT_TRUE(key.read(L"Seven", false));
     EXPECT_TRUE(key.read(L"Missing", true));
@@ -119,16 +139,16 @@ TEST_F(RegTest, WeekdaysAreNumberedFromMondayInTheRegistry)
     };
     for (const auto& c : cases) {
         setDword(L"", L"Day", c.stored);
-        Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+        Reg key = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
         EXPECT_EQ(key.read(L"Day", dt::Wednesday), c.expected) << "stored " << c.stored;
     }
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+    Reg key = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_EQ(key.read(L"Missing", dt::Friday), dt::Friday);
 }
 
 TEST_F(RegTest, WeekdayWritesRoundTripThroughTheRegistryNumbering)
 {
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, allAccess);
+    Reg key = Reg::create(HKEY_LOCAL_MACHINE, keyPath, allAccess);
     for (int day = 0; day < 7; ++day) {
         key.write(L"Day", static_cast<dt::weekdays>(day));
         EXPECT_EQ(key.read(L"Day", std::int32_t(-1)), (day + 6) % 7);
@@ -145,7 +165,7 @@ TEST_F(RegTest, StringsReadUpToTheirFirstNulOrTheirEnd)
     setRaw(L"", L"Empty", REG_SZ, nullptr, 0);
     setString(L"", L"Plain", L"Night shift");
     setDword(L"", L"Number", 0x00420041);  // read as a string regardless of its type
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+    Reg key = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_EQ(key.read(L"NoNul", L"def"), L"abc");
     EXPECT_EQ(key.read(L"Embedded", L"def"), L"x");
     EXPECT_EQ(key.read(L"Empty", L"def"), L"");
@@ -176,24 +196,25 @@ TEST_F(RegTest, DateAndTimeReadsIsoExtendedTextOnly)
     };
     for (const auto& c : cases) {
         setString(L"", L"Start", c.text);
-        Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+        Reg key = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
         EXPECT_EQ(key.read(L"Start", def), c.expected) << std::string(c.text, c.text + wcslen(c.text));
     }
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+    Reg key = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     EXPECT_EQ(key.read(L"Missing", def), def);
 }
 
 TEST_F(RegTest, WritesStoreTheDocumentedTypesAndSizes)
 {
-    Reg key(HKEY_LOCAL_MACHINE, keyPath, allAccess);
+    Reg key = Reg::create(HKEY_LOCAL_MACHINE, keyPath, allAccess);
     key.write(L"Int", std::int32_t(-2));
     key.write(L"Flag", true);
     key.write(L"Text", L"CNT");
     key.write(L"Bytes", std::vector<std::uint8_t>{1, 2, 3});
     key.write(L"When", time_from_string("2014-05-01 06:30:00"));
 
-    HKEY raw;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, readAccess, &raw), ERROR_SUCCESS);
+    HKEY opened;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, readAccess, &opened), ERROR_SUCCESS);
+    const RegKey raw(opened);
     const struct {
         const wchar_t* name;
         DWORD type;
@@ -204,29 +225,27 @@ TEST_F(RegTest, WritesStoreTheDocumentedTypesAndSizes)
     };
     for (const auto& e : expected) {
         DWORD type = 0, size = 0;
-        EXPECT_EQ(RegQueryValueExW(raw, e.name, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExW(raw.get(), e.name, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
         EXPECT_EQ(type, e.type);
         EXPECT_EQ(size, e.size);
     }
-    RegCloseKey(raw);
     EXPECT_EQ(key.read(L"Int", 0), -2);
     EXPECT_EQ(key.read(L"Flag", 0), 1);
     EXPECT_EQ(key.read(L"When", L""), L"2014-05-01T06:30:00");
 }
 
-TEST_F(RegTest, AFailedWriteThrowsCantSetTheKeyAndIsNoRuntimeError)
+TEST_F(RegTest, AFailedWriteThrowsCantSetTheKeyWithItsCodeAndIsNoRuntimeError)
 {
-    {
-        Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess);
-    }
-    Reg readOnly(HKEY_LOCAL_MACHINE, keyPath, readAccess);
+    Reg::create(HKEY_LOCAL_MACHINE, keyPath, allAccess);
+    Reg readOnly = Reg::open(HKEY_LOCAL_MACHINE, keyPath, readAccess);
     try {
         readOnly.write(L"Count", std::int32_t(1));
         FAIL() << "wrote through a read-only key";
     } catch (const std::runtime_error&) {
         FAIL() << "a write failure must not look like a missing key";
-    } catch (const std::exception& e) {
+    } catch (const RegWriteError& e) {
         EXPECT_STREQ(e.what(), "Can't set the key");
+        EXPECT_EQ(e.code(), std::error_code(ERROR_ACCESS_DENIED, std::system_category()));
     }
 }
 
@@ -235,9 +254,7 @@ TEST_F(RegTest, AFailedWriteThrowsCantSetTheKeyAndIsNoRuntimeError)
 // before its deletion must still be woken, and then see it created again.
 TEST_F(RegTest, AWatchArmedOnTheKeyIsWokenByItsDeletionAndItsReturn)
 {
-    {
-        Reg created(HKEY_LOCAL_MACHINE, keyPath, allAccess);
-    }
+    Reg::create(HKEY_LOCAL_MACHINE, keyPath, allAccess);
     RegWatch watch(HKEY_LOCAL_MACHINE, keyPath, Ostrel::settingsKeyView);
     const DWORD patience = 10000;  // a notification comes within milliseconds
     const auto armedAndQuiet = [&] {

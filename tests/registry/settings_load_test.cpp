@@ -44,10 +44,8 @@ TEST_F(SettingsLoadTest, OnlyThe32BitViewIsRead)
 {
     const REGSAM otherView = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
     {
-        Reg other(HKEY_LOCAL_MACHINE, configurationKeyName(L""), otherView);
-        other.write(L"Count", std::int32_t(1));
-        Reg otherLineset(HKEY_LOCAL_MACHINE, configurationKeyName(L"1"), otherView);
-        otherLineset.write(L"Name", L"64-bit view");
+        Reg::create(HKEY_LOCAL_MACHINE, configurationKeyName(L""), otherView).write(L"Count", std::int32_t(1));
+        Reg::create(HKEY_LOCAL_MACHINE, configurationKeyName(L"1"), otherView).write(L"Name", L"64-bit view");
     }
     EXPECT_TRUE(loadSettings()->linesets.empty());
 
@@ -80,9 +78,7 @@ TEST_F(SettingsLoadTest, CountIsUnsignedSoAHugeCountReadsUpToTheFirstGap)
 TEST_F(SettingsLoadTest, ASubkeyWithoutValuesTakesEveryDefault)
 {
     setDword(L"", L"Count", 1);
-    {
-        Reg created(HKEY_LOCAL_MACHINE, configurationKeyName(L"1"), KEY_ALL_ACCESS | settingsKeyView);
-    }
+    Reg::create(HKEY_LOCAL_MACHINE, configurationKeyName(L"1"), KEY_ALL_ACCESS | settingsKeyView);
     auto s = loadSettings();
     ASSERT_EQ(s->linesets.size(), 1u);
     const LinesetSettings& l = s->linesets[0];
@@ -221,7 +217,7 @@ TEST_F(SettingsLoadTest, SavingFewerLinesetsLeavesTheSubkeysBeyondCountInPlace)
     one->linesets = {lineset("c", Daily)};
     saveSettings(one);
     EXPECT_EQ(*loadSettings(), *one);
-    EXPECT_NO_THROW(Reg(HKEY_LOCAL_MACHINE, configurationKeyName(L"2"), KEY_READ | settingsKeyView));
+    EXPECT_NO_THROW(Reg::open(HKEY_LOCAL_MACHINE, configurationKeyName(L"2"), KEY_READ | settingsKeyView));
 }
 
 // A read of the settings remembers the values of a lineset subkey that has
@@ -243,12 +239,11 @@ TEST_F(SettingsLoadTest, RememberedLinesetsAreReadAfreshOnceEdited)
 
     setString(L"2", L"Name", L"Weekend");
     saved->linesets[1].name = "Weekend";
-    HKEY three;
+    HKEY opened;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, configurationKeyName(L"3").c_str(), 0, KEY_SET_VALUE | settingsKeyView,
-                            &three),
+                            &opened),
               ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueW(three, L"Lines"), ERROR_SUCCESS);
-    RegCloseKey(three);
+    EXPECT_EQ(RegDeleteValueW(RegKey(opened).get(), L"Lines"), ERROR_SUCCESS);
     saved->linesets[2].lines.clear();
     deleteConfigurationKey(L"4");
     setString(L"4", L"Name", L"new");

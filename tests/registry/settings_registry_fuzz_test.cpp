@@ -19,10 +19,11 @@ void storeInRegistry(const fuzz::StoredConfiguration& stored)
     deleteConfigurationKey();
     for (const auto& key : stored) {
         const std::wstring subkey = key.first == 0 ? std::wstring() : std::to_wstring(key.first);
-        HKEY handle;
+        HKEY created;
         if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, configurationKeyName(subkey).c_str(), 0, nullptr, 0,
-                            KEY_ALL_ACCESS | Ostrel::settingsKeyView, nullptr, &handle, nullptr) != ERROR_SUCCESS)
+                            KEY_ALL_ACCESS | Ostrel::settingsKeyView, nullptr, &created, nullptr) != ERROR_SUCCESS)
             throw std::runtime_error("cannot create a configuration key");
+        const RegKey handle(created);
         for (const auto& value : key.second) {
             const fuzz::StoredValue& v = value.second;
             // For a string type the registry (NT, and Wine alike) stores a
@@ -31,13 +32,10 @@ void storeInRegistry(const fuzz::StoredConfiguration& stored)
             // unit that is none.
             std::vector<BYTE> data(v.data.begin(), v.data.end());
             data.insert(data.end(), {0xFF, 0xFF});
-            if (RegSetValueExW(handle, value.first.c_str(), 0, v.type, data.data(), DWORD(v.data.size())) !=
-                ERROR_SUCCESS) {
-                RegCloseKey(handle);
+            if (RegSetValueExW(handle.get(), value.first.c_str(), 0, v.type, data.data(), DWORD(v.data.size())) !=
+                ERROR_SUCCESS)
                 throw std::runtime_error("cannot store a configuration value");
-            }
         }
-        RegCloseKey(handle);
     }
 }
 

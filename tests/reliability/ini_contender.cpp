@@ -18,6 +18,8 @@
 #include <random>
 #include <string>
 
+#include "handle/KernelHandle.h"
+
 namespace {
 
 bool readAll(HANDLE file, std::string& text)
@@ -62,10 +64,11 @@ int main(int argc, char** argv)
     std::mt19937 random(unsigned(std::atol(argv[3])));
     std::uniform_int_distribution<int> spanMs(0, 300);
 
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const KernelHandle owner(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!owner)
         return 2;
+    const HANDLE file = owner.get();
     long writes = 0, lost = 0, foreign = 0;
     std::string ownText;  // what this program wrote last
     const DWORD start = GetTickCount();
@@ -93,7 +96,6 @@ int main(int argc, char** argv)
         UnlockFileEx(file, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole);
         Sleep(spanMs(random));
     }
-    CloseHandle(file);
     std::printf("writes %ld lost %ld foreign %ld\n", writes, lost, foreign);
     return 0;
 }

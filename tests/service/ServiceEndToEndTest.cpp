@@ -18,7 +18,6 @@
 #include <functional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -104,7 +103,7 @@ int lineCount(const std::vector<std::string>& lines, const std::string& pattern)
 
 ProgramResult runInstalled(const std::wstring& action)
 {
-    return runProgram(L"\"" + installedProgram() + L"\" " + action, waitMilliseconds);
+    return runProgram(L"\"" + installedProgram() + L"\" " + action, timeouts::state);
 }
 
 // The engine in the foreground, in a console of its own without a window,
@@ -140,18 +139,9 @@ bool pressCtrlC(DWORD processId)
             FreeConsole();
             return pressed != FALSE;
         },
-        waitMilliseconds, 100);
+        timeouts::state, 100);
     SetLastError(error);
     return sent;
-}
-
-// Copies the program into the folder it is installed from; a service
-// process of an earlier run may still be exiting and holding the file.
-void placeInstalledProgram()
-{
-    CreateDirectoryW(installDirectory().c_str(), nullptr);
-    if (!eventually([] { return CopyFileW(builtProgram().c_str(), installedProgram().c_str(), FALSE) != FALSE; }))
-        throw std::runtime_error("cannot copy the service program");
 }
 
 // --- the engine in the foreground ------------------------------------------------
@@ -166,11 +156,11 @@ TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
     configure({{L"Studios", L"3,1", utf::widen(mode), 2, consoleDue}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
 
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [3, 1] mode to " + mode), toggleMilliseconds))
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [3, 1] mode to " + mode), timeouts::toggle))
         << engine.text();
     const DWORD set = GetTickCount();
     EXPECT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"}, 1500)) << readFileBytes(iniPath);
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [3, 1]"), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [3, 1]"), timeouts::state)) << engine.text();
     EXPECT_GE(GetTickCount() - set, 1500u) << "the mode stays for the interval of 2 s";
     EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 
@@ -194,7 +184,7 @@ TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
 TEST_F(EndToEnd, ConsoleTogglesALinesetConfiguredWhileItRunsOnTime)
 {
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", timeouts::state)) << engine.text();
     configure({{L"Studios", L"2", L"CNT", 1, consoleDue}});
     EXPECT_TRUE(engine.waitForLine(logged("INFO", "Setting [2] mode to CNT"), onTimeMilliseconds(consoleDue)))
         << engine.text();
@@ -214,7 +204,7 @@ TEST_F(EndToEnd, ConsoleReadsWhatRegExeStoresInThe32BitView)
     deleteConfigurationKey(L"", KEY_WOW64_64KEY);
     const auto reg = [](const std::wstring& subkey, const std::wstring& value, const std::wstring& view) {
         const ProgramResult result = runProgram(
-            L"reg.exe add \"HKLM\\" + configurationKeyName(subkey) + L"\" " + value + L" /f " + view, waitMilliseconds);
+            L"reg.exe add \"HKLM\\" + configurationKeyName(subkey) + L"\" " + value + L" /f " + view, timeouts::state);
         ASSERT_EQ(result.exitCode, 0u) << result.output;
     };
     reg(L"", L"/v Count /t REG_DWORD /d 1", L"/reg:32");
@@ -227,7 +217,7 @@ TEST_F(EndToEnd, ConsoleReadsWhatRegExeStoresInThe32BitView)
     reg(L"2", L"/v Name /t REG_SZ /d \"64-bit view\"", L"/reg:64");
 
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine("^lines: 2, 3$", waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine("^lines: 2, 3$", timeouts::state)) << engine.text();
     const std::vector<std::string> lines = engine.lines();
     EXPECT_GT(lineIndex(lines, "^name: Written by reg$"), lineIndex(lines, "^-- Lineset #0:$"));
     EXPECT_GT(lineIndex(lines, "^schedule: Daily, 07:00$"), 0);
@@ -245,7 +235,7 @@ TEST_F(EndToEnd, ConsoleSeesEachSettingsChangeOnceWithinAPass)
     configure({lineset});
     // A further argument is ignored.
     LiveProcess engine(consoleCommand(L"/console further"), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine("^lines: 2$", waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine("^lines: 2$", timeouts::state)) << engine.text();
 
     const std::string changed = logged("INFO", "Settings changed, restart required...");
     setDword(L"1", L"Interval", 45);
@@ -272,7 +262,7 @@ TEST_F(EndToEnd, KilledDuringAToggleIsRevertedAtTheNextStartBeforeTheSettingsAre
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds))
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), timeouts::toggle))
             << engine.text();
         ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
         engine.kill();
@@ -283,7 +273,7 @@ TEST_F(EndToEnd, KilledDuringAToggleIsRevertedAtTheNextStartBeforeTheSettingsAre
 
     deleteKey();
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", timeouts::state)) << engine.text();
     const std::vector<std::string> lines = engine.lines();
     const int reverted = lineIndex(lines, logged("INFO", "Reverting Line01, Line03"));
     EXPECT_GT(reverted, lineIndex(lines, logged("INFO", "Ostrel started"))) << engine.text();
@@ -296,12 +286,12 @@ TEST_F(EndToEnd, CtrlCInTheConsoleRevertsRunningTogglesBeforeTheProcessEnds)
 {
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), timeouts::toggle)) << engine.text();
     ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
 
     ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
     DWORD exitCode = 1;
-    ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running after Ctrl+C: " << engine.text();
+    ASSERT_TRUE(engine.finish(timeouts::state, &exitCode)) << "still running after Ctrl+C: " << engine.text();
     EXPECT_EQ(exitCode, 0u);
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
@@ -325,7 +315,7 @@ protected:
     // line 1 written and line 3 recorded, the next save held.
     void holdBeforeLine3(LiveProcess& engine, SetPhaseHold& hold, DWORD interval)
     {
-        ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(engine.waitForLine("^No linesets$", timeouts::state)) << engine.text();
         hold.holdSaves();
         configure({{L"Studios", L"1,3", L"CNT", interval, consoleDue}});
         ASSERT_TRUE(hold.stopBefore("Line01")) << engine.text();
@@ -352,10 +342,10 @@ TEST_F(ConsoleToggleHeld, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
     EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
 
     ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1, 3]"), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1, 3]"), timeouts::state)) << engine.text();
     hold.releaseIni();
     DWORD exitCode = 1;
-    ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
+    ASSERT_TRUE(engine.finish(timeouts::state, &exitCode)) << "still running: " << engine.text();
     EXPECT_EQ(exitCode, 0u);
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
@@ -377,14 +367,14 @@ TEST_F(ConsoleToggleHeld, CtrlCWhileTheRevertWaitsForLoggerIniLetsItPutEveryLine
     hold.releaseIni();
     ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line03")) << engine.text();
     const std::string waiting = "Waiting for " + iniPath + ", which another program holds";
-    ASSERT_TRUE(engine.waitForLine(logged("WARN", waiting), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("WARN", waiting), timeouts::state)) << engine.text();
 
     ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
     DWORD exitCode = 1;
     // Time for the stop to reach the toggle; an interrupted revert ends at once.
     EXPECT_FALSE(engine.finish(1500, &exitCode)) << "the stop cut the revert short: " << engine.text();
     hold.releaseIni();
-    ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
+    ASSERT_TRUE(engine.finish(timeouts::state, &exitCode)) << "still running: " << engine.text();
     EXPECT_EQ(exitCode, 0u);
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
@@ -406,17 +396,17 @@ TEST_F(EndToEnd, ASecondCtrlCWhileTheRevertWaitsEndsTheProcessAtOnce)
     configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), toggleMilliseconds))
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), timeouts::toggle))
             << engine.text();
         ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
         FileHolder logger;
         logger.require("open " + iniPath);
         logger.require("waitlock exclusive");
         ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1, 3]"), waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1, 3]"), timeouts::state)) << engine.text();
         ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
         DWORD exitCode = 0;
-        ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
+        ASSERT_TRUE(engine.finish(timeouts::state, &exitCode)) << "still running: " << engine.text();
         EXPECT_EQ(exitCode, DWORD(STATUS_CONTROL_C_EXIT));
         EXPECT_TRUE(engine.waitForLine(logged("WARN",
                                               "Stopped at once; lines not yet reverted are reverted at the "
@@ -429,7 +419,7 @@ TEST_F(EndToEnd, ASecondCtrlCWhileTheRevertWaitsEndsTheProcessAtOnce)
 
     deleteKey();
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", timeouts::state)) << engine.text();
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
 }
@@ -447,10 +437,10 @@ TEST_F(EndToEnd, ABusyBackupFileAtStartIsWaitedForAndAStopEndsTheWait)
     holder.require("deny " + backupPath);
     {
         LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Ostrel started"), waitMilliseconds)) << engine.text();
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Ostrel started"), timeouts::state)) << engine.text();
         ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
         DWORD exitCode = 1;
-        ASSERT_TRUE(engine.finish(waitMilliseconds, &exitCode)) << "still running: " << engine.text();
+        ASSERT_TRUE(engine.finish(timeouts::state, &exitCode)) << "still running: " << engine.text();
         EXPECT_EQ(exitCode, 0u);
         const std::string out = engine.text();
         EXPECT_THAT(out, HasSubstr("Ostrel stopped"));
@@ -462,13 +452,13 @@ TEST_F(EndToEnd, ABusyBackupFileAtStartIsWaitedForAndAStopEndsTheWait)
 
     deleteKey();
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Ostrel started"), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Ostrel started"), timeouts::state)) << engine.text();
     // Long enough for a program that does not wait to have taken the file
     // for damaged and read its settings.
     Sleep(1000);
     EXPECT_THAT(engine.text(), Not(HasSubstr("Settings:")));
     holder.require("close");
-    ASSERT_TRUE(engine.waitForLine("^No linesets$", waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine("^No linesets$", timeouts::state)) << engine.text();
     EXPECT_THAT(engine.text(), HasSubstr("Reverting Line01, Line03"));
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
@@ -516,7 +506,7 @@ TEST_F(EndToEnd, RefusedLinesetsAreReportedByNameAndNeverFire)
     linesets.push_back({L"Clock", L"1", L"CNT", 0, consoleDue + 1});
     configure(linesets);
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1]"), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1]"), timeouts::state)) << engine.text();
     Sleep(500);  // two more passes
 
     const std::vector<std::string> lines = engine.lines();
@@ -549,15 +539,15 @@ TEST_P(ToggleFailure, IsLoggedAtErrorAndTheEngineGoesOn)
     configure({{L"Broken", L"2", L"CNT", 0, consoleDue}, {L"Later", L"1", L"CNT", 0, consoleDue + 3}});
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
     ASSERT_TRUE(
-        engine.waitForLine(logged("ERROR", std::string("Can't set mode of line 2: ") + broken.error), waitMilliseconds))
+        engine.waitForLine(logged("ERROR", std::string("Can't set mode of line 2: ") + broken.error), timeouts::state))
         << engine.text();
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [2]"), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [2]"), timeouts::state)) << engine.text();
     const std::string after = broken.repaired ? originalIni : broken.ini;
     if (broken.repaired)
         writeBytes(iniPath, originalIni);
 
     // The process goes on and the next lineset toggles as usual.
-    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1]"), waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1]"), timeouts::state)) << engine.text();
     EXPECT_TRUE(engine.running());
     EXPECT_TRUE(engine.waitForLine(logged("INFO", "Setting [1] mode to CNT"), 0));
     EXPECT_TRUE(showsToggle(after, {})) << readFileBytes(iniPath);
@@ -692,16 +682,13 @@ TEST_P(Check, PrintsTheListingAndTheTimetableAndTellsWhetherEveryLinesetFires)
         configure(*c.linesets);
     removeFiles();
     const std::string before = localDateText(0);
-    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", timeouts::state);
     // Across midnight the dates of the timetable are a day off: the row cannot tell.
     if (localDateText(0) != before)
         GTEST_SKIP() << "the date changed during the run";
 
     EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
-    std::vector<std::string> lines;
-    std::istringstream output(result.output);
-    for (std::string line; std::getline(output, line);)
-        lines.push_back(line);
+    const std::vector<std::string> lines = result.lines();
     const int heading = lineIndex(lines, "^Timetable from [0-9]{4}-[A-Z][a-z]{2}-[0-9]{2} [0-9:.]+:$");
     ASSERT_GE(heading, 0) << result.output;
     const int picture = lineIndex(lines, dayPictureHeading);
@@ -753,7 +740,7 @@ TEST_P(CheckAtALocalHour, ShowsTheDailyMomentsInLocalTime)
     std::snprintf(at, sizeof at, "%02d:00", hour);
     char from[8];
     std::snprintf(from, sizeof from, "%02u:%02u", now.wHour, now.wMinute);
-    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", timeouts::state);
     SYSTEMTIME after;
     GetLocalTime(&after);
     if (after.wHour != now.wHour || after.wMinute != now.wMinute)
@@ -778,12 +765,12 @@ TEST_F(EndToEnd, CheckPrintsTheListingOfTheEngine)
 {
     configure({dailyAtMidnight(L"Night", L"1,2"), refusedLineset(L"Zero", L"VOX", 0, 0),
                everyDayFrom2020(L"Daily", L"3"), withScheduleMode(dailyAtMidnight(L"Odd", L"4"), 9)});
-    const ProgramResult check = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    const ProgramResult check = runProgram(L"\"" + builtProgram() + L"\" /check", timeouts::state);
     const std::string listing = check.output.substr(0, check.output.find("Timetable from "));
 
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
     // Refusals are reported right after the listing.
-    ASSERT_TRUE(engine.waitForLine(logged("ERROR", "Lineset Zero [2] is never toggled: zero period"), waitMilliseconds))
+    ASSERT_TRUE(engine.waitForLine(logged("ERROR", "Lineset Zero [2] is never toggled: zero period"), timeouts::state))
         << engine.text();
     std::string printed;
     for (const std::string& line : engine.lines())
@@ -810,15 +797,12 @@ TEST_F(EndToEnd, CheckWarnsAboutOverlapsAndEndsWithThePictureOfTheDay)
 {
     configure(overlappingLinesets());
     const std::string before = localDateText(0);
-    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", waitMilliseconds);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" /check", timeouts::state);
     if (localDateText(0) != before)
         GTEST_SKIP() << "the date changed during the run";
 
     EXPECT_EQ(result.exitCode, 1u) << "Forged never fires: " << result.output;
-    std::vector<std::string> lines;
-    std::istringstream output(result.output);
-    for (std::string line; std::getline(output, line);)
-        lines.push_back(line);
+    const std::vector<std::string> lines = result.lines();
     const int timetable = lineIndex(lines, "^Lineset #2 Forged \\[2\\]: never fires");
     const int warning = lineIndex(lines, logged("WARN", withDates(overlapWarning)));
     const int picture = lineIndex(lines, dayPictureHeading);
@@ -849,13 +833,13 @@ TEST_F(EndToEnd, ConsoleWarnsAboutOverlapsOnceForEachTimetable)
     const std::string before = localDateText(0);
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
     const std::string warning = logged("WARN", withDates(overlapWarning));
-    ASSERT_TRUE(engine.waitForLine(warning, waitMilliseconds)) << engine.text();
+    ASSERT_TRUE(engine.waitForLine(warning, timeouts::state)) << engine.text();
     setDword(L"1", L"Interval", 7200);
-    ASSERT_TRUE(engine.waitForLine("^interval: 02:00:00$", waitMilliseconds)) << engine.text();
-    EXPECT_TRUE(engine.waitForLine(logged("INFO", "Settings changed, restart required..."), waitMilliseconds));
+    ASSERT_TRUE(engine.waitForLine("^interval: 02:00:00$", timeouts::state)) << engine.text();
+    EXPECT_TRUE(engine.waitForLine(logged("INFO", "Settings changed, restart required..."), timeouts::state));
     const std::string text = withDates(overlapWarning);
     EXPECT_TRUE(
-        engine.waitForText([&](const std::string& all) { return occurrences(all, text) == 2; }, waitMilliseconds))
+        engine.waitForText([&](const std::string& all) { return occurrences(all, text) == 2; }, timeouts::state))
         << engine.text();
     if (localDateText(0) != before)
         GTEST_SKIP() << "the date changed during the run";
@@ -869,11 +853,11 @@ class IgnoredArgument : public EndToEnd, public ::testing::WithParamInterface<co
 
 TEST_P(IgnoredArgument, DoesNothingAndExitsWithZero)
 {
-    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" " + GetParam(), waitMilliseconds);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\" " + GetParam(), timeouts::state);
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_FALSE(serviceExists());
-    EXPECT_FALSE(eventSourceExists());
+    EXPECT_FALSE(eventSourceExists(eventSourceKey));
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
 }
 
@@ -895,7 +879,7 @@ TEST_F(EndToEnd, WithoutArgumentOutsideTheServiceManagerExitsQuietly)
     configure({{L"Studios", L"1,3", L"CNT", 2, 1}});
     // Wine's dispatcher may take about 10 s to give up (it waits on the
     // control pipe of the service process started last).
-    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\"", 4 * waitMilliseconds);
+    const ProgramResult result = runProgram(L"\"" + builtProgram() + L"\"", 2 * timeouts::state);
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
@@ -917,7 +901,7 @@ protected:
     static void SetUpTestSuite()
     {
         removeOstrelService();
-        placeInstalledProgram();
+        placeProgram(L"" OSTREL_SERVICE_PROGRAM, installDirectory());
     }
 
     static void TearDownTestSuite() { removeOstrelService(); }
@@ -982,7 +966,7 @@ protected:
     // it runs.
     SERVICE_STATUS_PROCESS start(const wchar_t* command = L"net start OstrelService")
     {
-        const ProgramResult started = runProgram(command, waitMilliseconds);
+        const ProgramResult started = runProgram(command, timeouts::state);
         EXPECT_EQ(started.exitCode, 0u) << started.output;
         return waitForState(service.get(), SERVICE_RUNNING);
     }
@@ -1051,7 +1035,7 @@ TEST_F(InstalledService, RemoveOfTheStoppedServiceDeletesItAndItsEventSource)
     EXPECT_EQ(result.output, removed);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_FALSE(serviceExists());
-    EXPECT_FALSE(eventSourceExists());
+    EXPECT_FALSE(eventSourceExists(eventSourceKey));
 
     const ProgramResult again = runInstalled(L"-remove");
     EXPECT_EQ(again.output, "OpenService failed, GetLastError: 0x00000424\n");
@@ -1067,7 +1051,7 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
     const SERVICE_STATUS_PROCESS running = start(L"sc start OstrelService");
     EXPECT_EQ(running.dwCheckPoint, 0u);
     EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
-    EXPECT_THAT(runProgram(L"sc query OstrelService", waitMilliseconds).output,
+    EXPECT_THAT(runProgram(L"sc query OstrelService", timeouts::state).output,
                 ::testing::ContainsRegex("STATE\\s*:\\s*4\\s+RUNNING"));
 
     configure({{L"Studios", L"1,3", L"CNT", 2, serviceDue}});
@@ -1075,7 +1059,7 @@ TEST_F(InstalledService, RunsUnderTheManagerAndTogglesOnTime)
         << readFileBytes(iniPath);
     EXPECT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
 
-    const ProgramResult stopped = runProgram(L"net stop OstrelService", waitMilliseconds);
+    const ProgramResult stopped = runProgram(L"net stop OstrelService", timeouts::state);
     EXPECT_EQ(stopped.exitCode, 0u) << stopped.output;
     const SERVICE_STATUS_PROCESS end = waitForState(service.get(), SERVICE_STOPPED);
     EXPECT_EQ(end.dwWin32ExitCode, DWORD(NO_ERROR));
@@ -1111,7 +1095,7 @@ TEST_F(InstalledService, StopDuringAToggleRevertsBeforeTheServiceReportsStopped)
         LiveProcess starting(L"net start OstrelService");
         waitForState(service.get(), SERVICE_RUNNING, &seen);
         DWORD exitCode = 1;
-        ASSERT_TRUE(starting.finish(waitMilliseconds, &exitCode));
+        ASSERT_TRUE(starting.finish(timeouts::state, &exitCode));
         EXPECT_EQ(exitCode, 0u) << starting.text();
     }
     ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
@@ -1129,7 +1113,7 @@ TEST_F(InstalledService, StopDuringAToggleRevertsBeforeTheServiceReportsStopped)
     EXPECT_EQ(readFileBytes(iniPath), originalIni);
     EXPECT_THAT(backupRecords(), IsEmpty());
     DWORD exitCode = 1;
-    ASSERT_TRUE(stopping.finish(waitMilliseconds, &exitCode));
+    ASSERT_TRUE(stopping.finish(timeouts::state, &exitCode));
     EXPECT_EQ(exitCode, 0u) << stopping.text();
     EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
     expectLifeReports(seen);
@@ -1147,7 +1131,7 @@ TEST_F(InstalledService, StatusTellsWhatAToggleSwitchedUntilWhenAndWhetherTheSer
     const std::wstring statusCommand = L"\"" + builtProgram() + L"\" /status";
     const std::string process = "process " + std::to_string(running.dwProcessId);
 
-    const ProgramResult toggled = runProgram(statusCommand, waitMilliseconds);
+    const ProgramResult toggled = runProgram(statusCommand, timeouts::state);
     EXPECT_EQ(toggled.exitCode, 0u) << toggled.output;
     EXPECT_THAT(toggled.output, HasSubstr("Service: running, " + process + "\n"));
     EXPECT_THAT(toggled.output, HasSubstr("  Line 1: current CNT, saved REC\n  Line 3: current CNT, saved VOX\n"));
@@ -1167,7 +1151,7 @@ TEST_F(InstalledService, StatusTellsWhatAToggleSwitchedUntilWhenAndWhetherTheSer
     logger.require("waitlock exclusive");
     LiveProcess stopping(L"net stop OstrelService");
     waitForState(service.get(), SERVICE_STOP_PENDING);
-    const ProgramResult pending = runProgram(statusCommand, waitMilliseconds);
+    const ProgramResult pending = runProgram(statusCommand, timeouts::state);
     EXPECT_EQ(pending.exitCode, 1u) << pending.output;
     EXPECT_THAT(pending.output, HasSubstr("Service: stop pending, " + process + "\n"));
     EXPECT_THAT(pending.output, HasSubstr("  Line 1: current unknown (logger.ini can't be read: "));
@@ -1175,9 +1159,9 @@ TEST_F(InstalledService, StatusTellsWhatAToggleSwitchedUntilWhenAndWhetherTheSer
     logger.require("close");
     waitForState(service.get(), SERVICE_STOPPED);
     DWORD exitCode = 1;
-    ASSERT_TRUE(stopping.finish(waitMilliseconds, &exitCode));
+    ASSERT_TRUE(stopping.finish(timeouts::state, &exitCode));
 
-    const ProgramResult stopped = runProgram(statusCommand, waitMilliseconds);
+    const ProgramResult stopped = runProgram(statusCommand, timeouts::state);
     EXPECT_EQ(stopped.exitCode, 1u) << stopped.output;
     EXPECT_THAT(stopped.output, HasSubstr("Service: stopped\n"));
     EXPECT_THAT(stopped.output, HasSubstr(": no line is switched\n"));
@@ -1194,7 +1178,7 @@ TEST_F(InstalledService, RemoveDuringAToggleStopsRevertsAndDeletesTheService)
     service = ServiceHandle();
     const ProgramResult result = runInstalled(L"/remove");
     expectRemovedAfterItsStop(result.output, result.exitCode);
-    EXPECT_FALSE(eventSourceExists());
+    EXPECT_FALSE(eventSourceExists(eventSourceKey));
 }
 
 // "/remove" while a toggle waits for logger.ini in its setting: every line
@@ -1213,7 +1197,7 @@ TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLi
     Sleep(1000);
     hold.releaseIni();
     DWORD exitCode = 1;
-    ASSERT_TRUE(removing.finish(waitMilliseconds, &exitCode)) << removing.text();
+    ASSERT_TRUE(removing.finish(timeouts::state, &exitCode)) << removing.text();
     expectRemovedAfterItsStop(removing.text(), exitCode);
 }
 
@@ -1235,7 +1219,7 @@ TEST_F(InstalledService, RemoveWaitsForAStopThatOutlastsTheManagersPatience)
     EXPECT_TRUE(removing.running()) << removing.text();
     hold.releaseIni();
     DWORD exitCode = 1;
-    ASSERT_TRUE(removing.finish(waitMilliseconds, &exitCode)) << removing.text();
+    ASSERT_TRUE(removing.finish(timeouts::state, &exitCode)) << removing.text();
     expectRemovedAfterItsStop(removing.text(), exitCode);
 }
 
@@ -1280,7 +1264,7 @@ TEST_P(StopDuringTheRevert, LetsItPutEveryLineBack)
     if (GetParam().way == RevertStop::removeWhileAStopIsPending) {
         removing.emplace(removal);
         ASSERT_TRUE(removing->waitForText(
-            [](const std::string& text) { return text.find("OstrelService") != std::string::npos; }, waitMilliseconds))
+            [](const std::string& text) { return text.find("OstrelService") != std::string::npos; }, timeouts::state))
             << removing->text();
         EXPECT_THAT(removing->text(), ::testing::StartsWith("Stopping OstrelService.")) << removing->text();
     }
@@ -1293,11 +1277,11 @@ TEST_P(StopDuringTheRevert, LetsItPutEveryLineBack)
 
     DWORD exitCode = 1;
     if (stopping) {
-        ASSERT_TRUE(stopping->finish(waitMilliseconds, &exitCode)) << stopping->text();
+        ASSERT_TRUE(stopping->finish(timeouts::state, &exitCode)) << stopping->text();
         EXPECT_EQ(exitCode, 0u) << stopping->text();
     }
     if (removing) {
-        ASSERT_TRUE(removing->finish(waitMilliseconds, &exitCode)) << removing->text();
+        ASSERT_TRUE(removing->finish(timeouts::state, &exitCode)) << removing->text();
         expectRemovedAfterItsStop(removing->text(), exitCode);
     } else {
         waitForState(service.get(), SERVICE_STOPPED);
@@ -1318,11 +1302,10 @@ TEST_F(InstalledService, KilledDuringAToggleIsRevertedAtItsNextStart)
     const SERVICE_STATUS_PROCESS running = start();
     ASSERT_TRUE(showsToggle(loggerIni("CNT", "REC", "CNT"), {"Line01", "Line03"})) << readFileBytes(iniPath);
 
-    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, running.dwProcessId);
+    const KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, running.dwProcessId));
     ASSERT_TRUE(process) << GetLastError();
-    EXPECT_TRUE(TerminateProcess(process, 1));
-    WaitForSingleObject(process, waitMilliseconds);
-    CloseHandle(process);
+    EXPECT_TRUE(TerminateProcess(process.get(), 1));
+    WaitForSingleObject(process.get(), timeouts::state);
     // Nothing reverted the lines; only the backup knows their modes.
     EXPECT_EQ(readFileBytes(iniPath), loggerIni("CNT", "REC", "CNT"));
     EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));

@@ -42,7 +42,7 @@ boost::shared_ptr<const Settings> fourLinesets()
 // created when missing.
 Reg subkey(const std::wstring& n)
 {
-    return Reg(HKEY_LOCAL_MACHINE, configurationKeyName(n), KEY_ALL_ACCESS | settingsKeyView);
+    return Reg::create(HKEY_LOCAL_MACHINE, configurationKeyName(n), KEY_ALL_ACCESS | settingsKeyView);
 }
 
 class SettingsMonitorTest : public RegistryFixture {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Ostrel/Service/SettingsRegistry.h"
+#include "registry/RegKey.h"
 
 // The settings key (subkey "") or one of its subkeys ("1", "2", ...).
 inline std::wstring configurationKeyName(const std::wstring& subkey)
@@ -24,11 +25,10 @@ inline std::wstring configurationKeyName(const std::wstring& subkey)
 inline void deleteConfigurationKey(const std::wstring& subkey = std::wstring(), REGSAM view = Ostrel::settingsKeyView)
 {
     const std::wstring name = configurationKeyName(subkey);
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS)
+    HKEY opened;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, KEY_ALL_ACCESS | view, &opened) != ERROR_SUCCESS)
         return;
-    const LSTATUS emptied = RegDeleteTreeW(key, nullptr);
-    RegCloseKey(key);
+    const LSTATUS emptied = RegDeleteTreeW(RegKey(opened).get(), nullptr);
     if (emptied != ERROR_SUCCESS || RegDeleteKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), view, 0) != ERROR_SUCCESS)
         throw std::runtime_error("cannot delete the configuration key");
 }
@@ -39,12 +39,12 @@ inline void deleteConfigurationKey(const std::wstring& subkey = std::wstring(), 
 inline void setConfigurationValue(const std::wstring& subkey, const std::wstring& name, DWORD type, const void* data,
                                   DWORD size)
 {
-    HKEY key;
+    HKEY created;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, configurationKeyName(subkey).c_str(), 0, nullptr, 0,
-                        KEY_ALL_ACCESS | Ostrel::settingsKeyView, nullptr, &key, nullptr) != ERROR_SUCCESS)
+                        KEY_ALL_ACCESS | Ostrel::settingsKeyView, nullptr, &created, nullptr) != ERROR_SUCCESS)
         throw std::runtime_error("cannot create the configuration key");
-    const LSTATUS status = RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
-    RegCloseKey(key);
+    const RegKey key(created);
+    const LSTATUS status = RegSetValueExW(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
     if (status != ERROR_SUCCESS)
         throw std::runtime_error("cannot set a configuration value");
 }

@@ -25,12 +25,6 @@
 #include "support/TestInputs.h"
 #include "windows_service/ServiceHandle.h"
 
-// Generous bounds for a loaded machine; a passing test never waits for them.
-const DWORD waitMilliseconds = 15000;
-const DWORD pollMilliseconds = 10;
-// Longer than a lineset's period (a minute), so that a moment the program
-// read too late on a loaded machine comes again within it.
-const DWORD toggleMilliseconds = 75000;
 // A lineset toggled for this long is still toggled whenever a test stops,
 // kills or interrupts the program; a revert that waited for the interval
 // would run into the test's time-out.
@@ -48,12 +42,6 @@ const int serviceDue = 3;
 inline DWORD onTimeMilliseconds(int dueIn)
 {
     return DWORD(dueIn + 2) * 1000;
-}
-
-// True once the condition holds, polled until the usual time-out.
-inline bool eventually(const std::function<bool()>& condition)
-{
-    return eventually(condition, waitMilliseconds, pollMilliseconds);
 }
 
 // --- logger.ini and the backup file ---------------------------------------
@@ -129,17 +117,6 @@ inline std::wstring localTimeText(std::int64_t offset)
     return text;
 }
 
-// --- the service manager -----------------------------------------------------
-
-inline bool eventSourceExists()
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, eventSourceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
 // --- fixtures -------------------------------------------------------------------
 
 // Every test starts from no configuration, the three-line logger.ini, no
@@ -166,7 +143,7 @@ protected:
     // True once logger.ini shows exactly this text and the backup these
     // records.
     bool showsToggle(const std::string& text, const std::set<std::string>& records,
-                     DWORD timeoutMilliseconds = toggleMilliseconds) const
+                     DWORD timeoutMilliseconds = timeouts::toggle) const
     {
         return eventually(
             [&] {

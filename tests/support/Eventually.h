@@ -5,9 +5,12 @@
 
 #include <functional>
 
-// True once the condition holds, polled every `pollMilliseconds` until
-// `timeoutMilliseconds` have passed (then looked at once more).
-inline bool eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds, DWORD pollMilliseconds = 20)
+#include "support/Timeouts.h"
+
+// True once the condition holds, looked at every `pollMilliseconds` until
+// `timeoutMilliseconds` have passed (then once more).
+inline bool eventually(const std::function<bool()>& condition, DWORD timeoutMilliseconds = timeouts::state,
+                       DWORD pollMilliseconds = timeouts::poll)
 {
     const DWORD start = GetTickCount();
     while (!condition()) {

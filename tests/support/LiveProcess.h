@@ -21,41 +21,10 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "handle/KernelHandle.h"
+#include "support/Lines.h"
 #include "support/ProgramFolder.h"
 #include "utf/Utf.h"
-
-// Owns one kernel handle and closes it; null and INVALID_HANDLE_VALUE own
-// nothing.
-class ScopedHandle {
-public:
-    ScopedHandle() = default;
-    explicit ScopedHandle(HANDLE handle) : handle(handle) {}
-    ~ScopedHandle() { close(); }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    ScopedHandle(ScopedHandle&& other) noexcept : handle(std::exchange(other.handle, nullptr)) {}
-    ScopedHandle& operator=(ScopedHandle&& other) noexcept
-    {
-        if (this != &other) {
-            close();
-            handle = std::exchange(other.handle, nullptr);
-        }
-        return *this;
-    }
-
-    HANDLE get() const { return handle; }
-    explicit operator bool() const { return handle && handle != INVALID_HANDLE_VALUE; }
-
-    void close()
-    {
-        if (*this)
-            CloseHandle(handle);
-        handle = nullptr;
-    }
-
-private:
-    HANDLE handle = nullptr;
-};
 
 // How a LiveProcess is started.
 struct LaunchOptions {
@@ -75,8 +44,8 @@ public:
     // cannot be started.
     explicit LiveProcess(std::wstring commandLine, const LaunchOptions& options = LaunchOptions())
     {
-        ScopedHandle childInput;
-        ScopedHandle childOutput;
+        KernelHandle childInput;
+        KernelHandle childOutput;
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -108,12 +77,12 @@ public:
             Sleep(100 * attempt);
         }
         CloseHandle(info.hThread);
-        process = ScopedHandle(info.hProcess);
+        process = KernelHandle(info.hProcess);
         processId = info.dwProcessId;
         // Only the child may keep its ends, or the output never ends and
         // the input never closes.
-        childInput.close();
-        childOutput.close();
+        childInput.reset();
+        childOutput.reset();
         if (output)
             reader = boost::thread(&LiveProcess::readOutput, this);
         else
@@ -169,7 +138,7 @@ public:
     }
 
     // Ends the child's standard input, as the end of a file does.
-    void closeInput() { input.close(); }
+    void closeInput() { input.reset(); }
 
     // Waits until the output so far satisfies `done`, the output has ended
     // (the process closed it), or the time runs out; returns `done` of the
@@ -229,15 +198,15 @@ public:
 private:
     // A pipe whose two ends a child inherits; the caller takes the
     // inheritance from the end it keeps.
-    static void inheritablePipe(ScopedHandle* read, ScopedHandle* write)
+    static void inheritablePipe(KernelHandle* read, KernelHandle* write)
     {
         SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
         HANDLE readEnd = nullptr;
         HANDLE writeEnd = nullptr;
         if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
             throw std::runtime_error("CreatePipe failed (error " + std::to_string(GetLastError()) + ")");
-        *read = ScopedHandle(readEnd);
-        *write = ScopedHandle(writeEnd);
+        *read = KernelHandle(readEnd);
+        *write = KernelHandle(writeEnd);
     }
 
     void joinReader()
@@ -262,19 +231,10 @@ private:
         changed.notify_all();
     }
 
-    static std::vector<std::string> linesOf(const std::string& text)
-    {
-        std::vector<std::string> result;
-        std::string::size_type begin = 0;
-        for (std::string::size_type end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
-            result.push_back(text.substr(begin, end - begin));
-        return result;
-    }
-
-    ScopedHandle process;
+    KernelHandle process;
     DWORD processId = 0;
-    ScopedHandle input;   // this side of the child's standard input, if piped
-    ScopedHandle output;  // this side of the child's standard output, if piped
+    KernelHandle input;   // this side of the child's standard input, if piped
+    KernelHandle output;  // this side of the child's standard output, if piped
     mutable boost::mutex mutex;
     boost::condition_variable changed;
     std::string received;

@@ -4,14 +4,18 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/Lines.h"
 #include "support/LiveProcess.h"
 
 struct ProgramResult {
     DWORD exitCode;
     std::string output;  // standard output and error, CRs removed
+
+    std::vector<std::string> lines() const { return linesOf(output); }
 };
 
 // Runs a command line to its end. A process still running after the

@@ -16,15 +16,11 @@
 #include <boost/optional.hpp>
 #include <gtest/gtest.h>
 
+#include "handle/KernelHandle.h"
+#include "registry/RegKey.h"
+#include "support/Eventually.h"
+#include "utf/Utf.h"
 #include "windows_service/ServiceHandle.h"
-
-namespace serviceManager {
-// Generous for a loaded machine; a passing test never waits for it.
-const DWORD timeoutMilliseconds = 30000;
-// A pending state a test must see is held by the test (a file the service
-// waits for), never caught by polling fast.
-const DWORD pollMilliseconds = 10;
-}  // namespace serviceManager
 
 inline ServiceHandle openManager()
 {
@@ -121,42 +117,98 @@ inline std::vector<DWORD>& seenServiceProcesses()
 inline void waitForServiceProcesses()
 {
     for (DWORD id : seenServiceProcesses()) {
-        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
-        if (process) {
-            WaitForSingleObject(process, serviceManager::timeoutMilliseconds);
-            CloseHandle(process);
-        }
+        const KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
+        if (process)
+            WaitForSingleObject(process.get(), timeouts::state);
     }
     seenServiceProcesses().clear();
 }
 
 // Polls the service's status until `done` holds, appending each status that
-// differs from the one before to `seen`. Fails the test on time-out.
+// differs from the one before to `seen`. Fails the test on time-out. A
+// pending state a test must see is held by the test (a file the service
+// waits for), never caught by polling fast.
 inline SERVICE_STATUS_PROCESS waitForStatus(SC_HANDLE service,
                                             const std::function<bool(const SERVICE_STATUS_PROCESS&)>& done,
                                             std::vector<StatusReport>* seen = nullptr)
 {
     std::vector<DWORD>& processes = seenServiceProcesses();
-    const DWORD start = GetTickCount();
-    for (;;) {
-        const SERVICE_STATUS_PROCESS status = queryStatus(service);
+    SERVICE_STATUS_PROCESS status = {};
+    const bool reached = eventually([&] {
+        status = queryStatus(service);
         if (status.dwProcessId && std::find(processes.begin(), processes.end(), status.dwProcessId) == processes.end())
             processes.push_back(status.dwProcessId);
         const StatusReport report{status.dwCurrentState, status.dwCheckPoint};
         if (seen && (seen->empty() || !(seen->back() == report)))
             seen->push_back(report);
-        if (done(status))
-            return status;
-        if (GetTickCount() - start > serviceManager::timeoutMilliseconds) {
-            ADD_FAILURE() << "service stuck in state " << status.dwCurrentState;
-            return status;
-        }
-        Sleep(serviceManager::pollMilliseconds);
-    }
+        return done(status);
+    });
+    if (!reached)
+        ADD_FAILURE() << "service stuck in state " << status.dwCurrentState;
+    return status;
 }
 
 inline SERVICE_STATUS_PROCESS waitForState(SC_HANDLE service, DWORD state, std::vector<StatusReport>* seen = nullptr)
 {
     return waitForStatus(
         service, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; }, seen);
+}
+
+inline bool processAlive(DWORD id)
+{
+    const KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
+    return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Wine's manager never notices that the process of a running service was
+// killed: it goes on showing the service running and refuses to delete it
+// until it stops, which the dead process never reports. A start replaces
+// the dead process by one that can be stopped.
+inline void reviveKilledService(SC_HANDLE service)
+{
+    const SERVICE_STATUS_PROCESS status = queryStatus(service);
+    if (status.dwCurrentState == SERVICE_STOPPED || processAlive(status.dwProcessId) ||
+        !StartServiceW(service, 0, nullptr))
+        return;
+    waitForStatus(service, [&](const SERVICE_STATUS_PROCESS& s) {
+        return s.dwCurrentState == SERVICE_RUNNING && s.dwProcessId != status.dwProcessId;
+    });
+    SERVICE_STATUS stopping;
+    ControlService(service, SERVICE_CONTROL_STOP, &stopping);
+}
+
+// Whether the event source's key (its path below HKEY_LOCAL_MACHINE) is there.
+inline bool eventSourceExists(const wchar_t* key)
+{
+    HKEY opened;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) == ERROR_SUCCESS && RegKey(opened);
+}
+
+inline bool serviceInstalled(SC_HANDLE manager, const wchar_t* name)
+{
+    return bool(ServiceHandle(OpenServiceW(manager, name, SERVICE_QUERY_STATUS)));
+}
+
+// Stops and deletes a service whatever installed it and whatever state it
+// is in, with its event source when it has one (the key's path below
+// HKEY_LOCAL_MACHINE), and waits until the manager has forgotten it and its
+// process has ended: a test killed by its time-out may have left it.
+inline void removeService(const wchar_t* name, const wchar_t* eventSourceKey = nullptr)
+{
+    const ServiceHandle manager = openManager();
+    {
+        const ServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
+        if (service) {
+            SERVICE_STATUS status;
+            if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+                reviveKilledService(service.get());
+            waitForState(service.get(), SERVICE_STOPPED);
+            DeleteService(service.get());
+        }
+    }
+    if (!eventually([&] { return !serviceInstalled(manager.get(), name); }))
+        ADD_FAILURE() << utf::narrow(std::wstring(name)) << " is still installed";
+    if (eventSourceKey)
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, eventSourceKey);
+    waitForServiceProcesses();
 }

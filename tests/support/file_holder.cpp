@@ -40,9 +40,11 @@
 #include <iostream>
 #include <string>
 
+#include "handle/KernelHandle.h"
+
 namespace {
 
-HANDLE held = INVALID_HANDLE_VALUE;
+KernelHandle held;
 
 std::string failure(DWORD error)
 {
@@ -57,23 +59,21 @@ std::string success(const std::string& value = std::string())
 std::string sizeOrFailure()
 {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(held, &size))
+    if (!GetFileSizeEx(held.get(), &size))
         return failure(GetLastError());
     return success(std::to_string(size.QuadPart));
 }
 
 void closeHeld()
 {
-    if (held != INVALID_HANDLE_VALUE)
-        CloseHandle(held);
-    held = INVALID_HANDLE_VALUE;
+    held.reset();
 }
 
 std::string open(const std::string& path, DWORD access, DWORD share)
 {
     closeHeld();
-    held = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return held == INVALID_HANDLE_VALUE ? failure(GetLastError()) : success();
+    held.reset(CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return held ? success() : failure(GetLastError());
 }
 
 std::string lock(const std::string& kind, bool wait)
@@ -82,7 +82,7 @@ std::string lock(const std::string& kind, bool wait)
         return failure(ERROR_INVALID_PARAMETER);
     const DWORD flags = (kind == "exclusive" ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
     OVERLAPPED fromStart = {};
-    if (!LockFileEx(held, flags, 0, 0xFFFFFFFF, 0xFFFFFFFF, &fromStart))
+    if (!LockFileEx(held.get(), flags, 0, 0xFFFFFFFF, 0xFFFFFFFF, &fromStart))
         return failure(GetLastError());
     return sizeOrFailure();
 }
@@ -99,7 +99,7 @@ std::string queuedLock(const std::string& kind)
 std::string unlock()
 {
     OVERLAPPED fromStart = {};
-    return UnlockFileEx(held, 0, 0xFFFFFFFF, 0xFFFFFFFF, &fromStart) ? success() : failure(GetLastError());
+    return UnlockFileEx(held.get(), 0, 0xFFFFFFFF, 0xFFFFFFFF, &fromStart) ? success() : failure(GetLastError());
 }
 
 std::string execute(const std::string& line)

@@ -31,6 +31,7 @@
 #include <boost/thread/thread.hpp>
 #include <boost/throw_exception.hpp>
 
+#include "handle/KernelHandle.h"
 #include "windows_service/FrameworkTestNames.h"
 #include "windows_service/WindowsService.h"
 
@@ -132,13 +133,12 @@ private:
     {
         if (!hold)
             return;
-        HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, frameworkTest::continueEventName(name).c_str());
+        const KernelHandle event(OpenEventW(SYNCHRONIZE, FALSE, frameworkTest::continueEventName(name).c_str()));
         if (!event) {
             std::printf("no continue event\n");
             return;
         }
-        WaitForSingleObject(event, holdTimeoutMilliseconds);
-        CloseHandle(event);
+        WaitForSingleObject(event.get(), holdTimeoutMilliseconds);
     }
 
     const std::wstring name;

@@ -20,9 +20,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "handle/KernelHandle.h"
+#include "support/Lines.h"
 #include "support/LiveProcess.h"
 #include "support/RunProgram.h"
 #include "support/ServiceManager.h"
+#include "support/TestInputs.h"
 #include "utf/Utf.h"
 #include "windows_service/FrameworkTestNames.h"
 #include "windows_service/ServiceHandle.h"
@@ -40,20 +43,17 @@ const char runningState[] = "STATE\\s*:\\s*4\\s+RUNNING";
 
 using utf::narrow;
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-typedef std::unique_ptr<void, HandleCloser> Handle;
-
 // A folder with a blank in its name: an unquoted image path would break here.
 std::wstring serviceDirectory()
 {
     return programDirectory() + L"\\framework test";
 }
 
+const wchar_t serviceProgramName[] = L"windows_service_test_service.exe";
+
 std::wstring serviceProgram()
 {
-    return serviceDirectory() + L"\\windows_service_test_service.exe";
+    return serviceDirectory() + L"\\" + serviceProgramName;
 }
 
 std::wstring eventSourceKey()
@@ -63,71 +63,14 @@ std::wstring eventSourceKey()
 
 ProgramResult runService(const std::wstring& action)
 {
-    return runProgram(L"\"" + serviceProgram() + L"\" " + action, serviceManager::timeoutMilliseconds);
+    return runProgram(L"\"" + serviceProgram() + L"\" " + action, timeouts::state);
 }
 
-std::vector<std::string> readLines(const std::wstring& path)
-{
-    std::vector<std::string> lines;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (!file)
-        return lines;
-    std::string text;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, got);
-    std::fclose(file);
-    std::string line;
-    for (char c : text) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else if (c != '\r') {
-            line.push_back(c);
-        }
-    }
-    if (!line.empty())
-        lines.push_back(line);
-    return lines;
-}
-
-// Stops and deletes whatever an earlier or failed run left behind, waiting
-// until the manager has forgotten the services.
+// Stops and deletes whatever an earlier or failed run left behind.
 void removeTestServices()
 {
-    const ServiceHandle manager = openManager();
-    for (const wchar_t* name : {frameworkTest::firstName, frameworkTest::secondName}) {
-        {
-            const ServiceHandle service(OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
-            if (!service)
-                continue;
-            SERVICE_STATUS status;
-            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-            waitForState(service.get(), SERVICE_STOPPED);
-            DeleteService(service.get());
-        }
-        const DWORD start = GetTickCount();
-        while (ServiceHandle(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS)) &&
-               GetTickCount() - start < serviceManager::timeoutMilliseconds)
-            Sleep(10);
-    }
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, eventSourceKey().c_str());
-    waitForServiceProcesses();
-}
-
-// Copies the service program into the folder it is installed from; an old
-// service process may still be exiting and holding the file.
-void placeServiceProgram()
-{
-    CreateDirectoryW(serviceDirectory().c_str(), nullptr);
-    const std::wstring source = programDirectory() + L"\\windows_service_test_service.exe";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        if (CopyFileW(source.c_str(), serviceProgram().c_str(), FALSE))
-            return;
-        Sleep(100);
-    }
-    throw std::runtime_error("cannot copy the test service program");
+    removeService(frameworkTest::firstName, eventSourceKey().c_str());
+    removeService(frameworkTest::secondName);
 }
 
 // The test services installed by their own "/install" for each test, and
@@ -137,7 +80,7 @@ protected:
     static void SetUpTestSuite()
     {
         removeTestServices();
-        placeServiceProgram();
+        placeProgram(serviceProgramName, serviceDirectory());
     }
 
     void SetUp() override
@@ -187,12 +130,12 @@ protected:
         });
     }
 
-    std::vector<std::string> log() const { return readLines(logPath); }
+    std::vector<std::string> log() const { return linesOf(readFileBytes(utf::narrow(logPath))); }
 
     ServiceHandle manager;
     ServiceHandle first;
     ServiceHandle second;
-    Handle continueEvent;
+    KernelHandle continueEvent;
     std::wstring logPath;
 };
 
@@ -209,15 +152,6 @@ std::vector<std::wstring> queryDependencies(const std::wstring& service)
     for (const wchar_t* name = list; *name; name += wcslen(name) + 1)
         names.push_back(name);
     return names;
-}
-
-bool eventSourceExists()
-{
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, eventSourceKey().c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
 }
 
 TEST_F(InstalledServices, InstallRegistersQuotedOwnProcessServices)
@@ -295,7 +229,7 @@ TEST_F(InstalledServices, LifeReportsPendingStatesWithCheckPoints)
     EXPECT_EQ(running.dwCheckPoint, 0u);
     EXPECT_EQ(running.dwControlsAccepted, DWORD(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
 
-    const ProgramResult query = runProgram(L"sc query OstrelFrameworkTest", serviceManager::timeoutMilliseconds);
+    const ProgramResult query = runProgram(L"sc query OstrelFrameworkTest", timeouts::state);
     EXPECT_THAT(query.output, ContainsRegex(runningState));
 
     // Codes other than stop reach the service and are ignored. The manager
@@ -315,7 +249,7 @@ TEST_F(InstalledServices, LifeReportsPendingStatesWithCheckPoints)
     SetEvent(continueEvent.get());
     const SERVICE_STATUS_PROCESS stopped = waitForState(first.get(), SERVICE_STOPPED, &seen);
     DWORD netStopExit = STILL_ACTIVE;
-    EXPECT_TRUE(stopping.finish(serviceManager::timeoutMilliseconds, &netStopExit));
+    EXPECT_TRUE(stopping.finish(timeouts::state, &netStopExit));
     EXPECT_EQ(netStopExit, 0u) << stopping.text();
     EXPECT_EQ(stopped.dwCheckPoint, 0u);
     EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
@@ -368,15 +302,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(InstalledServices, SecondSlotRunsUnderNetStartAndStop)
 {
-    EXPECT_EQ(runProgram(L"net start OstrelFrameworkTest2", serviceManager::timeoutMilliseconds).exitCode, 0u);
+    EXPECT_EQ(runProgram(L"net start OstrelFrameworkTest2", timeouts::state).exitCode, 0u);
     waitForState(second.get(), SERVICE_RUNNING);
-    EXPECT_THAT(runProgram(L"sc query OstrelFrameworkTest2", serviceManager::timeoutMilliseconds).output,
-                ContainsRegex(runningState));
+    EXPECT_THAT(runProgram(L"sc query OstrelFrameworkTest2", timeouts::state).output, ContainsRegex(runningState));
     // The first slot's service is not started along with it.
     EXPECT_EQ(queryStatus(first.get()).dwCurrentState, DWORD(SERVICE_STOPPED));
 
     // Stop reaches the second object only through the second control handler.
-    EXPECT_EQ(runProgram(L"net stop OstrelFrameworkTest2", serviceManager::timeoutMilliseconds).exitCode, 0u);
+    EXPECT_EQ(runProgram(L"net stop OstrelFrameworkTest2", timeouts::state).exitCode, 0u);
     const SERVICE_STATUS_PROCESS stopped = waitForState(second.get(), SERVICE_STOPPED);
     EXPECT_EQ(stopped.dwWin32ExitCode, DWORD(NO_ERROR));
 }
@@ -395,7 +328,7 @@ TEST_F(InstalledServices, RemoveStopsARunningServiceFirst)
     EXPECT_EQ(removed.exitCode, 0u);
     EXPECT_THAT(log(), ElementsAre("onStart argc=2", "nested RegisterServices returned 0", "run", "control 1",
                                    "run interrupted", "onStop"));
-    EXPECT_FALSE(eventSourceExists());
+    EXPECT_FALSE(eventSourceExists(eventSourceKey().c_str()));
 }
 
 // Wine's dispatcher returns as soon as the last service reports
@@ -408,7 +341,7 @@ TEST_F(InstalledServices, ProcessEndsOnlyAfterTheStopHandlerHasReturned)
     waitForState(first.get(), SERVICE_RUNNING);
     starting.join();
 
-    const ProgramResult stopping = runProgram(L"net stop OstrelFrameworkTest", serviceManager::timeoutMilliseconds);
+    const ProgramResult stopping = runProgram(L"net stop OstrelFrameworkTest", timeouts::state);
     EXPECT_EQ(stopping.exitCode, 0u) << stopping.output;
     EXPECT_EQ(waitForState(first.get(), SERVICE_STOPPED).dwWin32ExitCode, DWORD(NO_ERROR));
     waitForServiceProcesses();
@@ -418,12 +351,12 @@ TEST_F(InstalledServices, ProcessEndsOnlyAfterTheStopHandlerHasReturned)
 
 TEST_F(InstalledServices, RemoveOfStoppedServicesPrintsOnlyTheRemoval)
 {
-    ASSERT_TRUE(eventSourceExists());
+    ASSERT_TRUE(eventSourceExists(eventSourceKey().c_str()));
     first = ServiceHandle();
     second = ServiceHandle();
     const ProgramResult removed = runService(L"/remove");
     EXPECT_EQ(removed.output, "OstrelFrameworkTest is removed.\nOstrelFrameworkTest2 is removed.\n");
-    EXPECT_FALSE(eventSourceExists());
+    EXPECT_FALSE(eventSourceExists(eventSourceKey().c_str()));
     EXPECT_FALSE(ServiceHandle(OpenServiceW(manager.get(), frameworkTest::firstName, SERVICE_QUERY_STATUS)));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DOES_NOT_EXIST));
 
