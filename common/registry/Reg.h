@@ -1,7 +1,9 @@
 #pragma once
-// Reg: one open registry key for the length of a scope, with typed reads
-// that never fail (they fall back to the caller's default) and typed writes
-// that throw when the registry refuses them.
+// Reg: one open registry key, owned (moved, never copied) and closed when
+// it goes, with typed reads that never fail (they fall back to the caller's
+// default) and typed writes that throw when the registry refuses them.
+// Whether a missing key is created is said by the name of the call that
+// opens it, never by the rights asked for.
 
 #include <windows.h>
 

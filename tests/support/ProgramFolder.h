@@ -33,11 +33,11 @@ inline std::string besideThisProgram(const std::string& name)
 }
 
 // Copies a program built beside this one into `folder` (created when
-// missing) under its own name, and returns the copy's path: how the tests
-// place a program where a service is installed from. A service process of
-// an earlier test may still be exiting and holding the file, so the copy is
-// tried again meanwhile. Throws std::runtime_error when it never succeeds.
-inline std::wstring placeProgram(const std::wstring& name, const std::wstring& folder)
+// missing) under its own name: how the tests place a program where a
+// service is installed from. A service process of an earlier test may
+// still be exiting and holding the file, so the copy is tried again
+// meanwhile. Throws std::runtime_error when it never succeeds.
+inline void placeProgram(const std::wstring& name, const std::wstring& folder)
 {
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring source = besideThisProgram(name);
@@ -45,5 +45,4 @@ inline std::wstring placeProgram(const std::wstring& name, const std::wstring& f
     if (!eventually([&] { return CopyFileW(source.c_str(), copy.c_str(), FALSE) != FALSE; }))
         throw std::runtime_error("cannot copy " + utf::narrow(name) + " (error " + std::to_string(GetLastError()) +
                                  ")");
-    return copy;
 }

@@ -7,9 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
