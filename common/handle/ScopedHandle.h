@@ -49,3 +49,14 @@ public:
 private:
     Handle handle = Traits::none();
 };
+
+// The traits of the usual handle type, whose null value owns nothing (a
+// service manager handle, a registry key), closed by `closeFunction`; what
+// that returns is of no use once the handle goes.
+template <class H, auto closeFunction>
+struct NullIsNoneTraits {
+    typedef H Handle;
+    static Handle none() noexcept { return nullptr; }
+    static bool owns(Handle handle) noexcept { return handle != nullptr; }
+    static void close(Handle handle) noexcept { closeFunction(handle); }
+};

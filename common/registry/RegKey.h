@@ -7,11 +7,4 @@
 
 #include "handle/ScopedHandle.h"
 
-struct RegKeyTraits {
-    typedef HKEY Handle;
-    static Handle none() noexcept { return nullptr; }
-    static bool owns(Handle handle) noexcept { return handle != nullptr; }
-    static void close(Handle handle) noexcept { RegCloseKey(handle); }
-};
-
-typedef ScopedHandle<RegKeyTraits> RegKey;
+typedef ScopedHandle<NullIsNoneTraits<HKEY, &RegCloseKey>> RegKey;

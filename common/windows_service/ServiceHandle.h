@@ -7,11 +7,4 @@
 
 #include "handle/ScopedHandle.h"
 
-struct ServiceHandleTraits {
-    typedef SC_HANDLE Handle;
-    static Handle none() noexcept { return nullptr; }
-    static bool owns(Handle handle) noexcept { return handle != nullptr; }
-    static void close(Handle handle) noexcept { CloseServiceHandle(handle); }
-};
-
-typedef ScopedHandle<ServiceHandleTraits> ServiceHandle;
+typedef ScopedHandle<NullIsNoneTraits<SC_HANDLE, &CloseServiceHandle>> ServiceHandle;
