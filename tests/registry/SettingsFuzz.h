@@ -28,9 +28,9 @@
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
-#include "Ostrel/Service/LinesetSchedule.h"
-#include "Ostrel/Service/Scheduler.h"
-#include "Ostrel/Service/SettingsSource.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
+#include "scheduler/Scheduler.h"
+#include "Ostrel/settings/SettingsSource.h"
 #include "registry/RegData.h"
 #include "support/TestInputs.h"
 

@@ -9,7 +9,7 @@
 
 #include <windows.h>
 
-#include "Ostrel/Service/Service.h"
+#include "Ostrel/engine/Service.h"
 #include "support/RegistryFixture.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // The schedule of one lineset, the merge of several, and the schedule of a
 // whole configuration, including a property test over random settings.
 
-#include "Ostrel/Service/CompositeSchedule.h"
-#include "Ostrel/Service/LinesetSchedule.h"
+#include "Ostrel/scheduling/CompositeSchedule.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
 
 #include <map>
 #include <random>

@@ -1,7 +1,7 @@
 // The next-moment and last-moment rules of the three schedule kinds, the
 // settings they refuse and the moment comparison they rest on.
 
-#include "Ostrel/Service/Schedule.h"
+#include "Ostrel/scheduling/Schedule.h"
 
 #include <limits>
 #include <ostream>

@@ -1,7 +1,7 @@
 // The settings model without the registry: equality as the change test sees
 // it, the schedule descriptions and the exact text of the settings dump.
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 
 #include <functional>
 #include <sstream>

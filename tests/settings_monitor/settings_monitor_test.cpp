@@ -1,7 +1,7 @@
 // The settings monitor against the real registry key: which edits of the
 // stored configuration count as a change.
 
-#include "Ostrel/Service/SettingsMonitor.h"
+#include "Ostrel/settings_registry/SettingsMonitor.h"
 
 #include <functional>
 #include <ostream>

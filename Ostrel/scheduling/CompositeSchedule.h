@@ -6,7 +6,7 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "Ostrel/Service/Schedule.h"
+#include "Ostrel/scheduling/Schedule.h"
 
 // One member of a composite and its next event not yet delivered.
 struct CompositeMember {

@@ -1,4 +1,4 @@
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 
 #include <iomanip>
 #include <ostream>

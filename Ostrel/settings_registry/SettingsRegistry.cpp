@@ -1,6 +1,6 @@
 // Loading and saving the settings: the registry side of Settings.h.
 
-#include "Ostrel/Service/SettingsRegistry.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 
 #include <map>
 #include <memory>
@@ -12,7 +12,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/throw_exception.hpp>
 
-#include "Ostrel/Service/SettingsSource.h"
+#include "Ostrel/settings/SettingsSource.h"
 #include "registry/Reg.h"
 #include "utf/Utf.h"
 

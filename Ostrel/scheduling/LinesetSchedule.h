@@ -4,8 +4,8 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "Ostrel/Service/Schedule.h"
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/scheduling/Schedule.h"
+#include "Ostrel/settings/Settings.h"
 
 namespace Ostrel {
 

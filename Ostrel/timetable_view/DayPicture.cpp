@@ -1,4 +1,4 @@
-#include "Ostrel/Service/DayPicture.h"
+#include "Ostrel/timetable_view/DayPicture.h"
 
 #include <algorithm>
 #include <iomanip>
@@ -8,8 +8,8 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "Ostrel/Service/LinesetOverlaps.h"
-#include "Ostrel/Service/Schedule.h"
+#include "Ostrel/timetable_view/LinesetOverlaps.h"
+#include "Ostrel/scheduling/Schedule.h"
 
 using boost::posix_time::ptime;
 using boost::posix_time::time_duration;

@@ -1,11 +1,11 @@
-#include "Ostrel/Service/LinesetOverlaps.h"
+#include "Ostrel/timetable_view/LinesetOverlaps.h"
 
 #include <algorithm>
 #include <iterator>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "Ostrel/Service/Schedule.h"
+#include "Ostrel/scheduling/Schedule.h"
 
 using boost::posix_time::ptime;
 using boost::posix_time::time_duration;

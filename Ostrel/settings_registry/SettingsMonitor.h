@@ -9,7 +9,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 
 namespace Ostrel {
 

@@ -1,4 +1,4 @@
-#include "Ostrel/Service/Schedule.h"
+#include "Ostrel/scheduling/Schedule.h"
 
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>

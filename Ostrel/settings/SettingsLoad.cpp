@@ -1,7 +1,7 @@
 // Loading the settings from a source of stored values: what every value
 // means and what it falls back to.
 
-#include "Ostrel/Service/SettingsSource.h"
+#include "Ostrel/settings/SettingsSource.h"
 
 #include <algorithm>
 #include <stdexcept>

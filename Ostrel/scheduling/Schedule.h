@@ -15,7 +15,7 @@
 #include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 
 // The signed 64-bit tick count of a moment, special values included:
 // not_a_date_time is the largest value minus one, +infinity the largest,

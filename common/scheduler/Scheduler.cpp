@@ -1,4 +1,4 @@
-#include "Ostrel/Service/Scheduler.h"
+#include "scheduler/Scheduler.h"
 
 Scheduler::Scheduler(const boost::shared_ptr<Schedule>& schedule, Handler handler,
                      boost::posix_time::time_duration retryInterval, Clock clock)

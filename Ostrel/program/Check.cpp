@@ -1,4 +1,4 @@
-#include "Ostrel/Service/Check.h"
+#include "Ostrel/program/Check.h"
 
 #include <algorithm>
 #include <iterator>
@@ -8,10 +8,10 @@
 #include <boost/date_time/posix_time/posix_time_io.hpp>
 #include <boost/lexical_cast.hpp>
 
-#include "Ostrel/Service/DayPicture.h"
-#include "Ostrel/Service/LinesetOverlaps.h"
-#include "Ostrel/Service/Schedule.h"
-#include "Ostrel/Service/Service.h"
+#include "Ostrel/timetable_view/DayPicture.h"
+#include "Ostrel/timetable_view/LinesetOverlaps.h"
+#include "Ostrel/scheduling/Schedule.h"
+#include "Ostrel/engine/Service.h"
 #include "logging/Log.h"
 
 namespace Ostrel {

@@ -1,10 +1,10 @@
-#include "Ostrel/Service/LinesetSchedule.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
 
 #include <vector>
 
 #include <boost/make_shared.hpp>
 
-#include "Ostrel/Service/CompositeSchedule.h"
+#include "Ostrel/scheduling/CompositeSchedule.h"
 
 namespace Ostrel {
 

@@ -6,7 +6,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 
 namespace Ostrel {
 

@@ -9,7 +9,7 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 
 namespace Ostrel {
 

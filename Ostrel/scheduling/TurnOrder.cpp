@@ -1,4 +1,4 @@
-#include "Ostrel/Service/TurnOrder.h"
+#include "Ostrel/scheduling/TurnOrder.h"
 
 #include <boost/make_shared.hpp>
 #include <boost/thread/lock_guard.hpp>

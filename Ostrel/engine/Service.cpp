@@ -1,4 +1,4 @@
-#include "Ostrel/Service/Service.h"
+#include "Ostrel/engine/Service.h"
 
 #include <iostream>
 
@@ -10,8 +10,8 @@
 #include <boost/system/system_error.hpp>
 #include <boost/throw_exception.hpp>
 
-#include "Ostrel/Service/LinesetOverlaps.h"
-#include "Ostrel/Service/SettingsRegistry.h"
+#include "Ostrel/timetable_view/LinesetOverlaps.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "logging/Log.h"
 #include "logging/VersionInfo.h"
 

@@ -1,4 +1,4 @@
-#include "Ostrel/Service/Status.h"
+#include "Ostrel/program/Status.h"
 
 #include <windows.h>
 
@@ -14,9 +14,9 @@
 
 #include "Ostrel/Service/ModeBackup.h"
 #include "Ostrel/Service/ModeBackupText.h"
-#include "Ostrel/Service/Schedule.h"
-#include "Ostrel/Service/Service.h"
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/scheduling/Schedule.h"
+#include "Ostrel/engine/Service.h"
+#include "Ostrel/settings/Settings.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 #include "windows_service/ServiceHandle.h"
 

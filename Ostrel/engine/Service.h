@@ -11,12 +11,12 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/Service/LinesetSchedule.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
 #include "Ostrel/Service/ModeBackup.h"
-#include "Ostrel/Service/Scheduler.h"
-#include "Ostrel/Service/Settings.h"
-#include "Ostrel/Service/SettingsMonitor.h"
-#include "Ostrel/Service/TurnOrder.h"
+#include "scheduler/Scheduler.h"
+#include "Ostrel/settings/Settings.h"
+#include "Ostrel/settings_registry/SettingsMonitor.h"
+#include "Ostrel/scheduling/TurnOrder.h"
 #include "registry/RegWatch.h"
 #include "windows_service/WindowsService.h"
 

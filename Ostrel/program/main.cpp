@@ -14,9 +14,9 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/Service/Check.h"
-#include "Ostrel/Service/Service.h"
-#include "Ostrel/Service/Status.h"
+#include "Ostrel/program/Check.h"
+#include "Ostrel/engine/Service.h"
+#include "Ostrel/program/Status.h"
 #include "logging/Log.h"
 #include "windows_service/WindowsService.h"
 

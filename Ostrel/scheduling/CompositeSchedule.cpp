@@ -1,4 +1,4 @@
-#include "Ostrel/Service/CompositeSchedule.h"
+#include "Ostrel/scheduling/CompositeSchedule.h"
 
 CompositeSchedule::CompositeSchedule(const std::vector<boost::shared_ptr<Schedule>>& schedules)
 {
