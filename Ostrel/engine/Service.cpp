@@ -10,8 +10,9 @@
 #include <boost/system/system_error.hpp>
 #include <boost/throw_exception.hpp>
 
-#include "Ostrel/timetable_view/LinesetOverlaps.h"
+#include "Ostrel/scheduling/FiringLinesets.h"
 #include "Ostrel/settings_registry/SettingsRegistry.h"
+#include "Ostrel/timetable_view/LinesetOverlaps.h"
 #include "logging/Log.h"
 #include "logging/VersionInfo.h"
 
@@ -49,30 +50,19 @@ std::string lineText(const LinesetSettings& lineset)
 
 // The settings the timetable is built from: the loaded ones without the
 // linesets that must never fire, each reported once per load.
-boost::shared_ptr<const Settings> usableLinesets(const Settings& loaded)
+boost::shared_ptr<const Settings> usableLinesets(const boost::shared_ptr<const Settings>& loaded)
 {
-    auto usable = boost::make_shared<Settings>();
-    for (const LinesetSettings& lineset : loaded.linesets) {
-        const std::string refusal = linesetRefusal(lineset);
-        if (refusal.empty())
-            usable->linesets.push_back(lineset);
-        else {
+    for (const LinesetSettings& lineset : loaded->linesets) {
+        if (const boost::optional<std::string> refusal = linesetRefusal(lineset)) {
             // A lineset without a name reads "Lineset [6] ...", one blank.
             const std::string named = lineset.name.empty() ? "Lineset" : "Lineset " + lineset.name;
-            LOG_ERROR("%s [%s] is never toggled: %s", named.c_str(), lineText(lineset).c_str(), refusal.c_str());
+            LOG_ERROR("%s [%s] is never toggled: %s", named.c_str(), lineText(lineset).c_str(), refusal->c_str());
         }
     }
-    return usable;
+    return firingLinesets(loaded);
 }
 
 }  // namespace
-
-std::string linesetRefusal(const LinesetSettings& lineset)
-{
-    if (lineset.mode.find_first_of("\r\n") != std::string::npos)
-        return "its mode contains a line break";
-    return scheduleRefusal(lineset.schedule);
-}
 
 Service::Service() = default;
 
@@ -207,7 +197,7 @@ void Service::restart(const boost::shared_ptr<const Settings>& loaded)
     settings = loaded;
     settings->print(std::cout);
     settingsMonitor->setCurrent(settings);
-    const boost::shared_ptr<const Settings> usable = usableLinesets(*settings);
+    const boost::shared_ptr<const Settings> usable = usableLinesets(settings);
     schedule = boost::make_shared<Ostrel::Schedule>(usable);
     for (const std::string& warning : overlapWarnings(*usable, localNow()))
         LOG_WARN("%s", warning.c_str());

@@ -11,21 +11,16 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/scheduling/LinesetSchedule.h"
 #include "Ostrel/Service/ModeBackup.h"
-#include "scheduler/Scheduler.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
+#include "Ostrel/scheduling/TurnOrder.h"
 #include "Ostrel/settings/Settings.h"
 #include "Ostrel/settings_registry/SettingsMonitor.h"
-#include "Ostrel/scheduling/TurnOrder.h"
 #include "registry/RegWatch.h"
+#include "scheduler/Scheduler.h"
 #include "windows_service/WindowsService.h"
 
 namespace Ostrel {
-
-// Why a lineset is never fired, or an empty text when it can be: its
-// schedule cannot be computed, or its mode holds a line break, which would
-// forge lines and sections in logger.ini.
-std::string linesetRefusal(const LinesetSettings& lineset);
 
 class Service : public WindowsService {
 public:

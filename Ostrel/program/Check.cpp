@@ -1,17 +1,16 @@
 #include "Ostrel/program/Check.h"
 
-#include <algorithm>
-#include <iterator>
 #include <ostream>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time_io.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include "Ostrel/scheduling/FiringLinesets.h"
+#include "Ostrel/scheduling/Schedule.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "Ostrel/timetable_view/DayPicture.h"
 #include "Ostrel/timetable_view/LinesetOverlaps.h"
-#include "Ostrel/scheduling/Schedule.h"
-#include "Ostrel/engine/Service.h"
 #include "logging/Log.h"
 
 namespace Ostrel {
@@ -21,21 +20,11 @@ namespace {
 // Why the lineset never fires, or an empty text when it has a moment.
 std::string neverFires(const LinesetSettings& lineset, const boost::posix_time::ptime& first)
 {
-    const std::string refusal = linesetRefusal(lineset);
-    if (!refusal.empty())
-        return "refused: " + refusal;
+    if (const boost::optional<std::string> refusal = linesetRefusal(lineset))
+        return "refused: " + *refusal;
     if (first.is_special())
         return "its schedule (" + boost::lexical_cast<std::string>(lineset.schedule) + ") has no moment";
     return std::string();
-}
-
-// The linesets the engine would schedule, in order.
-Settings firingLinesets(const Settings& settings)
-{
-    Settings firing;
-    std::copy_if(settings.linesets.begin(), settings.linesets.end(), std::back_inserter(firing.linesets),
-                 [](const LinesetSettings& lineset) { return linesetRefusal(lineset).empty(); });
-    return firing;
 }
 
 }  // namespace
@@ -73,10 +62,10 @@ bool checkSettings(std::ostream& os)
     const boost::shared_ptr<const Settings> settings = loadSettings();
     const boost::posix_time::ptime now = localNow();
     const bool allFire = printTimetable(*settings, now, os);
-    const Settings firing = firingLinesets(*settings);
-    for (const std::string& warning : overlapWarnings(firing, now))
+    const boost::shared_ptr<const Settings> firing = firingLinesets(settings);
+    for (const std::string& warning : overlapWarnings(*firing, now))
         LOG_WARN("%s", warning.c_str());
-    printDayPicture(firing, now, os);
+    printDayPicture(*firing, now, os);
     return allFire;
 }
 

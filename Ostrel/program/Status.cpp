@@ -14,9 +14,10 @@
 
 #include "Ostrel/Service/ModeBackup.h"
 #include "Ostrel/Service/ModeBackupText.h"
+#include "Ostrel/scheduling/FiringLinesets.h"
 #include "Ostrel/scheduling/Schedule.h"
-#include "Ostrel/engine/Service.h"
 #include "Ostrel/settings/Settings.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 #include "windows_service/ServiceHandle.h"
 
@@ -55,7 +56,7 @@ std::vector<Toggle> runningToggles(const Settings& settings, const ptime& now)
     std::vector<Toggle> toggles;
     for (std::size_t i = 0; i < settings.linesets.size(); ++i) {
         const LinesetSettings& lineset = settings.linesets[i];
-        if (!linesetRefusal(lineset).empty() || lineset.interval <= boost::posix_time::time_duration())
+        if (linesetRefusal(lineset) || lineset.interval <= boost::posix_time::time_duration())
             continue;
         const ptime since = lastMoment(lineset.schedule, now);
         if (since.is_special())
@@ -175,7 +176,7 @@ void printNextEvent(const Settings& settings, const std::vector<Toggle>& toggles
         }
     for (std::size_t i = 0; i < settings.linesets.size(); ++i) {
         const LinesetSettings& lineset = settings.linesets[i];
-        if (!linesetRefusal(lineset).empty())
+        if (linesetRefusal(lineset))
             continue;
         const ptime moment = nextMoment(lineset.schedule, now);
         if (isLater(next, moment)) {

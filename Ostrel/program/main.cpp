@@ -14,8 +14,8 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/program/Check.h"
 #include "Ostrel/engine/Service.h"
+#include "Ostrel/program/Check.h"
 #include "Ostrel/program/Status.h"
 #include "logging/Log.h"
 #include "windows_service/WindowsService.h"

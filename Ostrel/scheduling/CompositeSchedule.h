@@ -6,7 +6,7 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include "Ostrel/scheduling/Schedule.h"
+#include "scheduler/ScheduleEvent.h"
 
 // One member of a composite and its next event not yet delivered.
 struct CompositeMember {

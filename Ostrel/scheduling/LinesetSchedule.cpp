@@ -28,10 +28,11 @@ boost::shared_ptr<const ScheduleEvent> LinesetSchedule::nextEvent(
 Schedule::Schedule(const boost::shared_ptr<const Settings>& settings, const Clock& clock)
 {
     std::vector<boost::shared_ptr<::Schedule>> members;
-    for (const LinesetSettings& lineset : settings->linesets) {
-        const auto copy = boost::make_shared<const LinesetSettings>(lineset);
-        members.push_back(boost::make_shared<LinesetSchedule>(copy, clock));
-    }
+    // Each lineset is shared from the settings, which are never changed once
+    // loaded: its events keep the whole settings alive, not a copy of it.
+    for (const LinesetSettings& lineset : settings->linesets)
+        members.push_back(
+            boost::make_shared<LinesetSchedule>(boost::shared_ptr<const LinesetSettings>(settings, &lineset), clock));
     composite = boost::make_shared<CompositeSchedule>(members);
 }
 

@@ -10,7 +10,7 @@
 namespace Ostrel {
 
 // Tells the engine to toggle one lineset. The lineset is the schedule's own
-// shared copy; the event keeps it alive after the schedule is gone.
+// shared one; the event keeps it alive after the schedule is gone.
 struct LinesetToggleEvent : ScheduleEvent {
     LinesetToggleEvent(const boost::posix_time::ptime& time, const boost::shared_ptr<const LinesetSettings>& lineset)
         : ScheduleEvent(time), lineset(lineset)
@@ -40,9 +40,9 @@ private:
 };
 
 // The schedule of a whole configuration: the events of all its linesets in
-// time order, ties going to the lineset listed first. Each lineset schedule
-// works on its own copy of the lineset, so later changes of the settings
-// object do not reach it. Without linesets it has no event.
+// time order, ties going to the lineset listed first. The lineset schedules
+// share the linesets of the settings, which must not change afterwards (no
+// loaded settings ever do). Without linesets it has no event.
 class Schedule final : public ::Schedule {
 public:
     explicit Schedule(const boost::shared_ptr<const Settings>& settings, const Clock& clock = localNow);

@@ -10,14 +10,8 @@
 using boost::posix_time::ptime;
 using boost::posix_time::time_duration;
 
+namespace Ostrel {
 namespace {
-
-// ptime keeps its tick count protected; a copy of it in a derived object may
-// read it.
-struct TickReader : ptime {
-    explicit TickReader(const ptime& moment) : ptime(moment) {}
-    std::int64_t ticks() const { return time_.time_count(); }
-};
 
 // 9999-12-31: no later date can be represented.
 boost::gregorian::date lastDate()
@@ -97,97 +91,121 @@ ptime lastPeriodic(std::int32_t hours, std::int32_t minutes, const ptime& start,
     return start + boost::posix_time::microseconds(period * periods);
 }
 
-}  // namespace
+// What refuses a schedule, told without forming its text: the rules ask on
+// every moment they give.
+enum class Fault { none, negativeDailyTime, negativeWeeklyTime, weekdayOutOfRange, negativePeriod, zeroPeriod };
 
-std::int64_t momentTicks(const ptime& moment)
+Fault faultOf(const ScheduleSettings& s)
 {
-    return TickReader(moment).ticks();
+    switch (s.scheduleMode) {
+    case Ostrel::Daily:
+        return s.dailyHour < 0 || s.dailyMinute < 0 ? Fault::negativeDailyTime : Fault::none;
+    case Ostrel::Weekly:
+        if (s.weeklyHour < 0 || s.weeklyMinute < 0)
+            return Fault::negativeWeeklyTime;
+        return static_cast<int>(s.weeklyWeekday) < 0 || static_cast<int>(s.weeklyWeekday) > 6 ? Fault::weekdayOutOfRange
+                                                                                              : Fault::none;
+    case Ostrel::Periodic:
+        if (s.periodicHours < 0 || s.periodicMinutes < 0)
+            return Fault::negativePeriod;
+        return s.periodicHours == 0 && s.periodicMinutes == 0 ? Fault::zeroPeriod : Fault::none;
+    default:
+        return Fault::none;
+    }
 }
 
-ptime localNow()
-{
-    return boost::posix_time::microsec_clock::local_time();
-}
+// One direction of the rules (the next moment or the last one), a function
+// per mode.
+struct Rules {
+    typedef ptime (*Rule)(const ScheduleSettings&, const ptime&);
+    Rule daily;
+    Rule weekly;
+    Rule periodic;
+};
 
-namespace Ostrel {
-
-ptime nextMoment(const ScheduleSettings& settings, const ptime& after)
+// The selected mode's rule at moment, within the bounds both directions
+// share: no moment for a moment outside the date range, a refused schedule,
+// a mode without a rule, a start time that is no moment, or a result past
+// the date range (which could be neither printed nor used as the next
+// moment to count from).
+ptime byMode(const ScheduleSettings& settings, const ptime& moment, const Rules& rules)
 {
     const ptime none(boost::posix_time::not_a_date_time);
-    if (!isInDateRange(after) || isRefusedSchedule(settings))
+    if (!isInDateRange(moment) || faultOf(settings) != Fault::none)
         return none;
-    ptime next;
+    Rules::Rule rule;
     switch (settings.scheduleMode) {
-    case Daily:
-        next = nextDaily(settings.dailyHour, settings.dailyMinute, after);
+    case Ostrel::Daily:
+        rule = rules.daily;
         break;
-    case Weekly:
-        next = nextWeekly(settings.weeklyHour, settings.weeklyMinute, settings.weeklyWeekday, after);
+    case Ostrel::Weekly:
+        rule = rules.weekly;
         break;
-    case Periodic:
-        next = nextPeriodic(settings.periodicHours, settings.periodicMinutes, settings.periodicStartTime, after);
+    case Ostrel::Periodic:
+        if (settings.periodicStartTime.is_special())
+            return none;
+        rule = rules.periodic;
         break;
     default:
         return none;
     }
-    // A moment past the end of the date range could be neither printed nor
-    // used as the next after: there is no next moment.
-    return isInDateRange(next) ? next : none;
+    const ptime result = rule(settings, moment);
+    return isInDateRange(result) ? result : none;
+}
+
+const Rules nextRules{
+    [](const ScheduleSettings& s, const ptime& after) { return nextDaily(s.dailyHour, s.dailyMinute, after); },
+    [](const ScheduleSettings& s, const ptime& after) {
+        return nextWeekly(s.weeklyHour, s.weeklyMinute, s.weeklyWeekday, after);
+    },
+    [](const ScheduleSettings& s, const ptime& after) {
+        return nextPeriodic(s.periodicHours, s.periodicMinutes, s.periodicStartTime, after);
+    }};
+
+const Rules lastRules{[](const ScheduleSettings& s, const ptime& atOrBefore) {
+                          return lastOnDate(time_duration(s.dailyHour, s.dailyMinute, 0), boost::none, atOrBefore);
+                      },
+                      [](const ScheduleSettings& s, const ptime& atOrBefore) {
+                          return lastOnDate(time_duration(s.weeklyHour, s.weeklyMinute, 0),
+                                            static_cast<int>(s.weeklyWeekday), atOrBefore);
+                      },
+                      [](const ScheduleSettings& s, const ptime& atOrBefore) {
+                          return lastPeriodic(s.periodicHours, s.periodicMinutes, s.periodicStartTime, atOrBefore);
+                      }};
+
+}  // namespace
+
+ptime nextMoment(const ScheduleSettings& settings, const ptime& after)
+{
+    return byMode(settings, after, nextRules);
 }
 
 ptime lastMoment(const ScheduleSettings& settings, const ptime& atOrBefore)
 {
-    const ptime none(boost::posix_time::not_a_date_time);
-    if (!isInDateRange(atOrBefore) || isRefusedSchedule(settings))
-        return none;
-    ptime last;
-    switch (settings.scheduleMode) {
-    case Daily:
-        last = lastOnDate(time_duration(settings.dailyHour, settings.dailyMinute, 0), boost::none, atOrBefore);
-        break;
-    case Weekly:
-        last = lastOnDate(time_duration(settings.weeklyHour, settings.weeklyMinute, 0),
-                          static_cast<int>(settings.weeklyWeekday), atOrBefore);
-        break;
-    case Periodic:
-        last = lastPeriodic(settings.periodicHours, settings.periodicMinutes, settings.periodicStartTime, atOrBefore);
-        break;
-    default:
-        return none;
-    }
-    return isInDateRange(last) ? last : none;
+    return byMode(settings, atOrBefore, lastRules);
 }
 
-std::string scheduleRefusal(const ScheduleSettings& settings)
+boost::optional<std::string> scheduleRefusal(const ScheduleSettings& settings)
 {
-    switch (settings.scheduleMode) {
-    case Daily:
-        if (settings.dailyHour < 0 || settings.dailyMinute < 0)
-            return str(boost::format("negative daily hour or minute (hour %1%, minute %2%)") % settings.dailyHour %
-                       settings.dailyMinute);
-        break;
-    case Weekly:
-        if (settings.weeklyHour < 0 || settings.weeklyMinute < 0)
-            return str(boost::format("negative weekly hour or minute (hour %1%, minute %2%)") % settings.weeklyHour %
-                       settings.weeklyMinute);
-        if (static_cast<int>(settings.weeklyWeekday) < 0 || static_cast<int>(settings.weeklyWeekday) > 6)
-            return str(boost::format("weekday %1% outside 0 (Sunday) to 6 (Saturday)") %
-                       static_cast<int>(settings.weeklyWeekday));
-        break;
-    case Periodic:
-        if (settings.periodicHours < 0 || settings.periodicMinutes < 0)
-            return str(boost::format("negative period (hours %1%, minutes %2%)") % settings.periodicHours %
-                       settings.periodicMinutes);
-        if (settings.periodicHours == 0 && settings.periodicMinutes == 0)
-            return "zero period";
-        // Not printed: a moment past the date range cannot be.
-        if (!isInDateRange(settings.periodicStartTime))
-            return "periodic start time not a moment from 1400-01-01 to 9999-12-31";
-        break;
-    default:
+    switch (faultOf(settings)) {
+    case Fault::negativeDailyTime:
+        return str(boost::format("negative daily hour or minute (hour %1%, minute %2%)") % settings.dailyHour %
+                   settings.dailyMinute);
+    case Fault::negativeWeeklyTime:
+        return str(boost::format("negative weekly hour or minute (hour %1%, minute %2%)") % settings.weeklyHour %
+                   settings.weeklyMinute);
+    case Fault::weekdayOutOfRange:
+        return str(boost::format("weekday %1% outside 0 (Sunday) to 6 (Saturday)") %
+                   static_cast<int>(settings.weeklyWeekday));
+    case Fault::negativePeriod:
+        return str(boost::format("negative period (hours %1%, minutes %2%)") % settings.periodicHours %
+                   settings.periodicMinutes);
+    case Fault::zeroPeriod:
+        return std::string("zero period");
+    case Fault::none:
         break;
     }
-    return std::string();
+    return boost::none;
 }
 
 }  // namespace Ostrel

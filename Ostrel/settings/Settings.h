@@ -1,8 +1,8 @@
 #pragma once
 // The service's configuration as it stands in the registry: linesets, each
 // with the mode it switches its lines to, for how long, and on which schedule.
-// This header and Settings.cpp need no Windows API; what stored values mean is
-// SettingsLoad.cpp, the registry side SettingsRegistry.cpp.
+// No Windows API here; what stored values mean is SettingsLoad.cpp, their
+// reading from the registry settings_registry/SettingsRegistry.h.
 
 #include <cstdint>
 #include <iosfwd>
@@ -11,7 +11,6 @@
 
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/shared_ptr.hpp>
 
 namespace Ostrel {
 
@@ -27,7 +26,10 @@ struct ScheduleSettings {
     boost::date_time::weekdays weeklyWeekday = boost::date_time::Sunday;  // Sunday = 0
     std::int32_t periodicHours = 0;
     std::int32_t periodicMinutes = 0;
-    boost::posix_time::ptime periodicStartTime;  // not_a_date_time until loaded
+    // not_a_date_time until loaded; then a moment from 1400-01-01 to
+    // 9999-12-31, the only ones that can be printed and scheduled: the loader
+    // takes the default for any other.
+    boost::posix_time::ptime periodicStartTime;
 };
 
 struct LinesetSettings {
@@ -71,16 +73,5 @@ std::ostream& operator<<(std::ostream& os, const ScheduleSettings& s);
 
 // Line numbers in decimal, in list order, joined by the separator.
 std::string joinLines(const std::vector<std::int32_t>& lines, const char* separator);
-
-// Reads the whole configuration from the registry key of SettingsRegistry.h,
-// as loadSettings of SettingsSource.h reads any source: never throws for
-// registry content.
-boost::shared_ptr<Settings> loadSettings();
-
-// Writes the configuration into the registry layout loadSettings reads, in
-// the same registry view. Throws what Reg throws; subkeys beyond the new
-// count are left in place. "Count" is written last, so that a reader that
-// polls meanwhile sees new linesets beyond the old count only all at once.
-void saveSettings(const boost::shared_ptr<const Settings>& settings);
 
 }  // namespace Ostrel

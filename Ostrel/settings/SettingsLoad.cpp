@@ -18,11 +18,6 @@ namespace {
 
 using utf::narrow;
 
-ScheduleMode scheduleModeFromCode(std::int32_t code)
-{
-    return code >= Daily && code <= Periodic ? static_cast<ScheduleMode>(code) : Invalid;
-}
-
 // The start time's default, the epoch, is also the text read when the value
 // is missing.
 const boost::posix_time::ptime epoch = boost::posix_time::from_time_t(0);

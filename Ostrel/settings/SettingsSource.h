@@ -17,6 +17,18 @@ namespace Ostrel {
 // default when the value is missing.
 constexpr std::int32_t invalidScheduleCode = 100;
 
+// The schedule mode of a stored number, and the number stored for a mode:
+// 0, 1 and 2 are Daily, Weekly and Periodic; every other number is Invalid,
+// stored as invalidScheduleCode.
+inline ScheduleMode scheduleModeFromCode(std::int32_t code)
+{
+    return code >= Daily && code <= Periodic ? static_cast<ScheduleMode>(code) : Invalid;
+}
+inline std::int32_t scheduleModeCode(ScheduleMode mode)
+{
+    return scheduleModeFromCode(mode) == Invalid ? invalidScheduleCode : std::int32_t(mode);
+}
+
 // The stored values of one key of the configuration, before the loader gives
 // them a meaning. Neither read throws for any stored data.
 class SettingsValues {

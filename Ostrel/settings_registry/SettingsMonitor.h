@@ -6,10 +6,10 @@
 // counts: an edit of a field the selected schedule mode does not use, or
 // below a lineset subkey beyond "Count", is no change.
 
-#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include "Ostrel/settings/Settings.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 
 namespace Ostrel {
 
@@ -48,13 +48,10 @@ public:
         return bool(fresh) != bool(current);
     }
 
-    // Keeps a copy of settings (or nothing, for an empty pointer) as the
-    // settings in force; the caller's object is not kept, so the monitor
-    // stays independent of what the engine goes on sharing.
-    void setCurrent(const boost::shared_ptr<const SettingsT>& settings)
-    {
-        current = settings ? boost::make_shared<const SettingsT>(*settings) : boost::shared_ptr<const SettingsT>();
-    }
+    // Keeps settings (or nothing, for an empty pointer) as the settings in
+    // force. Loaded settings are never changed, so the engine's own copy is
+    // shared rather than copied.
+    void setCurrent(const boost::shared_ptr<const SettingsT>& settings) { current = settings; }
 
 private:
     boost::shared_ptr<const SettingsT> current;

@@ -203,7 +203,7 @@ void saveSettings(const boost::shared_ptr<const Settings>& settings)
         key.write(L"Name", widen(l.name));
         key.write(L"LineMode", widen(l.mode));
         key.write(L"Interval", static_cast<std::int32_t>(l.interval.total_seconds()));
-        key.write(L"ScheduleMode", s.scheduleMode == Invalid ? invalidScheduleCode : std::int32_t(s.scheduleMode));
+        key.write(L"ScheduleMode", scheduleModeCode(s.scheduleMode));
         key.write(L"DailyHour", s.dailyHour);
         key.write(L"DailyMinute", s.dailyMinute);
         key.write(L"WeeklyHour", s.weeklyHour);

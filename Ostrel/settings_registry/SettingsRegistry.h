@@ -1,11 +1,16 @@
 #pragma once
-// Where the configuration is in the registry: for the loader and the writer,
-// and for whatever prepares a configuration for them (tests, benchmarks).
+// The configuration in the registry: where it is, for the loader and the
+// writer and for whatever prepares a configuration for them (tests,
+// benchmarks), and its reading and writing.
 
 #include <windows.h>
 
 #include <cstddef>
 #include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "Ostrel/settings/Settings.h"
 
 namespace Ostrel {
 
@@ -23,5 +28,16 @@ constexpr REGSAM settingsKeyView = KEY_WOW64_32KEY;
 // The settings key (lineset 0) or the subkey of lineset n, below
 // HKEY_LOCAL_MACHINE: the key path, a backslash and n in decimal.
 std::wstring settingsKeyName(std::size_t lineset = 0);
+
+// Reads the whole configuration from the registry key above, as
+// loadSettings of settings/SettingsSource.h reads any source: never throws
+// for registry content.
+boost::shared_ptr<Settings> loadSettings();
+
+// Writes the configuration into the registry layout loadSettings reads, in
+// the same registry view. Throws what Reg throws; subkeys beyond the new
+// count are left in place. "Count" is written last, so that a reader that
+// polls meanwhile sees new linesets beyond the old count only all at once.
+void saveSettings(const boost::shared_ptr<const Settings>& settings);
 
 }  // namespace Ostrel

@@ -8,8 +8,8 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "Ostrel/timetable_view/LinesetOverlaps.h"
 #include "Ostrel/scheduling/Schedule.h"
+#include "Ostrel/timetable_view/LinesetOverlaps.h"
 
 using boost::posix_time::ptime;
 using boost::posix_time::time_duration;

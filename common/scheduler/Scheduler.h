@@ -8,7 +8,7 @@
 #include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 
-#include "Ostrel/scheduling/Schedule.h"
+#include "scheduler/ScheduleEvent.h"
 
 // How long the engine's scheduler waits before asking a schedule that ran
 // out of events again: once a minute is soon enough for a schedule that

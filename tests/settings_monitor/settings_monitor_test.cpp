@@ -78,16 +78,6 @@ TEST_F(SettingsMonitorTest, TheRegistryAsLoadedIsNoChangeAndAskingChangesNothing
     EXPECT_FALSE(monitor.changed());
 }
 
-TEST_F(SettingsMonitorTest, KeepsItsOwnCopyOfTheSettings)
-{
-    saveSettings(fourLinesets());
-    const boost::shared_ptr<Settings> loaded = loadSettings();
-    monitor.setCurrent(loaded);
-    loaded->linesets[0].name = "edited after setCurrent";
-    loaded->linesets.pop_back();
-    EXPECT_FALSE(monitor.changed());
-}
-
 TEST_F(SettingsMonitorTest, AChangeLastsUntilTheNewSettingsAreSet)
 {
     startWithFourLinesets();

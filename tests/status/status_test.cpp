@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "Ostrel/settings/Settings.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "support/EndToEnd.h"
 #include "support/FileHolder.h"
 
