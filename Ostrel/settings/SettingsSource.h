@@ -1,7 +1,8 @@
 #pragma once
 // Where the settings loader takes the stored values from: the registry in the
-// program (SettingsRegistry.cpp), memory in tests. The loader's conversions of
-// those values are the same for every source. No Windows header.
+// program (settings_registry/SettingsRegistry.cpp), memory in tests. The
+// loader's conversions of those values are the same for every source. No
+// Windows header.
 
 #include <cstdint>
 #include <memory>
