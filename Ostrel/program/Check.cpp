@@ -17,14 +17,14 @@ namespace Ostrel {
 
 namespace {
 
-// Why the lineset never fires, or an empty text when it has a moment.
-std::string neverFires(const LinesetSettings& lineset, const boost::posix_time::ptime& first)
+// Why the lineset never fires, or nothing when it has a moment.
+boost::optional<std::string> neverFires(const LinesetSettings& lineset, const boost::posix_time::ptime& first)
 {
     if (const boost::optional<std::string> refusal = linesetRefusal(lineset))
         return "refused: " + *refusal;
     if (first.is_special())
         return "its schedule (" + boost::lexical_cast<std::string>(lineset.schedule) + ") has no moment";
-    return std::string();
+    return boost::none;
 }
 
 }  // namespace
@@ -40,9 +40,8 @@ bool printTimetable(const Settings& settings, const boost::posix_time::ptime& no
         os << "Lineset #" << i << (lineset.name.empty() ? "" : " ") << lineset.name << " ["
            << joinLines(lineset.lines, ", ") << "]: ";
         boost::posix_time::ptime moment = nextMoment(lineset.schedule, now);
-        const std::string reason = neverFires(lineset, moment);
-        if (!reason.empty()) {
-            os << "never fires, " << reason << std::endl;
+        if (const boost::optional<std::string> reason = neverFires(lineset, moment)) {
+            os << "never fires, " << *reason << std::endl;
             allFire = false;
             continue;
         }
