@@ -15,7 +15,8 @@ namespace Ostrel {
 
 // The next moment of the schedule strictly later than after, or
 // not_a_date_time when there is none: for Invalid and any other mode outside
-// Daily, Weekly and Periodic, for a refused schedule (below), when after is
+// Daily, Weekly and Periodic, for a refused schedule (below), for a periodic
+// start time that is no moment (not_a_date_time, an infinity), when after is
 // not a real moment of the date library's range, and when the next moment
 // would lie past the last moment the date library can represent
 // (9999-12-31 23:59:59.999999). Never throws; no side effects.
