@@ -30,8 +30,8 @@
 #include <boost/thread/thread.hpp>
 
 #include "Ostrel/Service/ModeBackup.h"
-#include "Ostrel/Service/Service.h"
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/engine/Service.h"
+#include "Ostrel/settings/Settings.h"
 #include "support/ConfigurationKey.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 

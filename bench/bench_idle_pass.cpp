@@ -25,8 +25,8 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/Service/Service.h"
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/engine/Service.h"
+#include "Ostrel/settings/Settings.h"
 #include "support/ConfigurationKey.h"
 
 // Every allocation of the program counted, to show that an idle pass makes

@@ -21,8 +21,8 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/Service/LinesetSchedule.h"
-#include "Ostrel/Service/Service.h"
+#include "Ostrel/engine/Service.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
 #include "support/ConfigurationKey.h"
 
 namespace {

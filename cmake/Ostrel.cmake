@@ -52,7 +52,7 @@ else()
   endif()
 endif()
 add_compile_options(-Wall -Wextra)
-# Source files are named from the project's root ("Ostrel/Service/Service.cpp"),
+# Source files are named from the project's root ("Ostrel/engine/Service.cpp"),
 # whatever folder the tree was built in: log lines name the same file on every
 # computer, and two builds of one commit give the same program. The maps go
 # from the widest folder to the narrowest, the last matching one applies:

@@ -41,7 +41,7 @@
 #include <boost/property_tree/xml_parser.hpp>
 
 #include "Ostrel/Service/ModeBackup.h"
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 #include "crash/CrashStates.h"
 #include "support/ConfigurationKey.h"
 #include "support/RepairScenario.h"

@@ -3,7 +3,7 @@
 // refused linesets and failing lines.
 
 #include "Ostrel/Service/ModeBackup.h"
-#include "Ostrel/Service/Service.h"
+#include "Ostrel/engine/Service.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -62,7 +62,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "Ostrel/Service/ModeBackup.h"
-#include "Ostrel/Service/Service.h"
+#include "Ostrel/engine/Service.h"
 #include "support/ConfigurationKey.h"
 #include "support/RepairScenario.h"
 #include "support/TestInputs.h"

@@ -32,7 +32,7 @@ std::string eventText(const SourceLocation& where, const char* format, ...)
     return line.terminate();
 }
 
-const SourceLocation run{"Ostrel/Service/Service.cpp", 79, "void Ostrel::Service::run()"};
+const SourceLocation run{"Ostrel/engine/Service.cpp", 79, "void Ostrel::Service::run()"};
 
 struct LevelCase {
     unsigned level;
@@ -47,7 +47,7 @@ TEST_P(Levels, NameKindAndIdentifier)
 {
     const LevelCase& c = GetParam();
     EXPECT_EQ(consoleLine(c.level, run, "Ostrel started"),
-              std::string("Ostrel/Service/Service.cpp(79): ") + c.name + ": [Ostrel::Service::run] : Ostrel started\n");
+              std::string("Ostrel/engine/Service.cpp(79): ") + c.name + ": [Ostrel::Service::run] : Ostrel started\n");
     EXPECT_EQ(logging::eventKind(c.level), c.kind);
     EXPECT_EQ(logging::eventIdentifier(logging::eventKind(c.level)), c.identifier);
 }
@@ -73,7 +73,7 @@ TEST(ConsoleLine, FormatsTheCallersArguments)
 TEST(ConsoleLine, ArgumentTextIsNeverAFormat)
 {
     EXPECT_EQ(consoleLine(logging::Info, run, "Setting [%s] mode to %s", "%s%n%d", "100%"),
-              "Ostrel/Service/Service.cpp(79): INFO: [Ostrel::Service::run] : Setting [%s%n%d] mode to 100%\n");
+              "Ostrel/engine/Service.cpp(79): INFO: [Ostrel::Service::run] : Setting [%s%n%d] mode to 100%\n");
     EXPECT_EQ(eventText(run, "Reverting [%s]", "%n%n%s"), "[Ostrel::Service::run] Reverting [%n%n%s]");
 }
 
@@ -81,7 +81,7 @@ TEST(ConsoleLine, LongMessageIsCutWithoutLineEnd)
 {
     const std::string message(5000, 'x');
     const std::string line = consoleLine(logging::Info, run, "%s", message.c_str());
-    const std::string prefix = "Ostrel/Service/Service.cpp(79): INFO: [Ostrel::Service::run] : ";
+    const std::string prefix = "Ostrel/engine/Service.cpp(79): INFO: [Ostrel::Service::run] : ";
     ASSERT_EQ(line.size(), 4095u);
     EXPECT_EQ(line.substr(0, prefix.size()), prefix);
     EXPECT_EQ(line.substr(prefix.size()), std::string(4095 - prefix.size(), 'x'));
@@ -89,7 +89,7 @@ TEST(ConsoleLine, LongMessageIsCutWithoutLineEnd)
 
 TEST(ConsoleLine, MessageThatJustFitsKeepsItsLineEnd)
 {
-    const std::string prefix = "Ostrel/Service/Service.cpp(79): INFO: [Ostrel::Service::run] : ";
+    const std::string prefix = "Ostrel/engine/Service.cpp(79): INFO: [Ostrel::Service::run] : ";
     const std::string message(4094 - prefix.size(), 'y');
     const std::string line = consoleLine(logging::Info, run, "%s", message.c_str());
     EXPECT_EQ(line, prefix + message + "\n");

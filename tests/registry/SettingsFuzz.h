@@ -28,10 +28,11 @@
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
-#include "Ostrel/Service/LinesetSchedule.h"
-#include "Ostrel/Service/Scheduler.h"
-#include "Ostrel/Service/SettingsSource.h"
+#include "Ostrel/scheduling/FiringLinesets.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
+#include "Ostrel/settings/SettingsSource.h"
 #include "registry/RegData.h"
+#include "scheduler/Scheduler.h"
 #include "support/TestInputs.h"
 
 namespace fuzz {
@@ -375,9 +376,7 @@ inline ptime startMoment(std::mt19937& random)
 // Takes loaded settings through the dump, the refusal check, the schedule
 // and the scheduler's polls. Returns what went wrong, or an empty text;
 // exceptions go to the caller.
-inline std::string exercise(const boost::shared_ptr<const Ostrel::Settings>& settings,
-                            const std::function<std::string(const Ostrel::LinesetSettings&)>& refusal,
-                            std::mt19937& random)
+inline std::string exercise(const boost::shared_ptr<const Ostrel::Settings>& settings, std::mt19937& random)
 {
     std::ostringstream dump;
     settings->print(dump);
@@ -385,7 +384,7 @@ inline std::string exercise(const boost::shared_ptr<const Ostrel::Settings>& set
         return "dump without its heading";
 
     for (const Ostrel::LinesetSettings& lineset : settings->linesets)
-        refusal(lineset);
+        Ostrel::linesetRefusal(lineset);
 
     ptime now = startMoment(random);
     const Clock clock = [&now] { return now; };
@@ -400,7 +399,7 @@ inline std::string exercise(const boost::shared_ptr<const Ostrel::Settings>& set
         }
         if (!isLater(now, event->time))
             fault = "an event fired before its moment";
-        if (!Ostrel::scheduleRefusal(event->lineset->schedule).empty())
+        if (Ostrel::scheduleRefusal(event->lineset->schedule))
             fault = "a refused lineset fired";
         const auto last = lastFired.find(event->lineset.get());
         if (last != lastFired.end() && !isLater(event->time, last->second))
@@ -426,13 +425,11 @@ inline boost::shared_ptr<Ostrel::Settings> loadFromMemory(const StoredConfigurat
 }
 
 // How one kind of fuzz case is run: the stored configuration is stored
-// (in the registry, say), loaded, checked against the stored content, and
-// refused or accepted lineset by lineset.
+// (in the registry, say), loaded and checked against the stored content.
 struct Target {
     std::function<void(const StoredConfiguration&)> store;
     std::function<boost::shared_ptr<Ostrel::Settings>(const StoredConfiguration&)> load;
     std::function<std::string(const StoredConfiguration&, const Ostrel::Settings&)> check;
-    std::function<std::string(const Ostrel::LinesetSettings&)> refusal;
 };
 
 // Runs the cases: each generated configuration is stored, loaded twice (the
@@ -460,7 +457,7 @@ inline void run(const char* what, long defaultCases, const Target& target)
             if (fault.empty())
                 fault = target.check(stored, *loaded);
             if (fault.empty())
-                fault = exercise(loaded, target.refusal, random);
+                fault = exercise(loaded, random);
         } catch (const std::exception& e) {
             ++exceptions;
             ADD_FAILURE() << "case " << c << " (seed " << seed << ") threw: " << e.what();

@@ -1,13 +1,13 @@
 // Loading and saving the settings against the real registry key.
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 
 #include <sstream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
 
-#include "Ostrel/Service/SettingsRegistry.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "registry/Reg.h"
 #include "support/RegistryFixture.h"
 

@@ -16,7 +16,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 #include "support/ConfigurationKey.h"
 #include "support/LoggerIniFixture.h"
 #include "support/RegistryFixture.h"

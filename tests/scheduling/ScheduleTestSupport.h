@@ -9,8 +9,8 @@
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
-#include "Ostrel/Service/Schedule.h"
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/scheduling/Schedule.h"
+#include "Ostrel/settings/Settings.h"
 
 namespace scheduling_test {
 

@@ -1,7 +1,7 @@
 // The picture of the next 24 hours, compared with the text an administrator
 // sees for a few configurations at a fixed "now".
 
-#include "Ostrel/Service/DayPicture.h"
+#include "Ostrel/timetable_view/DayPicture.h"
 
 #include <sstream>
 

@@ -1,7 +1,7 @@
 // Linesets that share a line and are in force at once, found over the week
 // ahead, and the warning that names them.
 
-#include "Ostrel/Service/LinesetOverlaps.h"
+#include "Ostrel/timetable_view/LinesetOverlaps.h"
 
 #include <ostream>
 

@@ -1,8 +1,8 @@
 // The schedule of one lineset, the merge of several, and the schedule of a
 // whole configuration, including a property test over random settings.
 
-#include "Ostrel/Service/CompositeSchedule.h"
-#include "Ostrel/Service/LinesetSchedule.h"
+#include "Ostrel/scheduling/CompositeSchedule.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
 
 #include <map>
 #include <random>
@@ -154,19 +154,19 @@ TEST(OstrelSchedule, WhenNoLinesetHasAMomentTheFirstOnesEventIsDeliveredAgainAnd
     }
 }
 
-TEST(OstrelSchedule, WorksOnItsOwnCopyAndItsEventsKeepTheLinesetAlive)
+TEST(OstrelSchedule, ItsEventsKeepTheLinesetAlive)
 {
     auto settings = boost::make_shared<Ostrel::Settings>();
-    settings->linesets = {lineset("before", daily(8, 0))};
+    settings->linesets = {lineset("first", weekly(1, 9, 0)), lineset("second", daily(8, 0))};
     auto schedule = boost::make_shared<Ostrel::Schedule>(settings, ManualClock(at("2024-03-04 07:30:00")));
-    settings->linesets[0].name = "after";
-    settings->linesets[0].schedule = daily(9, 0);
+    const Ostrel::LinesetSettings* const second = &settings->linesets[1];
 
     EventPtr event = schedule->nextEvent(EventPtr());
     schedule.reset();
     settings.reset();
     EXPECT_EQ(event->time, at("2024-03-04 08:00:00"));
-    EXPECT_EQ(asToggle(event)->lineset->name, "before");
+    EXPECT_EQ(asToggle(event)->lineset.get(), second) << "the settings' own lineset, not a copy";
+    EXPECT_EQ(asToggle(event)->lineset->name, "second");
 }
 
 TEST(CompositeSchedule, IgnoresThePreviousEventPassedIn)

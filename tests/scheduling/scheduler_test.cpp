@@ -2,7 +2,7 @@
 // exhausted schedule is asked again. Every instant comes from a hand-set
 // clock shared by the scheduler and the lineset schedules.
 
-#include "Ostrel/Service/Scheduler.h"
+#include "scheduler/Scheduler.h"
 
 #include <deque>
 #include <stdexcept>
@@ -11,7 +11,7 @@
 #include <boost/pointer_cast.hpp>
 #include <gtest/gtest.h>
 
-#include "Ostrel/Service/LinesetSchedule.h"
+#include "Ostrel/scheduling/LinesetSchedule.h"
 #include "scheduling/ScheduleTestSupport.h"
 
 using namespace scheduling_test;

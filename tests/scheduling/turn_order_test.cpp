@@ -1,7 +1,7 @@
 // Turns at setting lines: whatever order the threads start in, they go in
 // the order the turns were taken, and a turn that never runs holds no one up.
 
-#include "Ostrel/Service/TurnOrder.h"
+#include "Ostrel/scheduling/TurnOrder.h"
 
 #include <mutex>
 #include <vector>

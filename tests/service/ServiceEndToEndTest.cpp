@@ -169,7 +169,7 @@ TEST_P(ConsoleMode, TogglesTheLinesOnTimeAndRevertsThem)
     const int dump = lineIndex(lines, "^Settings:$");
     EXPECT_EQ(started, 0) << engine.text();
     // The source file is named from the project's root, wherever it was built.
-    EXPECT_THAT(lines.at(0), MatchesRegex("Ostrel/Service/Service\\.cpp\\(\\d+\\): INFO: .*"));
+    EXPECT_THAT(lines.at(0), MatchesRegex("Ostrel/engine/Service\\.cpp\\(\\d+\\): INFO: .*"));
     EXPECT_GT(dump, started);
     EXPECT_GT(lineIndex(lines, "^name: Studios$"), dump);
     EXPECT_GT(lineIndex(lines, "^interval: 00:00:02$"), dump);

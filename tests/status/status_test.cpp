@@ -2,7 +2,7 @@
 // and backup file, at a moment the test sets; and that it changes nothing
 // and waits for no file that another process holds.
 
-#include "Ostrel/Service/Status.h"
+#include "Ostrel/program/Status.h"
 
 #include <sstream>
 #include <stdexcept>
@@ -14,7 +14,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "support/EndToEnd.h"
 #include "support/FileHolder.h"
 

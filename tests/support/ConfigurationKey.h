@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "Ostrel/Service/SettingsRegistry.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "registry/RegKey.h"
 
 // The settings key (subkey "") or one of its subkeys ("1", "2", ...).

@@ -9,7 +9,7 @@
 #include <boost/date_time/posix_time/conversion.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "Ostrel/Service/Settings.h"
+#include "Ostrel/settings/Settings.h"
 
 // A lineset that fires every minute, first at `firstMoment` (the periodic
 // start lies one period before it, so the first moment after a start-up a
