@@ -93,13 +93,17 @@ set(OSTREL_TEST_TIMEOUT 300)
 # none failed (tests/support/test_main.cpp).
 set(OSTREL_TEST_SKIPPED "OSTREL-TESTS-SKIPPED: [0-9]+")
 
-# ostrel_test(name PORTABLE|WINDOWS SOURCES ... [DEPS ...] [LOCKS ...] [TIMEOUT seconds])
+# ostrel_test(name PORTABLE|WINDOWS SOURCES ... [DEPS ...] [LOCKS ...] [TIMEOUT seconds]
+#             [ENVIRONMENT var=value ...] [ALONE Suite.Test ...])
 # One GoogleTest program, run by CTest (under Wine in the Windows build).
 # LOCKS names shared resources (the registry key, logger.ini) so that tests
 # touching the same one never run at the same time. A program whose tests
-# were partly skipped is reported as skipped.
+# were partly skipped is reported as skipped. ALONE names tests that skip
+# wherever a platform lacks what they need (Wine): each runs as a CTest test
+# of its own, "<name>.<Suite.Test>", so that its skip is reported alone and
+# the rest of the program still reports passed.
 function(ostrel_test name kind)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LOCKS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LOCKS;ENVIRONMENT;ALONE" ${ARGN})
   if(kind STREQUAL "WINDOWS" AND NOT WIN32)
     return()
   endif()
@@ -109,9 +113,22 @@ function(ostrel_test name kind)
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/common ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} gmock ostrel_test_main ostrel_boost)
-  add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} SKIP_REGULAR_EXPRESSION "${OSTREL_TEST_SKIPPED}")
+  set(tests ${name})
+  if(ARG_ALONE)
+    list(JOIN ARG_ALONE ":" alone)
+    add_test(NAME ${name} COMMAND ${name} --gtest_filter=-${alone})
+    foreach(test ${ARG_ALONE})
+      add_test(NAME ${name}.${test} COMMAND ${name} --gtest_filter=${test})
+      list(APPEND tests ${name}.${test})
+    endforeach()
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
+  set_tests_properties(${tests} PROPERTIES TIMEOUT ${ARG_TIMEOUT} SKIP_REGULAR_EXPRESSION "${OSTREL_TEST_SKIPPED}")
   if(ARG_LOCKS)
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+    set_tests_properties(${tests} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
+  if(ARG_ENVIRONMENT)
+    set_tests_properties(${tests} PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}")
   endif()
 endfunction()
