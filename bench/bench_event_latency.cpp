@@ -29,7 +29,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/Service/Service.h"
 #include "Ostrel/Service/Settings.h"
 #include "support/ConfigurationKey.h"

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "support/TempDirectory.h"
 #include "utillib_configfile/ConfigFile.h"
 

@@ -12,7 +12,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "Ostrel/Service/LinesetSchedule.h"
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/Service/Scheduler.h"
 #include "Ostrel/Service/Settings.h"
 #include "Ostrel/Service/SettingsMonitor.h"

@@ -12,8 +12,8 @@
 #include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
-#include "Ostrel/Service/ModeBackupText.h"
+#include "Ostrel/modebackup/ModeBackup.h"
+#include "Ostrel/backup_text/ModeBackupText.h"
 #include "Ostrel/Service/Schedule.h"
 #include "Ostrel/Service/Service.h"
 #include "Ostrel/Service/Settings.h"

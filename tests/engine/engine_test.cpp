@@ -2,7 +2,7 @@
 // backup file: the run loop, toggles on time, stops, settings changes,
 // refused linesets and failing lines.
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/Service/Service.h"
 
 #include <atomic>

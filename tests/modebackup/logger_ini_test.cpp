@@ -1,7 +1,7 @@
 // Reading and writing one line's mode in the real logger.ini of the Windows
 // directory.
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 
 #include <functional>
 #include <stdexcept>

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "reliability/ReliabilityFixture.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "support/DamagedBackups.h"
 #include "support/TestInputs.h"
 #include "utillib_configfile/CfgFileSnapshot.h"

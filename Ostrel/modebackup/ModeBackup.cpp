@@ -1,4 +1,4 @@
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 
 #include <windows.h>
 
@@ -15,7 +15,7 @@
 #include <boost/thread/thread.hpp>
 #include <boost/throw_exception.hpp>
 
-#include "Ostrel/Service/ModeBackupText.h"
+#include "Ostrel/backup_text/ModeBackupText.h"
 #include "logging/Log.h"
 #include "win32_file_handle/win32_file_lock.h"
 #include "win32_file_handle/win32_file_replace.h"
