@@ -176,7 +176,7 @@ int main(int argc, char** argv)
     }
     {
         bench::QuietLog quiet;
-        Ostrel::ModeBackup backup(path);
+        Ostrel::ModeBackup backup(Ostrel::LoggerFiles{path, dir.path("modes.bak")});
         for (int i = 0; i < calls / 4; ++i) {
             const int line = 1 + (i * 37) % sectionCount;
             backup.setLineMode(line, "CNT");

@@ -74,7 +74,10 @@ std::string linesetRefusal(const LinesetSettings& lineset)
     return scheduleRefusal(lineset.schedule);
 }
 
-Service::Service() = default;
+Service::Service(const LoggerFiles& files, const ModeBackupOptions& backupOptions)
+    : files(files), backupOptions(backupOptions)
+{
+}
 
 // No toggle thread outlives the engine: each reverts its lines and ends.
 Service::~Service()
@@ -170,7 +173,7 @@ void Service::run()
 
 void Service::startUp()
 {
-    modeBackup = boost::make_shared<ModeBackup>(loggerConfigFilePath(LoggerIni));
+    modeBackup = boost::make_shared<ModeBackup>(files, backupOptions);
     modeBackup->load();
     modeBackup->restoreAllLines();
     settingsMonitor = boost::make_shared<SettingsMonitor<Settings>>();

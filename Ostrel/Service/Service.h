@@ -12,11 +12,11 @@
 #include <boost/thread/thread.hpp>
 
 #include "Ostrel/Service/LinesetSchedule.h"
-#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/Service/Scheduler.h"
 #include "Ostrel/Service/Settings.h"
 #include "Ostrel/Service/SettingsMonitor.h"
 #include "Ostrel/Service/TurnOrder.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "registry/RegWatch.h"
 #include "windows_service/WindowsService.h"
 
@@ -29,7 +29,9 @@ std::string linesetRefusal(const LinesetSettings& lineset);
 
 class Service : public WindowsService {
 public:
-    Service();
+    // The engine switches the line modes of files.iniPath and keeps its
+    // record in files.backupPath.
+    explicit Service(const LoggerFiles& files, const ModeBackupOptions& backupOptions = ModeBackupOptions());
     // Interrupts and joins any toggle thread still running (each reverts its
     // lines first): no thread outlives the engine.
     ~Service() override;
@@ -98,6 +100,8 @@ private:
     void restart(const boost::shared_ptr<const Settings>& loaded);
 
     std::list<boost::shared_ptr<boost::thread>> toggleThreads;
+    const LoggerFiles files;
+    const ModeBackupOptions backupOptions;
     boost::shared_ptr<ModeBackup> modeBackup;
     boost::shared_ptr<const Settings> settings;
     boost::shared_ptr<Ostrel::Schedule> schedule;

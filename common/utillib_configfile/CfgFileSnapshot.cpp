@@ -661,12 +661,6 @@ void C_CfgRenderedLookup::learn(const std::string& text)
     rendered = true;
 }
 
-C_CfgRenderedLookup& C_CfgRenderedLookup::processWide()
-{
-    static C_CfgRenderedLookup lookup;
-    return lookup;
-}
-
 C_CfgRenderedValue C_CfgRenderedLookup::find(const std::string& text, const std::string& section,
                                              const std::string& key)
 {

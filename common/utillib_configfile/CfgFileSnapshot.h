@@ -7,7 +7,8 @@
 // the text before the first header, which is kept byte for byte. Names and
 // keys match case-insensitively (ASCII upper case under the default locale);
 // duplicates stay in the model and every look-up takes the first match.
-// No class here takes a lock: one instance belongs to one thread at a time.
+// An instance of the model belongs to one thread at a time;
+// C_CfgRenderedLookup alone takes a lock of its own, as it says below.
 
 #include <boost/exception/exception.hpp>
 
@@ -180,10 +181,6 @@ public:
     C_CfgRenderedLookup() = default;
     C_CfgRenderedLookup(const C_CfgRenderedLookup&) = delete;
     C_CfgRenderedLookup& operator=(const C_CfgRenderedLookup&) = delete;
-
-    // The lookup of a process whose threads take turns on one file (the
-    // service's logger.ini): its memory then serves every thread.
-    static C_CfgRenderedLookup& processWide();
 
     C_CfgRenderedValue find(const std::string& text, const std::string& section, const std::string& key);
     bool set(std::string& text, const std::string& section, const std::string& key, const std::string& value);

@@ -6,9 +6,10 @@
 
 namespace {
 
-win32_file::timeout waitFor(bool wait)
+win32_file::timeout waitFor(C_ConfigFile::Wait wait)
 {
-    return wait ? win32_file::timeout() : win32_file::timeout(boost::chrono::milliseconds(0));
+    return wait == C_ConfigFile::Wait::whileHeld ? win32_file::timeout()
+                                                 : win32_file::timeout(boost::chrono::milliseconds(0));
 }
 
 // The whole content of the device's file, read from offset 0 in as few
@@ -83,7 +84,7 @@ void writeWhole(const std::string& text, fileUpdater& updater)
 
 }  // namespace
 
-C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, bool wait, int noLoad)
+C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, Wait wait)
     : handle(win32_file::id{boost::filesystem::path(path)}, true, (mode & (modeUpdate | modeExisting)) == modeUpdate,
              (mode & modeRead) != 0, (mode & modeUpdate) != 0, waitFor(wait))
 {
@@ -91,7 +92,7 @@ C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, bool wait, in
         exclusiveUpdater.reset(new fileUpdater(handle, waitFor(wait)));
     else
         sharedReader.reset(new fileReader(handle, waitFor(wait)));
-    if (!(mode & modeNoLoad) && noLoad == 0)
+    if (!(mode & modeNoLoad))
         reload();
 }
 

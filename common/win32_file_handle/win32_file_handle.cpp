@@ -383,4 +383,11 @@ void handle_lock::write(boost::uint64_t offset, const char* bytes, std::size_t s
     }
 }
 
+bool isMissingFile(const std::exception& e)
+{
+    const auto* failure = dynamic_cast<const boost::system::system_error*>(&e);
+    return failure &&
+           (failure->code().value() == ERROR_FILE_NOT_FOUND || failure->code().value() == ERROR_PATH_NOT_FOUND);
+}
+
 }  // namespace win32_file

@@ -41,6 +41,10 @@ namespace win32_file {
 // How long an operation may keep retrying; none means for ever.
 typedef boost::optional<boost::chrono::milliseconds> timeout;
 
+// Whether e is the layer's report of a file, or its folder, that does not
+// exist.
+bool isMissingFile(const std::exception& e);
+
 // Identifies a file by its file-system path.
 struct id {
     boost::filesystem::path path;

@@ -40,8 +40,8 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
-#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/Service/Settings.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "crash/CrashStates.h"
 #include "support/ConfigurationKey.h"
 #include "support/RepairScenario.h"
