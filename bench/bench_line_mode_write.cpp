@@ -18,6 +18,7 @@
 
 #include "Ostrel/modebackup/ModeBackup.h"
 #include "support/TempDirectory.h"
+#include "utillib_configfile/CfgRenderedText.h"
 #include "utillib_configfile/ConfigFile.h"
 
 namespace {

@@ -1,5 +1,7 @@
 #include "ConfigFileEdit.h"
 
+#include "CfgRenderedText.h"
+
 namespace {
 
 // The threads of a process take turns on the same files (the service's
