@@ -29,7 +29,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/engine/Service.h"
 #include "Ostrel/settings/Settings.h"
 #include "support/ConfigurationKey.h"
@@ -98,7 +98,9 @@ struct Latencies {
 // thread begins.
 class TimedService : public Ostrel::Service {
 public:
-    explicit TimedService(Latencies& latencies) : latencies(latencies) {}
+    explicit TimedService(Latencies& latencies) : Service(Ostrel::loggerFilesInWindowsDirectory()), latencies(latencies)
+    {
+    }
 
     void handleScheduleEvent(const boost::shared_ptr<const ScheduleEvent>& due,
                              const boost::shared_ptr<const ScheduleEvent>& following) override

@@ -124,7 +124,7 @@ int main(int argc, char** argv)
     for (const int linesets : {32, 256, 1024}) {
         storeSettings(linesets);
         bench::QuietLog quiet;
-        auto service = boost::make_shared<Ostrel::Service>();
+        auto service = boost::make_shared<Ostrel::Service>(Ostrel::loggerFilesInWindowsDirectory());
         boost::thread loop([service] { service->run(); });
         if (!waitForTimetable(*service, 0, 120)) {
             bench::print("the engine built no timetable\n");

@@ -16,8 +16,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "support/TempDirectory.h"
+#include "utillib_configfile/CfgRenderedText.h"
 #include "utillib_configfile/ConfigFile.h"
 
 namespace {
@@ -176,7 +177,7 @@ int main(int argc, char** argv)
     }
     {
         bench::QuietLog quiet;
-        Ostrel::ModeBackup backup(path);
+        Ostrel::ModeBackup backup(Ostrel::LoggerFiles{path, dir.path("modes.bak")});
         for (int i = 0; i < calls / 4; ++i) {
             const int line = 1 + (i * 37) % sectionCount;
             backup.setLineMode(line, "CNT");

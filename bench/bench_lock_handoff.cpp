@@ -40,7 +40,7 @@ int main(int argc, char** argv)
         holder.require("lock exclusive");
         std::atomic<double> acquired(0);
         boost::thread waiter([&] {
-            C_ConfigFile ini(path, C_ConfigFile::modeRead | C_ConfigFile::modeUpdate, true, 0);
+            C_ConfigFile ini(path, C_ConfigFile::modeRead | C_ConfigFile::modeUpdate);
             acquired = bench::now();
         });
         boost::this_thread::sleep_for(boost::chrono::milliseconds(holdMs(random)));

@@ -103,7 +103,7 @@ int viaHandler(long toggles)
     double start = 0;
     {
         bench::QuietLog quiet;
-        Ostrel::Service service;
+        Ostrel::Service service(Ostrel::loggerFilesInWindowsDirectory());
         service.startUp();
         auto drain = [&] {
             while (service.toggleThreadCount() > 0) {
@@ -159,7 +159,7 @@ int viaRunLoop(long events)
     long fired = 0;
     {
         ToggleCounter counter;
-        auto service = boost::make_shared<Ostrel::Service>();
+        auto service = boost::make_shared<Ostrel::Service>(Ostrel::loggerFilesInWindowsDirectory());
         boost::thread loop([service] { service->run(); });
         const long first = std::min<long>(30, events / 10 + 1);
         while (counter.toggles() < first)

@@ -64,7 +64,10 @@ boost::shared_ptr<const Settings> usableLinesets(const boost::shared_ptr<const S
 
 }  // namespace
 
-Service::Service() = default;
+Service::Service(const LoggerFiles& files, const ModeBackupOptions& backupOptions)
+    : files(files), backupOptions(backupOptions)
+{
+}
 
 // No toggle thread outlives the engine: each reverts its lines and ends.
 Service::~Service()
@@ -160,7 +163,7 @@ void Service::run()
 
 void Service::startUp()
 {
-    modeBackup = boost::make_shared<ModeBackup>(loggerConfigFilePath(LoggerIni));
+    modeBackup = boost::make_shared<ModeBackup>(files, backupOptions);
     modeBackup->load();
     modeBackup->restoreAllLines();
     settingsMonitor = boost::make_shared<SettingsMonitor<Settings>>();

@@ -11,7 +11,7 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/scheduling/LinesetSchedule.h"
 #include "Ostrel/scheduling/TurnOrder.h"
 #include "Ostrel/settings/Settings.h"
@@ -24,7 +24,9 @@ namespace Ostrel {
 
 class Service : public WindowsService {
 public:
-    Service();
+    // The engine switches the line modes of files.iniPath and keeps its
+    // record in files.backupPath.
+    explicit Service(const LoggerFiles& files, const ModeBackupOptions& backupOptions = ModeBackupOptions());
     // Interrupts and joins any toggle thread still running (each reverts its
     // lines first): no thread outlives the engine.
     ~Service() override;
@@ -93,6 +95,8 @@ private:
     void restart(const boost::shared_ptr<const Settings>& loaded);
 
     std::list<boost::shared_ptr<boost::thread>> toggleThreads;
+    const LoggerFiles files;
+    const ModeBackupOptions backupOptions;
     boost::shared_ptr<ModeBackup> modeBackup;
     boost::shared_ptr<const Settings> settings;
     boost::shared_ptr<Ostrel::Schedule> schedule;

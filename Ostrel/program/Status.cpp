@@ -12,12 +12,13 @@
 #include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
-#include "Ostrel/Service/ModeBackupText.h"
+#include "Ostrel/modebackup/ModeBackup.h"
+#include "Ostrel/backup_text/ModeBackupText.h"
 #include "Ostrel/scheduling/FiringLinesets.h"
 #include "Ostrel/scheduling/Schedule.h"
 #include "Ostrel/settings/Settings.h"
 #include "Ostrel/settings_registry/SettingsRegistry.h"
+#include "locked_file/locked_file.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
 #include "windows_service/ServiceHandle.h"
 
@@ -80,10 +81,10 @@ struct LoggerIniView {
     C_CfgFileSnapshot snapshot;
     std::string failure;
 
-    LoggerIniView()
+    explicit LoggerIniView(const std::string& iniPath)
     {
         try {
-            const boost::optional<std::string> text = readSharedFile(loggerConfigFilePath(LoggerIni), statusFileWait);
+            const boost::optional<std::string> text = readSharedFile(iniPath, statusFileWait);
             if (text)
                 snapshot.parse(*text);
             else
@@ -110,9 +111,9 @@ struct LoggerIniView {
 
 // Prints the backup's records; returns why some are not explained by a
 // running toggle.
-std::vector<std::string> printBackup(const std::vector<Toggle>& toggles, std::ostream& os)
+std::vector<std::string> printBackup(const std::vector<Toggle>& toggles, const LoggerFiles& files, std::ostream& os)
 {
-    const std::string path = backupFilePath();
+    const std::string& path = files.backupPath;
     boost::property_tree::ptree tree;
     try {
         const boost::optional<std::string> text = readSharedFile(path, statusFileWait);
@@ -129,7 +130,7 @@ std::vector<std::string> printBackup(const std::vector<Toggle>& toggles, std::os
         return {};
     }
     os << "Backup file " << path << ": " << tree.size() << (tree.size() == 1 ? " record" : " records") << std::endl;
-    const LoggerIniView ini;
+    const LoggerIniView ini(files.iniPath);
     std::vector<std::string> unexplained;
     for (const auto& record : tree) {
         const boost::optional<int> line = recordedLine(record.first);
@@ -222,7 +223,8 @@ ServiceState queryServiceState(const std::wstring& serviceName)
     }
 }
 
-bool printStatus(const std::function<ServiceState()>& askManager, const ptime& now, std::ostream& os)
+bool printStatus(const std::function<ServiceState()>& askManager, const ptime& now, const LoggerFiles& files,
+                 std::ostream& os)
 {
     std::vector<std::string> notOk;
     try {
@@ -236,7 +238,7 @@ bool printStatus(const std::function<ServiceState()>& askManager, const ptime& n
     }
     const boost::shared_ptr<Settings> settings = loadSettings();
     const std::vector<Toggle> toggles = runningToggles(*settings, now);
-    const std::vector<std::string> unexplained = printBackup(toggles, os);
+    const std::vector<std::string> unexplained = printBackup(toggles, files, os);
     notOk.insert(notOk.end(), unexplained.begin(), unexplained.end());
     printToggles(toggles, now, os);
     printNextEvent(*settings, toggles, now, os);
@@ -247,9 +249,9 @@ bool printStatus(const std::function<ServiceState()>& askManager, const ptime& n
     return notOk.empty();
 }
 
-bool showStatus(const std::wstring& serviceName, std::ostream& os)
+bool showStatus(const std::wstring& serviceName, const LoggerFiles& files, std::ostream& os)
 {
-    return printStatus([&serviceName] { return queryServiceState(serviceName); }, localNow(), os);
+    return printStatus([&serviceName] { return queryServiceState(serviceName); }, localNow(), files, os);
 }
 
 }  // namespace Ostrel

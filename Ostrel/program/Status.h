@@ -12,6 +12,8 @@
 #include <boost/chrono/duration.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "Ostrel/modebackup/LoggerFiles.h"
+
 namespace Ostrel {
 
 // What the service manager tells of the service.
@@ -38,9 +40,9 @@ const boost::chrono::milliseconds statusFileWait(1000);
 // beginning "Not OK: ". Throws nothing for what the files or the registry
 // hold.
 bool printStatus(const std::function<ServiceState()>& askManager, const boost::posix_time::ptime& now,
-                 std::ostream& os);
+                 const LoggerFiles& files, std::ostream& os);
 
 // printStatus for the named service, now.
-bool showStatus(const std::wstring& serviceName, std::ostream& os);
+bool showStatus(const std::wstring& serviceName, const LoggerFiles& files, std::ostream& os);
 
 }  // namespace Ostrel

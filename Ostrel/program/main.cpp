@@ -147,7 +147,9 @@ void runInConsole(WindowsService& engine)
 
 int wmain(int argc, wchar_t** argv)
 {
-    ServiceTable table{boost::make_shared<Ostrel::Service>()};
+    // The one place that asks Windows where the files are.
+    const Ostrel::LoggerFiles files = Ostrel::loggerFilesInWindowsDirectory();
+    ServiceTable table{boost::make_shared<Ostrel::Service>(files)};
     const std::wstring action = argc > 1 ? argv[1] : L"";
     // Only "/check" and "/status" tell something by their exit codes: 1
     // when a lineset will never fire or none is configured, or when the
@@ -164,7 +166,7 @@ int wmain(int argc, wchar_t** argv)
     else if (action == L"/check")
         exitCode = Ostrel::checkSettings(std::cout) ? 0 : 1;
     else if (action == L"/status")
-        exitCode = Ostrel::showStatus(table.front()->serviceName(), std::cout) ? 0 : 1;
+        exitCode = Ostrel::showStatus(table.front()->serviceName(), files, std::cout) ? 0 : 1;
     table.clear();
     return exitCode;
 }

@@ -1,6 +1,7 @@
 #include "locked_file.h"
 
 #include <boost/date_time/posix_time/conversion.hpp>
+#include <boost/system/system_error.hpp>
 
 namespace {
 
@@ -44,7 +45,7 @@ lockedFile::~lockedFile() = default;
 
 void lockedFile::truncate()
 {
-    truncateFile(lockedHandle.handle().handle());
+    win32_file::setEndOfFile(lockedHandle.handle().handle());
 }
 
 boost::posix_time::ptime lockedFile::getFileModificationTime() const
@@ -53,7 +54,20 @@ boost::posix_time::ptime lockedFile::getFileModificationTime() const
         win32_file::lastWriteTime(lockedHandle.handle().handle()));
 }
 
-void truncateFile(HANDLE handle)
+boost::optional<std::string> readSharedFile(const boost::filesystem::path& path, const win32_file::timeout& wait)
 {
-    win32_file::setEndOfFile(handle);
+    std::unique_ptr<win32_file::locked_handle> file;
+    try {
+        file.reset(wait ? new win32_file::locked_handle(path, 0, *wait) : new win32_file::locked_handle(path, 0));
+    } catch (const boost::system::system_error& e) {
+        if (e.code().value() == ERROR_FILE_NOT_FOUND)
+            return boost::none;
+        throw;
+    }
+    win32_file::device device = file->lock().device();
+    std::string text;
+    char block[16 * 1024];
+    for (std::streamsize got; (got = device.read(block, sizeof block)) > 0;)
+        text.append(block, static_cast<std::size_t>(got));
+    return text;
 }

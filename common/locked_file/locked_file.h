@@ -21,6 +21,7 @@
 
 #include <boost/date_time/posix_time/ptime.hpp>
 #include <boost/iostreams/stream.hpp>
+#include <boost/optional.hpp>
 
 #include <memory>
 #include <string>
@@ -88,6 +89,8 @@ private:
     std::unique_ptr<locked_stream> fileStream;
 };
 
-// Ends the file of a raw handle at its current position. Throws system_error
-// "File truncation failed" with the throw site.
-void truncateFile(HANDLE handle);
+// The whole file, read under a shared lock through a handle that shares
+// reading and writing, or none when there is no file. Waits as `wait`
+// allows while another process holds the file (none: for as long as it
+// does); other failures throw as the layer does.
+boost::optional<std::string> readSharedFile(const boost::filesystem::path& path, const win32_file::timeout& wait);

@@ -1,4 +1,5 @@
 #include "utillib_configfile/CfgFileSnapshot.h"
+#include "utillib_configfile/CfgGrammar.h"
 
 #include <boost/throw_exception.hpp>
 
@@ -6,10 +7,6 @@
 #include <cstring>
 #include <locale>
 #include <utility>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace Configuration {
 
@@ -31,110 +28,12 @@ SectionNotFoundError::SectionNotFoundError(const std::string& name) : Exception(
 
 }  // namespace Configuration
 
+using namespace cfg_grammar;
+
 namespace {
 
 const char* const headerInvalid = "Section header invalid";
 const char* const keyValueInvalid = "Key-value pair format violated";
-
-bool isBlankOrTab(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-// --- the grammar of a line ---------------------------------------------------
-// One line of INI text (without its break), as the parser reads it and as the
-// in-place edit of a rendered text must see it; both ask classifyLine, so a
-// rule changes here and nowhere else:
-//   header    "[" name "]" rest    the name ends at the first "]"; the parser
-//                                  drops the rest
-//   verbatim  empty, only blanks and tabs, or a comment ("#", "/" or ";"
-//             first): kept as it stands
-//   keyValue  key "=" value        split at the first "="; blanks and tabs at
-//                                  the end of the key and of the value are
-//                                  trimmed
-//   invalid   a header without "]", or another line without "="
-// `exact`: rendering the parsed line gives it back byte for byte (nothing
-// dropped or trimmed).
-
-enum class LineKind { header, verbatim, keyValue, invalid };
-
-struct LineParts {
-    LineKind kind;
-    const char* nameBegin;  // the header's name or the key
-    const char* nameEnd;
-    const char* valueBegin;  // the value (key/value lines)
-    const char* valueEnd;
-    bool exact;
-};
-
-bool isCommentStart(char c)
-{
-    return c == '#' || c == '/' || c == ';';
-}
-
-bool isHeaderStart(const char* begin, const char* end)
-{
-    return begin != end && *begin == '[';
-}
-
-// The character whose first occurrence splits a line that starts with
-// `first`: "]" ends a header's name, "=" a key; a comment has none ('\0').
-char markerOf(char first)
-{
-    return first == '[' ? ']' : isCommentStart(first) ? '\0' : '=';
-}
-
-// The first marker of the line, or null.
-const char* findMarker(const char* begin, const char* end)
-{
-    if (begin == end || !markerOf(*begin))
-        return nullptr;
-    return static_cast<const char*>(std::memchr(begin, markerOf(*begin), static_cast<std::size_t>(end - begin)));
-}
-
-// A line of a section's body: never a header, even when it starts with "[".
-LineParts classifyBodyLine(const char* begin, const char* end, const char* equals)
-{
-    LineParts parts{LineKind::verbatim, begin, end, end, end, true};
-    if (begin == end || isCommentStart(*begin) || std::all_of(begin, end, isBlankOrTab))
-        return parts;
-    if (!equals) {
-        parts.kind = LineKind::invalid;
-        return parts;
-    }
-    const auto trimmedEnd = [](const char* from, const char* to) {
-        while (to != from && isBlankOrTab(*(to - 1)))
-            --to;
-        return to;
-    };
-    parts.kind = LineKind::keyValue;
-    parts.nameEnd = trimmedEnd(begin, equals);
-    parts.valueBegin = equals + 1;
-    parts.valueEnd = trimmedEnd(equals + 1, end);
-    parts.exact = parts.nameEnd == equals && parts.valueEnd == end;
-    return parts;
-}
-
-// Any line; `marker` is findMarker's answer (a caller that scans the text
-// for line breaks finds it in the same pass).
-LineParts classifyLine(const char* begin, const char* end, const char* marker)
-{
-    if (!isHeaderStart(begin, end))
-        return classifyBodyLine(begin, end, marker);
-    LineParts parts{LineKind::invalid, begin, end, end, end, false};
-    if (marker) {
-        parts.kind = LineKind::header;
-        parts.nameBegin = begin + 1;
-        parts.nameEnd = marker;
-        parts.exact = marker + 1 == end;
-    }
-    return parts;
-}
-
-LineParts classifyLine(const char* begin, const char* end)
-{
-    return classifyLine(begin, end, findMarker(begin, end));
-}
 
 // A line break inside a stored string would be rendered as a line of its own.
 void requireSingleLine(const std::string& text, const char* what)
@@ -142,28 +41,6 @@ void requireSingleLine(const std::string& text, const char* what)
     if (text.find_first_of("\r\n") != std::string::npos)
         BOOST_THROW_EXCEPTION(Configuration::Exception(std::string(what) + " contains a line break: \"" + text + "\""));
 }
-
-// Case-insensitive equality as boost::algorithm::iequals has it (same length,
-// upper-case forms equal under the global locale), with the locale's ctype
-// facet looked up once per search instead of once per character.
-class NameMatcher {
-public:
-    NameMatcher() : facet(std::use_facet<std::ctype<char>>(locale)) {}
-    bool operator()(const std::string& a, const std::string& b) const { return (*this)(a.data(), a.size(), b); }
-    bool operator()(const char* a, std::size_t size, const std::string& b) const
-    {
-        if (size != b.size())
-            return false;
-        for (std::size_t i = 0; i < size; ++i)
-            if (a[i] != b[i] && facet.toupper(a[i]) != facet.toupper(b[i]))
-                return false;
-        return true;
-    }
-
-private:
-    const std::locale locale;
-    const std::ctype<char>& facet;
-};
 
 // One line of a text, without its line break: [begin, end) in the text.
 struct LineSpan {
@@ -244,37 +121,11 @@ bool isHeaderLine(const std::string& text, const LineSpan& line)
     return isHeaderStart(text.data() + line.begin, text.data() + line.end);
 }
 
-// Windows editors start a UTF-8 file with it; it belongs to no line.
-const char byteOrderMark[] = "\xEF\xBB\xBF";
-const std::size_t byteOrderMarkSize = sizeof byteOrderMark - 1;
-
-bool startsWithByteOrderMark(const std::string& text)
-{
-    return text.compare(0, byteOrderMarkSize, byteOrderMark) == 0;
-}
-
 // Whether a header line put right after `leading` starts a line there.
 bool headerMayFollow(const std::string& leading)
 {
     return leading.empty() || leading.back() == '\r' || leading.back() == '\n' ||
            (leading.size() == byteOrderMarkSize && startsWithByteOrderMark(leading));
-}
-
-// Where the first header line begins: at the start, right after a
-// byte-order mark, or after a line break; the text's size when there is
-// none. What stands before it is kept as it is.
-std::size_t firstHeaderOffset(const std::string& text)
-{
-    const std::size_t start = startsWithByteOrderMark(text) ? byteOrderMarkSize : 0;
-    if (start < text.size() && text[start] == '[')
-        return start;
-    for (std::size_t bracket = text.find('[', start); bracket != std::string::npos;
-         bracket = text.find('[', bracket + 1)) {
-        // After a lone CR or an LF (a CR LF ends in the LF) a line begins.
-        if (text[bracket - 1] == '\r' || text[bracket - 1] == '\n')
-            return bracket;
-    }
-    return text.size();
 }
 
 // The name of a header line; throws SyntaxError for any other line.
@@ -566,189 +417,6 @@ bool C_CfgFileSnapshot::removeSection(const std::string& name)
     return true;
 }
 
-namespace {
-
-// One line of a text, with the first "=" of a key/value line or the first
-// "]" of a header (null when absent or not looked for).
-struct ScannedLine {
-    const char* begin;
-    const char* end;  // at the line break that ends it
-    const char* equals;
-    const char* close;
-    std::size_t size() const { return static_cast<std::size_t>(end - begin); }
-};
-
-// The line starting at `begin`, which must be followed by a line break
-// before `end`. A text not seen before is scanned whole, so where the
-// processor has SSE2 sixteen bytes are tested at a time for the break and
-// the marker; the rest of the line goes byte by byte.
-ScannedLine scanLine(const char* begin, const char* end)
-{
-    ScannedLine line{begin, nullptr, nullptr, nullptr};
-    const bool header = *begin == '[';
-    const char marker = markerOf(*begin) ? markerOf(*begin) : '\r';  // CR: none, as the line ends there
-    const char*& found = header ? line.close : line.equals;
-    const char* p = begin;
-#ifdef __SSE2__
-    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), markers = _mm_set1_epi8(marker);
-    for (; end - p >= 16; p += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned breaks = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf))));
-        // Markers before the first break only (all of them when there is none).
-        const unsigned marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, markers))) &
-                               ((breaks & (0u - breaks)) - 1u);
-        if (marks && !found)
-            found = p + __builtin_ctz(marks);
-        if (breaks) {
-            line.end = p + __builtin_ctz(breaks);
-            return line;
-        }
-    }
-#endif
-    for (;; ++p) {
-        if (*p == '\r' || *p == '\n') {
-            line.end = p;
-            return line;
-        }
-        if (*p == marker && !found)
-            found = p;
-    }
-}
-
-// The line as the grammar reads it, when parsing and rendering give it back
-// unchanged with its CR LF; `invalid` when they would change or refuse it.
-LineParts renderedParts(const ScannedLine& line)
-{
-    if (*line.end != '\r' || line.end[1] != '\n')
-        return LineParts{LineKind::invalid, line.begin, line.end, line.end, line.end, false};  // a lone CR or LF
-    LineParts parts = classifyLine(line.begin, line.end, *line.begin == '[' ? line.close : line.equals);
-    if (!parts.exact)
-        parts.kind = LineKind::invalid;
-    return parts;
-}
-
-}  // namespace
-
-void C_CfgRenderedLookup::learn(const std::string& text)
-{
-    if (known && text == remembered)
-        return;
-    remembered = text;
-    known = true;
-    rendered = false;
-    headers.clear();
-    // The leading text is the model's as it stands; the rest must be as the
-    // model renders it.
-    const std::size_t firstHeader = firstHeaderOffset(text);
-    if (text.size() - firstHeader < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
-        return;
-    const char* const textBegin = text.data();
-    const char* const textEnd = textBegin + text.size();
-    // The text ends in CR LF, so every line has its break.
-    for (const char* begin = textBegin + firstHeader; begin < textEnd;) {
-        const ScannedLine line = scanLine(begin, textEnd);
-        const LineKind kind = renderedParts(line).kind;
-        if (kind == LineKind::invalid) {
-            headers.clear();
-            return;
-        }
-        if (kind == LineKind::header)
-            headers.push_back(Header{static_cast<std::size_t>(line.begin - textBegin),
-                                     static_cast<std::size_t>(line.close - textBegin)});
-        begin = line.end + 2;
-    }
-    rendered = true;
-}
-
-C_CfgRenderedLookup& C_CfgRenderedLookup::processWide()
-{
-    static C_CfgRenderedLookup lookup;
-    return lookup;
-}
-
-C_CfgRenderedValue C_CfgRenderedLookup::find(const std::string& text, const std::string& section,
-                                             const std::string& key)
-{
-    const std::lock_guard<std::mutex> lock(mutex);
-    return findLocked(text, section, key);
-}
-
-C_CfgRenderedValue C_CfgRenderedLookup::findLocked(const std::string& text, const std::string& section,
-                                                   const std::string& key)
-{
-    learn(text);
-    C_CfgRenderedValue found;
-    if (!rendered)
-        return found;
-    found.rendered = true;
-    const NameMatcher namesMatch;
-    const auto header = std::find_if(headers.begin(), headers.end(), [&](const Header& h) {
-        return namesMatch(text.data() + h.open + 1, h.close - h.open - 1, section);
-    });
-    if (header == headers.end())
-        return found;
-    found.sectionFound = true;
-    found.sectionEnd = header + 1 != headers.end() ? (header + 1)->open : text.size();
-    const char* const sectionEnd = text.data() + found.sectionEnd;
-    for (const char* begin = text.data() + header->close + 3; begin < sectionEnd;) {
-        const ScannedLine line = scanLine(begin, sectionEnd);
-        const LineParts parts = renderedParts(line);
-        if (parts.kind == LineKind::keyValue &&
-            namesMatch(parts.nameBegin, static_cast<std::size_t>(parts.nameEnd - parts.nameBegin), key)) {
-            found.keyFound = true;
-            found.valueBegin = static_cast<std::size_t>(parts.valueBegin - text.data());
-            found.valueEnd = static_cast<std::size_t>(parts.valueEnd - text.data());
-            break;
-        }
-        begin = line.end + 2;
-    }
-    return found;
-}
-
-bool C_CfgRenderedLookup::set(std::string& text, const std::string& section, const std::string& key,
-                              const std::string& value)
-{
-    if (key.find_first_of("\r\n") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
-        return false;
-    const std::lock_guard<std::mutex> lock(mutex);
-    const C_CfgRenderedValue found = findLocked(text, section, key);
-    if (!found.rendered || !found.sectionFound)
-        return false;
-    const std::size_t before = text.size();
-    std::size_t line;
-    if (found.keyFound) {
-        line = text.rfind('\n', found.valueBegin) + 1;
-        text.replace(found.valueBegin, found.valueEnd - found.valueBegin, value);
-    } else {
-        line = found.sectionEnd;
-        text.insert(found.sectionEnd, key + "=" + value + "\r\n");
-    }
-    follow(text, line, static_cast<std::ptrdiff_t>(text.size()) - static_cast<std::ptrdiff_t>(before));
-    return true;
-}
-
-void C_CfgRenderedLookup::follow(const std::string& text, std::size_t at, std::ptrdiff_t change)
-{
-    remembered = text;
-    const ScannedLine line = scanLine(text.data() + at, text.data() + text.size());
-    if (renderedParts(line).kind != LineKind::keyValue) {
-        known = false;
-        return;
-    }
-    for (Header& header : headers) {
-        if (header.open >= at) {
-            header.open = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(header.open) + change);
-            header.close = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(header.close) + change);
-        }
-    }
-}
-
-C_CfgRenderedValue findRenderedValue(const std::string& text, const std::string& section, const std::string& key)
-{
-    return C_CfgRenderedLookup().find(text, section, key);
-}
-
 std::string withBlankLinesTo(const std::string& text, std::size_t length)
 {
     if (text.size() >= length)
@@ -762,9 +430,4 @@ std::string withBlankLinesTo(const std::string& text, std::size_t length)
     if (pad % 2)
         padded += '\n';
     return padded;
-}
-
-bool setRenderedValue(std::string& text, const std::string& section, const std::string& key, const std::string& value)
-{
-    return C_CfgRenderedLookup().set(text, section, key, value);
 }

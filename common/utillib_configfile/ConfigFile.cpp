@@ -6,9 +6,10 @@
 
 namespace {
 
-win32_file::timeout waitFor(bool wait)
+win32_file::timeout waitFor(C_ConfigFile::Wait wait)
 {
-    return wait ? win32_file::timeout() : win32_file::timeout(boost::chrono::milliseconds(0));
+    return wait == C_ConfigFile::Wait::whileHeld ? win32_file::timeout()
+                                                 : win32_file::timeout(boost::chrono::milliseconds(0));
 }
 
 // The whole content of the device's file, read from offset 0 in as few
@@ -83,15 +84,20 @@ void writeWhole(const std::string& text, fileUpdater& updater)
 
 }  // namespace
 
-C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, bool wait, int noLoad)
-    : handle(win32_file::id{boost::filesystem::path(path)}, true, (mode & (modeUpdate | modeExisting)) == modeUpdate,
-             (mode & modeRead) != 0, (mode & modeUpdate) != 0, waitFor(wait))
+C_ConfigFile::C_ConfigFile(const std::string& path, unsigned mode, Wait wait)
+    : handle(win32_file::id{boost::filesystem::path(path)},
+             (mode & (modeUpdate | modeExisting)) == modeUpdate ? win32_file::disposition::open_always
+                                                                : win32_file::disposition::open_existing,
+             (mode & modeUpdate) ? win32_file::rights::read_write
+             : (mode & modeRead) ? win32_file::rights::read
+                                 : win32_file::rights::none,
+             waitFor(wait))
 {
     if (mode & modeUpdate)
         exclusiveUpdater.reset(new fileUpdater(handle, waitFor(wait)));
     else
         sharedReader.reset(new fileReader(handle, waitFor(wait)));
-    if (!(mode & modeNoLoad) && noLoad == 0)
+    if (!(mode & modeNoLoad))
         reload();
 }
 
@@ -137,7 +143,8 @@ fileUpdater& C_ConfigFile::updater()
 
 void C_CfgFileSnapshot::saveAs(const std::wstring& path) const
 {
-    win32_file::handle_lock handle(win32_file::id{path}, true, true, true, true);
+    win32_file::handle_lock handle(win32_file::id{path}, win32_file::disposition::open_always,
+                                   win32_file::rights::read_write);
     fileUpdater updater(handle);
     writeWhole(render(), updater);
 }

@@ -31,14 +31,18 @@ public:
         modeExisting = 0x20,  // with modeUpdate: never create the file ("File open failed", error 2)
     };
 
+    // What the constructor does while another process holds the file:
+    // retries sharing and lock violations without end, or fails at the
+    // first one (win32_file::temporarily_unavailable).
+    enum class Wait { whileHeld, never };
+
     // Opens and locks the file (path in the process's ANSI or OEM code page)
-    // and reads it unless modeNoLoad is set or noLoad is non-zero. wait: retry
-    // sharing and lock violations without end; otherwise the first one fails.
+    // and reads it unless modeNoLoad is set, waiting as `wait` says.
     // Throws boost::system::system_error "File open failed",
     // win32_file::temporarily_unavailable, Configuration::SyntaxError, or
     // boost::thread_interrupted; a failed constructor leaves nothing open or
     // locked.
-    C_ConfigFile(const std::string& path, unsigned mode, bool wait = true, int noLoad = 0);
+    C_ConfigFile(const std::string& path, unsigned mode, Wait wait = Wait::whileHeld);
     // Unlocks and closes; writes nothing.
     ~C_ConfigFile() override;
 

@@ -239,12 +239,15 @@ void retryOrThrow(retry_test retryable, DWORD error, const boost::source_locatio
     }
 }
 
-HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, bool openExisting, bool create,
+HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, disposition opening,
                     retryTimer& timer)
 {
-    const DWORD disposition = openExisting ? (create ? OPEN_ALWAYS : OPEN_EXISTING) : (create ? CREATE_NEW : 0);
+    const DWORD creation = opening == disposition::open_existing ? OPEN_EXISTING
+                           : opening == disposition::open_always ? OPEN_ALWAYS
+                                                                 : CREATE_NEW;
+    const bool openExisting = opening != disposition::create_new;
     const std::string narrowPath = narrow(path);
-    const auto attempt = [&] { return sys::createFile(narrowPath, access, share, disposition); };
+    const auto attempt = [&] { return sys::createFile(narrowPath, access, share, creation); };
     boost::optional<attribute_guard> guard;
     HANDLE handle = attempt();
     while (handle == INVALID_HANDLE_VALUE) {
@@ -283,7 +286,7 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
     }
     if (fresh == INVALID_HANDLE_VALUE) {
         retryTimer forever(boost::none, path);
-        fresh = createHandle(path, access, share, true, false, forever);
+        fresh = createHandle(path, access, share, disposition::open_existing, forever);
     }
     // The old handle goes only once the new one exists, so that a failure
     // leaves the caller with a valid handle rather than a closed one.
@@ -291,8 +294,11 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
     handle = fresh;
 }
 
-handle_lock::handle_lock(const id& file, bool openExisting, bool create, bool read, bool write, const timeout& wait)
-    : fileId(file), rawHandle(INVALID_HANDLE_VALUE), readAccess(read || write), writeAccess(write)
+handle_lock::handle_lock(const id& file, disposition opening, rights granted, const timeout& wait)
+    : fileId(file),
+      rawHandle(INVALID_HANDLE_VALUE),
+      readAccess(granted != rights::none),
+      writeAccess(granted == rights::read_write)
 {
     trace::scope scope("handle_open");
     retryTimer timer(wait, fileId.path);
@@ -301,7 +307,7 @@ handle_lock::handle_lock(const id& file, bool openExisting, bool create, bool re
     const DWORD share = (readAccess || writeAccess) ? FILE_SHARE_READ | FILE_SHARE_WRITE
                                                     : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     rawHandle = createHandle(fileId.path, (readAccess ? GENERIC_READ : 0) | (writeAccess ? GENERIC_WRITE : 0), share,
-                             openExisting, create, timer);
+                             opening, timer);
 }
 
 handle_lock::~handle_lock()
@@ -310,9 +316,9 @@ handle_lock::~handle_lock()
     ::CloseHandle(rawHandle);
 }
 
-void handle_lock::upgrade(bool read, bool write, const timeout& wait)
+void handle_lock::upgrade(rights wanted, const timeout& wait)
 {
-    if (write && !writeAccess) {
+    if (wanted == rights::read_write && !writeAccess) {
         trace::scope scope("handle_lock_exclusive");
         retryTimer timer(wait, fileId.path);
         recreateHandle(rawHandle, fileId.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -320,7 +326,7 @@ void handle_lock::upgrade(bool read, bool write, const timeout& wait)
         writeAccess = true;
         readAccess = true;
     }
-    if (read && !readAccess) {
+    if (wanted != rights::none && !readAccess) {
         trace::scope scope("handle_lock_shared");
         retryTimer timer(wait, fileId.path);
         recreateHandle(rawHandle, fileId.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &timer);
@@ -381,6 +387,13 @@ void handle_lock::write(boost::uint64_t offset, const char* bytes, std::size_t s
         bytes += written;
         size -= written;
     }
+}
+
+bool isMissingFile(const std::exception& e)
+{
+    const auto* failure = dynamic_cast<const boost::system::system_error*>(&e);
+    return failure &&
+           (failure->code().value() == ERROR_FILE_NOT_FOUND || failure->code().value() == ERROR_PATH_NOT_FOUND);
 }
 
 }  // namespace win32_file

@@ -41,6 +41,10 @@ namespace win32_file {
 // How long an operation may keep retrying; none means for ever.
 typedef boost::optional<boost::chrono::milliseconds> timeout;
 
+// Whether e is the layer's report of a file, or its folder, that does not
+// exist.
+bool isMissingFile(const std::exception& e);
+
 // Identifies a file by its file-system path.
 struct id {
     boost::filesystem::path path;
@@ -72,21 +76,25 @@ private:
     HANDLE handle;
 };
 
+// Where an open finds the file: an existing one only (OPEN_EXISTING), an
+// existing one or a new one (OPEN_ALWAYS), or a new one only (CREATE_NEW).
+enum class disposition { open_existing, open_always, create_new };
+
+// The rights of a handle: none, read, or read and write (write always
+// comes with read).
+enum class rights { none, read, read_write };
+
 // Owns one Win32 handle of a file. Its rights only grow (none, read, read
 // and write); every growth replaces the handle by a reopened one, so locks
 // are taken only after the rights they need. Closing the handle releases
 // any lock Windows still holds on it. One thread at a time.
 class handle_lock : public trace::counted_object<handle_lock> {
 public:
-    // Opens the file. openExisting and create choose the disposition
-    // (OPEN_ALWAYS, OPEN_EXISTING or CREATE_NEW; with neither Windows rejects
-    // the request). The handle gets read access when read or write is set and
-    // write access when write is set. A read-only, hidden or system file is
-    // opened for writing by clearing those attributes for the moment of the
-    // open. Throws as described at the top; a failed constructor leaves
-    // nothing open.
-    handle_lock(const id& file, bool openExisting, bool create, bool read, bool write,
-                const timeout& wait = boost::none);
+    // Opens the file with the given rights. A read-only, hidden or system
+    // file is opened for writing by clearing those attributes for the moment
+    // of the open. Throws as described at the top; a failed constructor
+    // leaves nothing open.
+    handle_lock(const id& file, disposition opening, rights granted, const timeout& wait = boost::none);
     ~handle_lock();
 
     handle_lock(const handle_lock&) = delete;
@@ -96,7 +104,7 @@ public:
     // reopens the same file object through the open handle (not the path).
     // Throws as the constructor does; on failure the handle and its rights
     // stay as they were.
-    void upgrade(bool read, bool write, const timeout& wait = boost::none);
+    void upgrade(rights wanted, const timeout& wait = boost::none);
 
     // A stream device on the handle that never closes it: the handle_lock
     // keeps ownership and must outlive the device.

@@ -31,7 +31,7 @@ BOOL tryLock(HANDLE handle, bool exclusive)
 
 io_lock::io_lock(handle_lock& handle, bool exclusive, const timeout& wait) : handle(handle)
 {
-    handle.upgrade(true, exclusive, wait);
+    handle.upgrade(exclusive ? rights::read_write : rights::read, wait);
     retryTimer timer(wait, handle.file().path);
     const std::string narrowPath = handle.file().path.string();
     while (!tryLock(handle.handle(), exclusive))
@@ -69,18 +69,21 @@ void write_lock::write(boost::uint64_t offset, const std::string& bytes)
 }
 
 locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags)
-    : locked_handle(path, flags, false, false, boost::none)
+    : locked_handle(path, flags, rights::none, boost::none)
 {
 }
 
 locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags, boost::chrono::milliseconds wait)
-    : locked_handle(path, flags, (flags & open_read) != 0, (flags & open_write) != 0, timeout(wait))
+    : locked_handle(path, flags,
+                    (flags & open_write)  ? rights::read_write
+                    : (flags & open_read) ? rights::read
+                                          : rights::none,
+                    timeout(wait))
 {
 }
 
-locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags, bool read, bool write,
-                             const timeout& wait)
-    : handleLock(id{path}, true, (flags & open_write) != 0, read, write, wait)
+locked_handle::locked_handle(const boost::filesystem::path& path, unsigned flags, rights granted, const timeout& wait)
+    : handleLock(id{path}, (flags & open_write) ? disposition::open_always : disposition::open_existing, granted, wait)
 {
     if (flags & open_write) {
         std::unique_ptr<write_lock> exclusive(new write_lock(handleLock, wait));

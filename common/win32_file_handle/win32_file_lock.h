@@ -84,7 +84,7 @@ public:
     io_lock& lock() { return *ioLock; }
 
 private:
-    locked_handle(const boost::filesystem::path& path, unsigned flags, bool read, bool write, const timeout& wait);
+    locked_handle(const boost::filesystem::path& path, unsigned flags, rights granted, const timeout& wait);
 
     handle_lock handleLock;
     std::unique_ptr<io_lock> ioLock;

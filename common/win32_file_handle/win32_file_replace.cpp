@@ -35,7 +35,7 @@ void replaceDurably(const boost::filesystem::path& path, const boost::filesystem
                     const timeout& wait)
 {
     {
-        handle_lock file(id{temp}, true, true, true, true, wait);
+        handle_lock file(id{temp}, disposition::open_always, rights::read_write, wait);
         file.write(0, bytes.data(), bytes.size());
         // A temporary file left longer by an earlier failure ends here.
         setEndOfFile(file.handle());

@@ -81,7 +81,7 @@ void retryOrThrow(retry_test retryable, DWORD error, const boost::source_locatio
 // Opens a new handle with CreateFileA, retrying through the timer; a failed
 // write open of an existing file is repeated once with the read-only, hidden
 // and system attributes cleared (and put back afterwards).
-HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, bool openExisting, bool create,
+HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, disposition opening,
                     retryTimer& timer);
 
 // Replaces handle by one with the given access to the same file object,

@@ -180,11 +180,7 @@ TEST_F(ConfigFileTest, NoLoadStartsEmptyAndItsCommitEmptiesTheFile)
     {
         C_ConfigFile flagged(path, update | C_ConfigFile::modeNoLoad);
         EXPECT_TRUE(flagged.sections().empty());
-    }
-    {
-        C_ConfigFile argument(path, update, true, 1);
-        EXPECT_TRUE(argument.sections().empty());
-        argument.commit();
+        flagged.commit();
     }
     EXPECT_EQ(bytes(), "");
 }
@@ -246,8 +242,8 @@ TEST_F(ConfigFileTest, UpdaterKeepsOtherProcessesOutAndReadersShare)
     {
         C_ConfigFile reading(path, C_ConfigFile::modeRead);
         EXPECT_EQ(holder.command("lock shared"), "ok 20");
-        EXPECT_NO_THROW(C_ConfigFile(path, 0, false));
-        EXPECT_THROW(C_ConfigFile(path, update, false), win32_file::temporarily_unavailable);
+        EXPECT_NO_THROW(C_ConfigFile(path, 0, C_ConfigFile::Wait::never));
+        EXPECT_THROW(C_ConfigFile(path, update, C_ConfigFile::Wait::never), win32_file::temporarily_unavailable);
     }
 }
 
@@ -258,7 +254,7 @@ TEST_F(ConfigFileTest, WithoutWaitingAHeldFileFailsAtOnce)
     holder.require("open " + path);
     holder.require("lock exclusive");
     try {
-        C_ConfigFile config(path, update, false);
+        C_ConfigFile config(path, update, C_ConfigFile::Wait::never);
         FAIL() << "opened a locked file";
     } catch (const win32_file::temporarily_unavailable& e) {
         EXPECT_EQ(nestedFailure(e), (FileFailure{ERROR_LOCK_VIOLATION, "LockFile", path}));
@@ -267,7 +263,7 @@ TEST_F(ConfigFileTest, WithoutWaitingAHeldFileFailsAtOnce)
     holder.require("close");
     holder.require("deny " + path);
     try {
-        C_ConfigFile config(path, update, false);
+        C_ConfigFile config(path, update, C_ConfigFile::Wait::never);
         FAIL() << "opened a file held without sharing";
     } catch (const win32_file::temporarily_unavailable& e) {
         EXPECT_EQ(nestedFailure(e), (FileFailure{ERROR_SHARING_VIOLATION, "CreateFile", path}));

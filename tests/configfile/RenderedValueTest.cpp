@@ -3,6 +3,7 @@
 // and must decline every text the model would change or refuse.
 
 #include "utillib_configfile/CfgFileSnapshot.h"
+#include "utillib_configfile/CfgRenderedText.h"
 
 #include <cstring>
 

@@ -40,7 +40,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/settings/Settings.h"
 #include "crash/CrashStates.h"
 #include "support/ConfigurationKey.h"

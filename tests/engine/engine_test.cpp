@@ -2,7 +2,7 @@
 // backup file: the run loop, toggles on time, stops, settings changes,
 // refused linesets and failing lines.
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/engine/Service.h"
 
 #include <atomic>
@@ -19,6 +19,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread.hpp>
 
+#include "support/BackupFileText.h"
 #include "support/ConfigurationKey.h"
 #include "support/ConsoleCapture.h"
 #include "support/Eventually.h"
@@ -36,7 +37,7 @@ using testing::Not;
 namespace {
 
 const std::string originalIni = "[Line01]\r\nMode=REC\r\n[Line02]\r\nMode=VOX\r\n[Line03]\r\nMode=OFF\r\n";
-const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+using backupfile::declaration;
 
 // A lineset of every minute whose first moment comes `due` from now (a
 // second leaves the engine time to start and read it; a moment missed all
@@ -130,7 +131,7 @@ protected:
     {
         return eventually([&] { return console.count(wanted) >= times; }, timeouts::toggle);
     }
-    std::string mode(int line) { return getLineModeFromLoggerINI(line, "<none>"); }
+    std::string mode(int line) { return getLineModeFromLoggerINI(line, "<none>", iniPath); }
 
     // The engine's last settings listing and what it logged after it.
     std::string lastListing() const
@@ -151,14 +152,16 @@ protected:
         return boost::posix_time::microsec_clock::local_time() - from;
     }
 
-    // Starts a toggle of these lines to CNT on a thread of its own, as the
-    // engine's handler does, after the start-up repair, with every save of
-    // the backup held by `hold`.
-    void startHeldToggle(SetPhaseHold& hold, std::vector<std::int32_t> lines, boost::posix_time::time_duration interval)
+    // Runs the start-up repair of a backup without records, then, once
+    // `beforeTheToggle` has run, starts a toggle of these lines to CNT on a
+    // thread of its own, as the engine's handler does.
+    void startToggle(
+        std::vector<std::int32_t> lines, boost::posix_time::time_duration interval,
+        const std::function<void()>& beforeTheToggle = [] {})
     {
         setBackup(declaration);
         engine->startUp();
-        hold.holdSaves();
+        beforeTheToggle();
         auto l = boost::make_shared<LinesetSettings>();
         l->lines = std::move(lines);
         l->mode = "CNT";
@@ -168,7 +171,7 @@ protected:
     }
 
     ConsoleCapture console;
-    boost::shared_ptr<Service> engine = boost::make_shared<Service>();
+    boost::shared_ptr<Service> engine = boost::make_shared<Service>(files(), patientSaves());
     boost::thread engineThread;
 };
 
@@ -213,8 +216,7 @@ TEST_F(EngineTest, ALinesetTogglesOnTimeAndReverts)
     EXPECT_EQ(mode(2), "VOX");
     EXPECT_THAT(backup(), HasSubstr("<Line03><current_mode>CNT</current_mode><saved_mode>OFF</saved_mode></Line03>"));
     ASSERT_TRUE(eventually([&] { return mode(1) == "REC" && mode(3) == "OFF"; }, timeouts::toggle));
-    ASSERT_TRUE(
-        eventually([&] { return backup() == "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"; }, timeouts::toggle));
+    ASSERT_TRUE(eventually([&] { return backup() == declaration; }, timeouts::toggle));
     stop();
     const std::string out = output();
     expectInOrder(out, {"Ostrel started", "Backup file not found, nothing to revert", "Settings:", "name: Night",
@@ -231,7 +233,7 @@ TEST_F(EngineTest, AStopDuringAToggleRevertsAtOnce)
     ASSERT_TRUE(eventually([&] { return mode(2) == "CNT"; }, timeouts::toggle));
     stop();
     EXPECT_EQ(ini(), originalIni);
-    EXPECT_EQ(backup(), "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
+    EXPECT_EQ(backup(), declaration);
     expectInOrder(output(),
                   {"Setting [1, 2] mode to CNT", "Interruption requested", "Reverting [1, 2]", "Ostrel stopped"});
 }
@@ -387,6 +389,7 @@ INSTANTIATE_TEST_SUITE_P(Registry, SettingsChange, ::testing::ValuesIn(settingsE
 // The engine noting when each toggle thread begins, by lineset name.
 class ClockedEngine : public Service {
 public:
+    using Service::Service;
     void toggleLines(boost::shared_ptr<const LinesetSettings> lineset) override
     {
         {
@@ -411,7 +414,7 @@ private:
 // and one that polled once a second half a second late.
 TEST_F(EngineTest, EventsFireWithinAFractionOfAPassOfTheirMoments)
 {
-    const auto clocked = boost::make_shared<ClockedEngine>();
+    const auto clocked = boost::make_shared<ClockedEngine>(files());
     engine = clocked;
     start();
     ASSERT_TRUE(logged("No linesets"));
@@ -534,7 +537,7 @@ TEST_F(EngineTest, AFailingLineIsLoggedAndTheOthersAreToggled)
     // Nothing was recorded for line 1, so its revert has nothing to do.
     EXPECT_THAT(out, Not(HasSubstr("Can't revert mode of line 1")));
     EXPECT_THAT(out, HasSubstr("Settings changed, restart required..."));
-    EXPECT_EQ(backup(), "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
+    EXPECT_EQ(backup(), declaration);
 }
 
 TEST_F(EngineTest, ARevertThatFailsLeavesTheRecordForTheNextStart)
@@ -551,7 +554,7 @@ TEST_F(EngineTest, ARevertThatFailsLeavesTheRecordForTheNextStart)
     EXPECT_THAT(backup(), HasSubstr("<Line01><current_mode>CNT</current_mode><saved_mode>REC</saved_mode></Line01>"));
     // Once the file is mended, the next start puts the mode back.
     setIni("[Line01]\r\nMode=CNT\r\n");
-    ModeBackup next(iniPath);
+    ModeBackup next(files());
     next.load();
     next.restoreAllLines();
     EXPECT_EQ(mode(1), "REC");
@@ -595,26 +598,48 @@ TEST_F(EngineTest, EndedTogglesAreReapedAndStopJoinsTheRestInOrder)
                              "Interruption requested", "Reverting [2]"});
 }
 
-// A stop that meets the setting while a line waits for logger.ini: the
-// lines begun so far are reverted (the revert waits for logger.ini), the
-// ones after are never touched.
-TEST_F(EngineTest, AStopWhileALineWaitsInTheSettingRevertsTheLinesBegun)
+// Where a stop meets the setting: its first line's change waits for
+// logger.ini, held by another process, or, holding logger.ini, for the save
+// of its record.
+struct SettingHeld {
+    const char* name;
+    std::function<void(SetPhaseHold&)> hold;     // before the toggle starts
+    std::function<bool(SetPhaseHold&)> waiting;  // the change waits there
+};
+
+class StopDuringTheSetting : public EngineTest, public ::testing::WithParamInterface<SettingHeld> {};
+
+// The stop ends the wait: no line changes, and the lines after are never
+// touched.
+TEST_P(StopDuringTheSetting, ChangesNoLine)
 {
     SetPhaseHold hold(iniPath, backupPath);
-    startHeldToggle(hold, {1, 2, 3}, boost::posix_time::hours(1));
-    ASSERT_TRUE(hold.stopBefore("Line01"));
+    startToggle({1, 2, 3}, boost::posix_time::hours(1), [&] { GetParam().hold(hold); });
+    ASSERT_TRUE(GetParam().waiting(hold));
+    engine->stopToggles();
     hold.releaseIni();
-    ASSERT_TRUE(hold.stopBefore("Line02"));  // line 1 written, line 2 recorded
     hold.releaseSaves();
-    EXPECT_THAT(backup(), HasSubstr("<Line01>"));
-    EXPECT_THAT(backup(), HasSubstr("<Line02>"));
-    boost::thread stopping([&] { engine->stopToggles(); });
-    hold.releaseIni();
-    stopping.join();
     EXPECT_EQ(ini(), originalIni);
     EXPECT_EQ(backup(), declaration);
     expectInOrder(output(), {"Setting [1, 2, 3] mode to CNT", "Interruption requested", "Reverting [1, 2, 3]"});
 }
+
+INSTANTIATE_TEST_SUITE_P(Moments, StopDuringTheSetting,
+                         ::testing::Values(SettingHeld{"WaitingForLoggerIni",
+                                                       [](SetPhaseHold& hold) {
+                                                           hold.holdIni();
+                                                           return true;
+                                                       },
+                                                       [](SetPhaseHold&) { return true; }},
+                                           SettingHeld{"WaitingForItsRecord",
+                                                       [](SetPhaseHold& hold) {
+                                                           hold.holdSaves();
+                                                           return true;
+                                                       },
+                                                       [](SetPhaseHold& hold) { return hold.saveHeld("Line01"); }}),
+                         [](const ::testing::TestParamInfo<SettingHeld>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // How the engine is stopped while a toggle reverts.
 struct RevertStop {
@@ -629,11 +654,10 @@ class StopDuringTheRevert : public EngineTest, public ::testing::WithParamInterf
 TEST_P(StopDuringTheRevert, WaitsForLoggerIniAndRevertsEveryLine)
 {
     SetPhaseHold hold(iniPath, backupPath);
-    startHeldToggle(hold, {1, 2}, boost::posix_time::milliseconds(100));
-    ASSERT_TRUE(hold.stopBefore("Line01"));
-    hold.releaseIni();
-    ASSERT_TRUE(hold.stopBefore("Line02"));
-    hold.releaseIni();
+    // The interval leaves time to hold the saves once both lines are set.
+    startToggle({1, 2}, boost::posix_time::seconds(5));
+    ASSERT_TRUE(hold.recorded("Line01") && hold.recorded("Line02"));
+    hold.holdSaves();
     ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line02"));
 
     boost::thread stopping([&] { GetParam().stop(engine); });
@@ -656,6 +680,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the failure leaves run().
 class FailingEngine : public Service {
 public:
+    using Service::Service;
     void handleScheduleEvent(const boost::shared_ptr<const ScheduleEvent>& due,
                              const boost::shared_ptr<const ScheduleEvent>& following) override
     {
@@ -667,7 +692,7 @@ public:
 TEST_F(EngineTest, AFailureLeavesRunOnlyAfterEveryToggleRevertedAndEnded)
 {
     configure({lineset("Long", {1, 2}, "CNT", boost::posix_time::hours(1))});
-    auto failing = boost::make_shared<FailingEngine>();
+    auto failing = boost::make_shared<FailingEngine>(files());
     std::string error;
     boost::thread running([&] {
         try {

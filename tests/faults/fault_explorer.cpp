@@ -61,7 +61,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/engine/Service.h"
 #include "support/ConfigurationKey.h"
 #include "support/RepairScenario.h"
@@ -516,11 +516,11 @@ Outcome runOnce(const Scenario& scenario, Injector& injector, LogGate& gate, Fau
     Escapes escapes;
     boost::thread running([&] {
         {
-            Ostrel::Service engine;
+            Ostrel::Service engine(Ostrel::loggerFilesInWindowsDirectory());
             scenario.run(
                 engine, gate, [&] { injector.begin(fault, target); }, [&] { injector.end(); }, escapes);
         }
-        Ostrel::Service restarted;
+        Ostrel::Service restarted(Ostrel::loggerFilesInWindowsDirectory());
         guarded("restart", escapes, [&] { restarted.startUp(); });
     });
     if (!running.try_join_for(runLimit)) {

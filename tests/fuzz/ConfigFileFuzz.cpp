@@ -7,6 +7,7 @@
 // be taken for rendered form.
 // Built and run by scripts/fuzz.sh; not part of the test suite.
 #include "utillib_configfile/CfgFileSnapshot.h"
+#include "utillib_configfile/CfgRenderedText.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -5,7 +5,7 @@
 // reader refuses. A crash, a hang, a sanitizer report or another exception
 // is a fault.
 // Built and run by scripts/fuzz.sh; not part of the test suite.
-#include "Ostrel/Service/ModeBackupText.h"
+#include "Ostrel/backup_text/ModeBackupText.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -18,13 +18,15 @@
 namespace {
 
 using boost::chrono::milliseconds;
+using win32_file::disposition;
 using win32_file::handle_lock;
+using win32_file::rights;
 
 class LockedFileTest : public ::testing::Test {
 protected:
     void SetUp() override { path = dir.write("f.ini", std::string(100, 'x')); }
 
-    handle_lock open(bool read, bool write) { return handle_lock(win32_file::id{path}, true, false, read, write); }
+    handle_lock open(rights granted) { return handle_lock(win32_file::id{path}, disposition::open_existing, granted); }
 
     TempDirectory dir;
     std::string path;
@@ -38,7 +40,7 @@ std::string readRest(std::istream& in)
 TEST_F(LockedFileTest, UpdaterRewritesTheStartAndTruncatesAfterAFlush)
 {
     {
-        handle_lock handle = open(false, false);
+        handle_lock handle = open(rights::none);
         fileUpdater updater(handle, milliseconds(0));
         updater.stream() << "0123456789" << std::flush;
         updater.truncate();
@@ -49,7 +51,7 @@ TEST_F(LockedFileTest, UpdaterRewritesTheStartAndTruncatesAfterAFlush)
 TEST_F(LockedFileTest, ReaderReadsTheWholeFileAndOnlySetsFlagsAtTheEnd)
 {
     dir.write("f.ini", "[Line01]\r\nMode=CNT\r\n");
-    handle_lock handle = open(false, false);
+    handle_lock handle = open(rights::none);
     fileReader reader(handle);
     EXPECT_EQ(readRest(reader.stream()), "[Line01]\r\nMode=CNT\r\n");
     int number = 0;
@@ -60,7 +62,7 @@ TEST_F(LockedFileTest, ReaderReadsTheWholeFileAndOnlySetsFlagsAtTheEnd)
 
 TEST_F(LockedFileTest, DeviceErrorsAreThrown)
 {
-    handle_lock handle = open(true, false);
+    handle_lock handle = open(rights::read);
     fileReader reader(handle);
     reader.stream() << "cannot be written through a read-only handle";
     EXPECT_THROW(reader.stream().flush(), std::ios_base::failure);
@@ -76,7 +78,7 @@ TEST_F(LockedFileTest, UnflushedOutputArrivesBeforeTheLockIsReleased)
     holder.require("open " + path);
     for (int round = 0; round < rounds; ++round) {
         dir.write("f.ini", "");
-        handle_lock handle = open(false, false);
+        handle_lock handle = open(rights::none);
         auto updater = std::make_unique<fileUpdater>(handle);
         updater->stream() << "hello";
         // The other process is already waiting for the lock when it is
@@ -93,8 +95,8 @@ TEST_F(LockedFileTest, UnflushedOutputArrivesBeforeTheLockIsReleased)
 
 TEST_F(LockedFileTest, ReaderAndUpdaterOnTwoHandlesExcludeEachOther)
 {
-    handle_lock first = open(false, false);
-    handle_lock second = open(false, false);
+    handle_lock first = open(rights::none);
+    handle_lock second = open(rights::none);
     {
         fileUpdater updater(first);
         try {

@@ -1,7 +1,7 @@
 // Reading and writing one line's mode in the real logger.ini of the Windows
 // directory.
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 
 #include <functional>
 #include <stdexcept>
@@ -33,6 +33,9 @@ TEST(LoggerIniPaths, WindowsDirectoryAndFileNames)
     EXPECT_EQ(loggerConfigFilePath(LoggerRes), dir + "logger.res");
     EXPECT_EQ(loggerConfigFilePath(LoggerInf), dir + "logger.inf");
     EXPECT_EQ(loggerConfigFilePath(RadioIni), dir + "radio.ini");
+    const LoggerFiles files = loggerFilesInWindowsDirectory();
+    EXPECT_EQ(files.iniPath, dir + "logger.ini");
+    EXPECT_EQ(files.backupPath, dir + "brevik_ostrel_saved_modes.bak");
     try {
         loggerConfigFilePath(static_cast<LoggerConfigFile>(4));
         FAIL();
@@ -87,17 +90,17 @@ const char* const sample =
 TEST_F(LoggerIniTest, AReadReturnsTheModeAndChangesNoByte)
 {
     setIni(sample);
-    EXPECT_EQ(getLineModeFromLoggerINI(5, "def"), "CNT");
-    EXPECT_EQ(getLineModeFromLoggerINI(100, "def"), " REC");  // the grammar keeps the blank after "="
+    EXPECT_EQ(getLineModeFromLoggerINI(5, "def", iniPath), "CNT");
+    EXPECT_EQ(getLineModeFromLoggerINI(100, "def", iniPath), " REC");  // the grammar keeps the blank after "="
     EXPECT_EQ(ini(), sample);
 }
 
 TEST_F(LoggerIniTest, ASectionWithoutModeThrowsOnReadAndGainsItOnWrite)
 {
     setIni(sample);
-    EXPECT_THROW(getLineModeFromLoggerINI(7, "def"), Configuration::KeyNotFoundError);
-    setLineModeInLoggerINI(7, "M1");
-    EXPECT_EQ(getLineModeFromLoggerINI(7, "def"), "M1");
+    EXPECT_THROW(getLineModeFromLoggerINI(7, "def", iniPath), Configuration::KeyNotFoundError);
+    setLineModeInLoggerINI(7, "M1", iniPath);
+    EXPECT_EQ(getLineModeFromLoggerINI(7, "def", iniPath), "M1");
     EXPECT_EQ(ini(),
               "; logging application\n"
               "[General]\r\nName= Studio\r\n"
@@ -109,8 +112,8 @@ TEST_F(LoggerIniTest, ASectionWithoutModeThrowsOnReadAndGainsItOnWrite)
 TEST_F(LoggerIniTest, AWriteReplacesTheModeInPlace)
 {
     setIni(sample);
-    setLineModeInLoggerINI(5, "OFF");
-    EXPECT_EQ(getLineModeFromLoggerINI(5, "def"), "OFF");
+    setLineModeInLoggerINI(5, "OFF", iniPath);
+    EXPECT_EQ(getLineModeFromLoggerINI(5, "def", iniPath), "OFF");
     EXPECT_THAT(ini(), HasSubstr("[Line05]\r\nMode=OFF\r\nGain=3\r\n"));
 }
 
@@ -118,8 +121,8 @@ TEST_F(LoggerIniTest, AMissingSectionIsReportedAndNotAdded)
 {
     setIni(sample);
     CaptureStdout();
-    EXPECT_EQ(getLineModeFromLoggerINI(9, "def"), "def");
-    setLineModeInLoggerINI(9, "CNT");
+    EXPECT_EQ(getLineModeFromLoggerINI(9, "def", iniPath), "def");
+    setLineModeInLoggerINI(9, "CNT", iniPath);
     const std::string out = GetCapturedStdout();
     EXPECT_EQ(ini(), sample);
     const std::string message =
@@ -136,8 +139,8 @@ TEST_F(LoggerIniTest, AMissingFileIsNeitherCreatedNorWritten)
 {
     ASSERT_FALSE(fileExists(iniPath));
     const std::vector<std::function<void()>> accesses = {
-        [] { getLineModeFromLoggerINI(1, "def"); },
-        [] { setLineModeInLoggerINI(1, "CNT"); },
+        [this] { getLineModeFromLoggerINI(1, "def", iniPath); },
+        [this] { setLineModeInLoggerINI(1, "CNT", iniPath); },
         [this] { revertLineInLoggerINI(1, "M1", {"CNT"}, iniPath); },
     };
     for (const auto& access : accesses) {
@@ -169,11 +172,11 @@ TEST_P(LeadingText, StaysByteForByteThroughAToggleAndItsRevert)
     const LeadingTextCase& c = GetParam();
     setIni(c.text);
     const std::string leading = c.text.substr(0, c.text.find("[Line01]"));
-    ModeBackup modes(iniPath);
+    ModeBackup modes(files());
     modes.setLineMode(1, "CNT");
     EXPECT_EQ(ini().compare(0, leading.size(), leading), 0) << ini();
-    EXPECT_EQ(getLineModeFromLoggerINI(1, "<none>"), "CNT");
-    EXPECT_EQ(getLineModeFromLoggerINI(2, "<none>"), "VOX");
+    EXPECT_EQ(getLineModeFromLoggerINI(1, "<none>", iniPath), "CNT");
+    EXPECT_EQ(getLineModeFromLoggerINI(2, "<none>", iniPath), "VOX");
     modes.restoreLine(1);
     EXPECT_EQ(ini(), c.reverted);
 }
@@ -205,12 +208,12 @@ TEST_F(LoggerIniTest, AMalformedFileIsReportedAsASyntaxErrorAndLeftAlone)
 {
     const std::string broken = "[Line01]\nMode=CNT\n[Line02\nMode=REC\n";
     setIni(broken);
-    EXPECT_THROW(getLineModeFromLoggerINI(1, "def"), Configuration::SyntaxError);
-    EXPECT_THROW(setLineModeInLoggerINI(1, "OFF"), Configuration::SyntaxError);
+    EXPECT_THROW(getLineModeFromLoggerINI(1, "def", iniPath), Configuration::SyntaxError);
+    EXPECT_THROW(setLineModeInLoggerINI(1, "OFF", iniPath), Configuration::SyntaxError);
     EXPECT_EQ(ini(), broken);
     // Nothing stays locked: the file can be fixed and used at once.
     setIni(sample);
-    EXPECT_EQ(getLineModeFromLoggerINI(5, "def"), "CNT");
+    EXPECT_EQ(getLineModeFromLoggerINI(5, "def", iniPath), "CNT");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The backup of line modes against the real logger.ini and backup file.
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -9,11 +9,13 @@
 
 #include <functional>
 
+#include "support/BackupFileText.h"
 #include "support/Eventually.h"
 #include "support/FileHolder.h"
 #include "support/InterruptedWait.h"
 #include "support/LoggerIniFixture.h"
 #include "support/Occurrences.h"
+#include "support/SetPhaseHold.h"
 
 using namespace Ostrel;
 using namespace std::string_literals;
@@ -24,16 +26,15 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-// The declaration line as the XML writer forms it; the file is written in
-// text mode, so on Windows its line feed is stored as CR LF.
-const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+using backupfile::declaration;
+using backupfile::record;
 
-std::string record(const std::string& section, const std::string& current, const std::string& saved)
+// Options whose failed reverts are tried again after `period`.
+ModeBackupOptions retryAfter(boost::chrono::milliseconds period)
 {
-    auto element = [](const std::string& name, const std::string& text) {
-        return text.empty() ? "<" + name + "/>" : "<" + name + ">" + text + "</" + name + ">";
-    };
-    return "<" + section + ">" + element("current_mode", current) + element("saved_mode", saved) + "</" + section + ">";
+    ModeBackupOptions options;
+    options.retryPeriod = period;
+    return options;
 }
 
 class ModeBackupTest : public LoggerIniFixture {
@@ -43,9 +44,9 @@ protected:
         LoggerIniFixture::SetUp();
         setIni("[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n[Line12]\r\nMode=\r\n");
     }
-    std::string mode(int line) { return getLineModeFromLoggerINI(line, "<none>"); }
+    std::string mode(int line) { return getLineModeFromLoggerINI(line, "<none>", iniPath); }
 
-    ModeBackup backupObject{iniPath};
+    ModeBackup backupObject{files(), patientSaves()};
 };
 
 TEST_F(ModeBackupTest, SetRecordsThePreviousModeBeforeWriting)
@@ -61,8 +62,12 @@ TEST_F(ModeBackupTest, ASecondSetKeepsTheFirstSavedModeUnlessTheUserChangedTheLi
 {
     backupObject.setLineMode(3, "CNT");
     backupObject.setLineMode(3, "M2");  // logger.ini still shows CNT
-    EXPECT_EQ(backup(), declaration + record("Line03", "M2", "M1"));
-    setLineModeInLoggerINI(3, "M3");  // the user's own change
+    // The mode replaced stays in the file until its next save: a crash
+    // before the write reached the disk may leave logger.ini showing it.
+    EXPECT_EQ(backup(), declaration +
+                            "<Line03><current_mode>M2</current_mode><saved_mode>M1</saved_mode>"
+                            "<replaced_mode>CNT</replaced_mode></Line03>");
+    setLineModeInLoggerINI(3, "M3", iniPath);  // the user's own change
     backupObject.setLineMode(3, "CNT");
     EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M3"));
 }
@@ -71,7 +76,7 @@ TEST_F(ModeBackupTest, RestoreWritesTheSavedModeOnlyWhileTheServicesModeIsShown)
 {
     backupObject.setLineMode(3, "CNT");
     backupObject.setLineMode(7, "CNT");
-    setLineModeInLoggerINI(7, "USER");
+    setLineModeInLoggerINI(7, "USER", iniPath);
     backupObject.restoreLine(3);
     backupObject.restoreLine(7);
     EXPECT_EQ(mode(3), "M1");
@@ -111,10 +116,10 @@ TEST_F(ModeBackupTest, EveryModeSurvivesARestart)
 {
     for (const std::string& original : {"a<b>&\"c'"s, "A\0B"s, "\x01REC\x1F"s, "caf\xE9"s, "\xED\xA0\x80"s}) {
         SCOPED_TRACE(original);
-        setLineModeInLoggerINI(3, original);
-        ModeBackup(iniPath).setLineMode(3, "CNT");
+        setLineModeInLoggerINI(3, original, iniPath);
+        ModeBackup(files()).setLineMode(3, "CNT");
         CaptureStdout();
-        ModeBackup reloaded(iniPath);
+        ModeBackup reloaded(files());
         reloaded.load();
         reloaded.restoreAllLines();
         EXPECT_THAT(GetCapturedStdout(), Not(HasSubstr("ERROR")));
@@ -239,7 +244,7 @@ TEST_F(ModeBackupTest, StartUpRepair)
         DeleteFileA(backupPath.c_str());
         if (!c.backupFile.empty())
             setBackup(c.backupFile);
-        ModeBackup start(iniPath);
+        ModeBackup start(files());
         CaptureStdout();
         start.load();
         start.restoreAllLines();
@@ -264,11 +269,11 @@ TEST_F(ModeBackupTest, ARecordThatFailsStaysAndStopsNoOtherAtAnyLaterStart)
     setBackup(declaration + record("Line01", "CNT", "REC"));
     for (int start = 0; start < 2; ++start) {
         SCOPED_TRACE(start);
-        ModeBackup run(iniPath);
+        ModeBackup run(files());
         // A toggle of line 2 that a kill cut short, after the record that fails.
         run.load();
         run.setLineMode(2, "CNT");
-        ModeBackup next(iniPath);
+        ModeBackup next(files());
         CaptureStdout();
         next.load();
         next.restoreAllLines();
@@ -288,7 +293,9 @@ TEST_F(ModeBackupTest, ASwitchKeepsTheSavedModeWhileLoggerIniShowsTheReplacedMod
               "<replaced_mode>CNT</replaced_mode></Line03>");
     backupObject.load();
     backupObject.setLineMode(3, "X");
-    EXPECT_EQ(backup(), declaration + record("Line03", "X", "M1"));
+    EXPECT_EQ(backup(), declaration +
+                            "<Line03><current_mode>X</current_mode><saved_mode>M1</saved_mode>"
+                            "<replaced_mode>CNT</replaced_mode></Line03>");
     backupObject.restoreLine(3);
     EXPECT_EQ(mode(3), "M1");
 }
@@ -297,7 +304,7 @@ TEST_F(ModeBackupTest, ADamagedFileIsKeptAsideAndReported)
 {
     const std::string truncated = declaration + "<Line03><current_mode>CNT</current_mode><saved_mo";
     setBackup(truncated);
-    setLineModeInLoggerINI(3, "CNT");
+    setLineModeInLoggerINI(3, "CNT", iniPath);
     CaptureStdout();
     backupObject.load();
     backupObject.restoreAllLines();
@@ -328,7 +335,7 @@ TEST_F(ModeBackupTest, EveryDamagedFileIsKeptUnderANameOfItsOwn)
         setBackup(file);
         const std::vector<std::string> before = damaged();
         CaptureStdout();
-        ModeBackup(iniPath).load();
+        ModeBackup(files()).load();
         const std::string out = GetCapturedStdout();
         std::vector<std::string> added;
         for (const std::string& path : damaged())
@@ -353,9 +360,11 @@ TEST_F(ModeBackupTest, ADamagedFileThatCannotBeMovedAsideStopsEveryChangeUntilIt
     setBackup(truncated);
     FileHolder holder;
     holder.require("nodelete " + backupPath);
+    // Moving it aside is tried for the product's own wait, then given up.
+    ModeBackup service(files());
     CaptureStdout();
-    backupObject.load();
-    backupObject.setLineMode(3, "CNT");
+    service.load();
+    service.setLineMode(3, "CNT");
     const std::string out = GetCapturedStdout();
     EXPECT_THAT(out, HasSubstr("ERROR: [Ostrel::ModeBackup::load] : Backup file damaged and can't be kept as " +
                                backupPath + "."));
@@ -367,7 +376,7 @@ TEST_F(ModeBackupTest, ADamagedFileThatCannotBeMovedAsideStopsEveryChangeUntilIt
     EXPECT_THAT(damaged(), testing::IsEmpty());
 
     holder.require("close");
-    backupObject.setLineMode(3, "CNT");
+    service.setLineMode(3, "CNT");
     ASSERT_EQ(damaged().size(), 1u);
     EXPECT_EQ(readFileBytes(damaged()[0]), truncated);
     EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1"));
@@ -381,10 +390,10 @@ TEST_F(ModeBackupTest, ABusyBackupFileIsWaitedForAtStart)
 {
     const std::string records = declaration + record("Line03", "CNT", "M1");
     setBackup(records);
-    setLineModeInLoggerINI(3, "CNT");
+    setLineModeInLoggerINI(3, "CNT", iniPath);
     FileHolder holder;
     holder.require("deny " + backupPath);
-    EXPECT_TRUE(waitEndsByInterruption([this] { ModeBackup(iniPath).load(); }));
+    EXPECT_TRUE(waitEndsByInterruption([this] { ModeBackup(files()).load(); }));
     holder.require("close");
     EXPECT_EQ(backup(), records);
     EXPECT_THAT(damaged(), testing::IsEmpty());
@@ -414,7 +423,7 @@ TEST_F(ModeBackupTest, ASaveWaitsForAnotherProcessHoldingItsFiles)
         SCOPED_TRACE(held);
         setIni("[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n");
         setBackup(declaration);
-        ModeBackup saving(iniPath);
+        ModeBackup saving(files(), patientSaves());
         saving.load();
         saving.setLineMode(3, "CNT");
         writeFileBytes(backupPath + ".tmp", "left over by a failed save");
@@ -435,17 +444,19 @@ TEST_F(ModeBackupTest, ASaveWaitsForAnotherProcessHoldingItsFiles)
 }
 
 // The record is on disk before logger.ini changes: while the replace of
-// the backup file waits, logger.ini still shows the old mode.
+// the backup file waits, logger.ini (read past the change's lock) still
+// shows the old mode.
 TEST_F(ModeBackupTest, LoggerIniChangesOnlyOnceTheRecordIsSaved)
 {
     setBackup(declaration);
     backupObject.load();
+    const std::string before = ini();
     FileHolder reader;
     reader.require("deny " + backupPath);
     boost::thread toggle([this] { backupObject.setLineMode(7, "CNT"); });
-    while (readFileBytes(backupPath + ".tmp").find("<Line07>") == std::string::npos)
-        boost::this_thread::sleep_for(boost::chrono::milliseconds(2));
-    EXPECT_EQ(mode(7), "M2");
+    ASSERT_TRUE(
+        eventually([&] { return readFileBytes(backupPath + ".tmp").find("<Line07>") != std::string::npos; }, 10000, 2));
+    EXPECT_EQ(ini(), before);
     reader.require("close");
     toggle.join();
     EXPECT_EQ(mode(7), "CNT");
@@ -496,61 +507,35 @@ TEST_F(ModeBackupTest, ConcurrentTogglesLoseNoMode)
     EXPECT_EQ(backup(), declaration);
 }
 
-// A change whose record is being saved (the backup file held by another
-// process) while somebody else writes logger.ini: what the write then finds
-// is what the record holds.
-struct MeanwhileCase {
-    const char* name;
-    std::function<void(ModeBackup&)> earlier;         // the service's earlier change of line 3
-    std::string mode;                                 // the change under test
-    std::function<void(ScopedLoggerIni&)> meanwhile;  // another program's write during its save
-    std::string expectedRecord;
-    std::string expectedShown;  // line 3 after the change
-    std::function<void(ScopedLoggerIni&)> beforeRevert;
-    std::string revertedMode;
-};
-
-TEST_F(ModeBackupTest, WhatTheWriteFindsIsWhatTheRecordHolds)
+// A change is one transaction on logger.ini: another program that writes
+// the line while the change's record is being saved (the backup file held
+// by a third process) waits for the change to end, so the record holds the
+// mode the change replaced, and the other program's mode, written after,
+// stands at the revert.
+TEST_F(ModeBackupTest, AnotherProgramsWriteWaitsForTheWholeChange)
 {
-    const std::vector<MeanwhileCase> cases = {
-        // The mode written in between is recorded (and saved) before the
-        // write, and put back by the revert.
-        {"another program's mode", [](ModeBackup&) {}, "CNT",
-         [](ScopedLoggerIni& files) { setLineModeInLoggerINI(3, "USER", files.iniPath); },
-         declaration + record("Line03", "CNT", "USER"), "CNT", [](ScopedLoggerIni&) {}, "USER"},
-        // A second change finds the section gone: it writes nothing, and the
-        // record keeps the mode it was replacing, which the section shows
-        // again when it comes back.
-        {"a section gone", [](ModeBackup& service) { service.setLineMode(3, "CNT"); }, "ALW",
-         [](ScopedLoggerIni& files) { files.setIni("[Line07]\r\nMode=M2\r\n"); },
-         declaration + "<Line03><current_mode>ALW</current_mode><saved_mode>M1</saved_mode>"
-                       "<replaced_mode>CNT</replaced_mode></Line03>",
-         "<none>", [](ScopedLoggerIni& files) { files.setIni("[Line03]\r\nMode=CNT\r\n[Line07]\r\nMode=M2\r\n"); },
-         "M1"},
-    };
-    for (const MeanwhileCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        setIni("[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n");
-        setBackup(declaration);
-        ModeBackup service(iniPath);
-        service.load();
-        c.earlier(service);
-        FileHolder reader;
-        reader.require("deny " + backupPath);
-        boost::thread toggle([&] { service.setLineMode(3, c.mode); });
-        const std::string saving = "<current_mode>" + c.mode + "</current_mode>";
-        ASSERT_TRUE(
-            eventually([&] { return readFileBytes(backupPath + ".tmp").find(saving) != std::string::npos; }, 10000, 2));
-        c.meanwhile(*this);
-        reader.require("close");
-        toggle.join();
-        EXPECT_EQ(mode(3), c.expectedShown);
-        EXPECT_EQ(backup(), c.expectedRecord);
-        c.beforeRevert(*this);
-        service.restoreLine(3);
-        EXPECT_EQ(mode(3), c.revertedMode);
-        EXPECT_EQ(backup(), declaration);
-    }
+    setBackup(declaration);
+    backupObject.load();
+    FileHolder reader;
+    reader.require("deny " + backupPath);
+    boost::thread toggle([this] { backupObject.setLineMode(3, "CNT"); });
+    ASSERT_TRUE(eventually(
+        [&] {
+            return readFileBytes(backupPath + ".tmp").find("<current_mode>CNT</current_mode>") != std::string::npos;
+        },
+        10000, 2));
+    boost::thread user([this] { setLineModeInLoggerINI(3, "USER", iniPath); });
+    // Time for the other program's write to reach logger.ini's lock.
+    EXPECT_FALSE(user.try_join_for(boost::chrono::milliseconds(300))) << "wrote during the change";
+    EXPECT_EQ(ini(), "[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n[Line12]\r\nMode=\r\n");
+    reader.require("close");
+    toggle.join();
+    user.join();
+    EXPECT_EQ(mode(3), "USER");
+    EXPECT_EQ(backup(), declaration + record("Line03", "CNT", "M1"));
+    backupObject.restoreLine(3);
+    EXPECT_EQ(mode(3), "USER");
+    EXPECT_EQ(backup(), declaration);
 }
 
 // Reverts that fail are owed, and tried again while the service runs: once
@@ -578,7 +563,7 @@ TEST_F(ModeBackupTest, AFailedRevertIsTriedAgainUntilItSucceeds)
             setIni("[Line03]\r\nMode=M1\r\n[Line07]\r\nMode=M2\r\n");
             setBackup(declaration);
             // A period no test waits for, unless the retry is to come from it.
-            ModeBackup service(iniPath, boost::chrono::milliseconds(afterAWrite ? 3600 * 1000 : 300));
+            ModeBackup service(files(), retryAfter(boost::chrono::milliseconds(afterAWrite ? 3600 * 1000 : 300)));
             service.load();
             service.setLineMode(3, "CNT");
             c.breakIt(*this);
@@ -620,7 +605,7 @@ TEST_F(ModeBackupTest, ARetryDoesNotWaitForAHeldLoggerIni)
 {
     setBackup(declaration + record("Line03", "CNT", "M1"));
     ASSERT_TRUE(DeleteFileA(iniPath.c_str()));
-    ModeBackup service(iniPath, boost::chrono::milliseconds(0));
+    ModeBackup service(files(), retryAfter(boost::chrono::milliseconds(0)));
     CaptureStdout();
     service.load();
     service.restoreAllLines();  // owed: no logger.ini
@@ -647,7 +632,7 @@ TEST_F(ModeBackupTest, AMissingLoggerIniKeepsTheRecordsUntilItIsBack)
     const std::string records = declaration + record("Line03", "CNT", "M1") + record("Line07", "CNT", "M2");
     setBackup(records);
     ASSERT_TRUE(DeleteFileA(iniPath.c_str()));
-    ModeBackup service(iniPath, boost::chrono::milliseconds(0));
+    ModeBackup service(files(), retryAfter(boost::chrono::milliseconds(0)));
     CaptureStdout();
     service.load();
     service.restoreAllLines();
@@ -675,8 +660,8 @@ TEST_F(ModeBackupTest, AMissingLoggerIniKeepsTheRecordsUntilItIsBack)
 TEST_F(ModeBackupTest, ABackupUnreadableAtStartIsRepairedOnceItCanBeRead)
 {
     ASSERT_TRUE(CreateDirectoryA(backupPath.c_str(), nullptr));
-    setLineModeInLoggerINI(3, "CNT");
-    ModeBackup service(iniPath, boost::chrono::milliseconds(0));
+    setLineModeInLoggerINI(3, "CNT", iniPath);
+    ModeBackup service(files(), retryAfter(boost::chrono::milliseconds(0)));
     CaptureStdout();
     service.load();
     service.restoreAllLines();

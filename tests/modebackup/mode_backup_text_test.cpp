@@ -2,7 +2,7 @@
 // keeps the form earlier versions stored, their files read as they always
 // did, and bytes that are no backup are refused, never a crash.
 
-#include "Ostrel/Service/ModeBackupText.h"
+#include "Ostrel/backup_text/ModeBackupText.h"
 
 #include <sstream>
 

@@ -8,15 +8,13 @@
 #include <windows.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/make_shared.hpp>
-#include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 
 #include "Ostrel/settings/Settings.h"
+#include "support/BackupFileText.h"
 #include "support/ConfigurationKey.h"
 #include "support/LoggerIniFixture.h"
 #include "support/RegistryFixture.h"
@@ -77,15 +75,9 @@ protected:
         return modes;
     }
 
-    // The top-level elements of the backup file: the lines it still records
-    // (none without a file). Throws while the file cannot be read.
-    std::size_t backupRecords() const
-    {
-        std::istringstream text(readExistingFileBytes(backupPath));
-        boost::property_tree::ptree tree;
-        boost::property_tree::read_xml(text, tree);
-        return tree.size();
-    }
+    // How many records the backup file holds (none without a file). Throws
+    // while the file cannot be read.
+    std::size_t backupRecords() const { return backupfile::recordsIn(readExistingFileBytes(backupPath)).size(); }
 
     // How many lines show a mode other than the original one (a missing
     // section counts as lost).

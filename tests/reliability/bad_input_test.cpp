@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "reliability/ReliabilityFixture.h"
 
 namespace {
@@ -134,7 +134,7 @@ TEST_P(DamagedBackupTest, TheServiceStartsRevertsWhatItCanAndReportsTheRest)
     setIni(original);
     const auto originalModes = iniModes();
     for (int line = 1; line <= 4; ++line)
-        Ostrel::setLineModeInLoggerINI(line, "CNT");
+        Ostrel::setLineModeInLoggerINI(line, "CNT", iniPath);
     setBackup(std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n") + c.xml);
 
     ServiceProcess service;
@@ -195,7 +195,7 @@ TEST_F(BackupBytesTest, ModesXmlCannotCarryComeBackAtTheNextStart)
     for (std::size_t i = 0; i < modes.size(); ++i)
         original += "[" + Ostrel::lineSectionName(static_cast<int>(i) + 1) + "]\r\nMode=" + modes[i] + "\r\n";
     setIni(original);
-    Ostrel::ModeBackup killedRun(iniPath);
+    Ostrel::ModeBackup killedRun(files());
     for (std::size_t i = 0; i < modes.size(); ++i)
         killedRun.setLineMode(static_cast<int>(i) + 1, "CNT");
     EXPECT_THAT(readFileBytes(backupPath), HasSubstr("escape=\"percent\""));

@@ -75,47 +75,53 @@ TEST_F(KillTest, EveryLineHasItsOriginalModeAfterEachRestart)
     EXPECT_GT(killsMidToggle, 0) << "seed " << seed;
 }
 
-// The kill falls while a toggle's record of line 1 waits to be saved, or
-// once it is saved and logger.ini, held by another process, not yet written.
+// Where the kill falls: a change of line 1 waits, holding logger.ini, for
+// the save of its record; or the revert, line 1 put back, waits for the save
+// that drops its record.
 struct AimedKill {
     const char* name;
-    bool recordSaved;
+    bool inTheRevert;
 };
 
 class AimedKillTest : public ReliabilityFixture, public testing::WithParamInterface<AimedKill> {};
 
 TEST_P(AimedKillTest, TheNextStartLeavesLoggerIniAsItWas)
 {
-    const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
     const std::string original = eightLineIni();
     setIni(original);
-    setBackup(declaration);  // the holders need the file
+    setBackup(backupfile::declaration);  // the holders need the file
     {
         ServiceProcess service;
         ASSERT_TRUE(service.waitForOutput("Settings:", startTimeout)) << service.output();
         SetPhaseHold hold(iniPath, backupPath);
-        hold.holdSaves();
+        if (!GetParam().inTheRevert)
+            hold.holdSaves();
         // One toggle alone, so that its held save is the only one waiting:
-        // lines 1 and 2, three seconds from now (Count written last).
+        // lines 1 and 2, three seconds from now (Count written last), for
+        // long enough to hold the saves once both lines are set.
         auto settings = boost::make_shared<Ostrel::Settings>();
         settings->linesets.push_back(
-            minutelyLineset("Aimed", {1, 2}, "CNT", boost::posix_time::seconds(2),
+            minutelyLineset("Aimed", {1, 2}, "CNT", boost::posix_time::seconds(5),
                             boost::posix_time::second_clock::local_time() + boost::posix_time::seconds(3)));
         Ostrel::saveSettings(settings);
-        if (GetParam().recordSaved)
-            ASSERT_TRUE(hold.stopBefore("Line01")) << service.output();
-        else
+        if (GetParam().inTheRevert) {
+            ASSERT_TRUE(hold.recorded("Line01") && hold.recorded("Line02")) << service.output();
+            hold.holdSaves();
+            ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line02")) << service.output();
+        } else {
             ASSERT_TRUE(hold.saveHeld("Line01")) << service.output();
+        }
         service.kill();
         setCount(0);
     }
     // The holders gone, the files can be read: no mode was written before
-    // its record was saved.
-    EXPECT_EQ(ini(), original);
-    if (GetParam().recordSaved)
-        EXPECT_THAT(backup(), testing::HasSubstr("<Line01>"));
-    else
-        EXPECT_EQ(backup(), declaration);
+    // its record was saved, and a record goes only once its line is back.
+    if (GetParam().inTheRevert) {
+        EXPECT_THAT(backup(), testing::HasSubstr("<Line02>"));
+    } else {
+        EXPECT_EQ(ini(), original);
+        EXPECT_EQ(backup(), backupfile::declaration);
+    }
     ServiceProcess next;
     ASSERT_TRUE(next.waitForOutput("Settings:", startTimeout)) << next.output();
     EXPECT_EQ(ini(), original) << next.output();
@@ -123,8 +129,8 @@ TEST_P(AimedKillTest, TheNextStartLeavesLoggerIniAsItWas)
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, AimedKillTest,
-                         testing::Values(AimedKill{"WhileTheRecordIsSaved", false},
-                                         AimedKill{"AfterTheRecordBeforeLoggerIni", true}),
+                         testing::Values(AimedKill{"WhileTheChangesRecordIsSaved", false},
+                                         AimedKill{"WhileTheRevertWaitsForLoggerIni", true}),
                          [](const testing::TestParamInfo<AimedKill>& info) { return info.param.name; });
 
 }  // namespace

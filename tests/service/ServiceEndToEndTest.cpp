@@ -307,20 +307,33 @@ TEST_F(EndToEnd, CtrlCInTheConsoleRevertsRunningTogglesBeforeTheProcessEnds)
     EXPECT_EQ(stopped, int(lines.size()) - 1);
 }
 
-// The engine in the console with a toggle held in its setting.
+// The engine in the console with a toggle held in its setting, or set and
+// held in its revert.
 class ConsoleToggleHeld : public EndToEnd {
 protected:
-    // Once the engine runs without linesets, configures one on lines 1 and
-    // 3 and holds its toggle while it waits for logger.ini in its setting,
-    // line 1 written and line 3 recorded, the next save held.
-    void holdBeforeLine3(LiveProcess& engine, SetPhaseHold& hold, DWORD interval)
+    // Once the engine runs without linesets, takes logger.ini and configures
+    // a lineset on lines 1 and 3: its toggle waits for logger.ini to change
+    // line 1, no line changed yet.
+    void holdTheSetting(LiveProcess& engine, SetPhaseHold& hold)
     {
         ASSERT_TRUE(engine.waitForLine("^No linesets$", timeouts::state)) << engine.text();
+        hold.holdIni();
+        configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), timeouts::state))
+            << engine.text();
+    }
+
+    // Once the engine runs without linesets, configures a lineset on lines 1
+    // and 3 and holds its revert while it waits for logger.ini to put back
+    // line 3, line 1 put back and its record dropped.
+    void holdTheRevert(LiveProcess& engine, SetPhaseHold& hold)
+    {
+        ASSERT_TRUE(engine.waitForLine("^No linesets$", timeouts::state)) << engine.text();
+        // Long enough to hold the saves once both lines are set.
+        configure({{L"Studios", L"1,3", L"CNT", 5, consoleDue}});
+        ASSERT_TRUE(hold.recorded("Line01") && hold.recorded("Line03")) << engine.text();
         hold.holdSaves();
-        configure({{L"Studios", L"1,3", L"CNT", interval, consoleDue}});
-        ASSERT_TRUE(hold.stopBefore("Line01")) << engine.text();
-        hold.releaseIni();
-        ASSERT_TRUE(hold.stopBefore("Line03")) << engine.text();
+        ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line03")) << engine.text();
     }
 
     void SetUp() override
@@ -330,16 +343,13 @@ protected:
     }
 };
 
-// Ctrl+C while a toggle waits for logger.ini in its setting, one line
-// written and the next recorded: the toggle reverts the lines it began, the
-// revert waiting for logger.ini like any revert, before the process ends.
-TEST_F(ConsoleToggleHeld, CtrlCWhileALineWaitsInTheSettingRevertsTheLinesBegun)
+// Ctrl+C while a toggle waits for logger.ini in its setting: the toggle
+// ends its setting there, changing no line, and the process ends.
+TEST_F(ConsoleToggleHeld, CtrlCWhileALineWaitsInTheSettingChangesNoLine)
 {
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
     SetPhaseHold hold(iniPath, backupPath);
-    ASSERT_NO_FATAL_FAILURE(holdBeforeLine3(engine, hold, longInterval));
-    hold.releaseSaves();
-    EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+    ASSERT_NO_FATAL_FAILURE(holdTheSetting(engine, hold));
 
     ASSERT_TRUE(pressCtrlC(engine.id())) << GetLastError();
     ASSERT_TRUE(engine.waitForLine(logged("INFO", "Reverting [1, 3]"), timeouts::state)) << engine.text();
@@ -363,9 +373,7 @@ TEST_F(ConsoleToggleHeld, CtrlCWhileTheRevertWaitsForLoggerIniLetsItPutEveryLine
 {
     LiveProcess engine(consoleCommand(), CREATE_NO_WINDOW);
     SetPhaseHold hold(iniPath, backupPath);
-    ASSERT_NO_FATAL_FAILURE(holdBeforeLine3(engine, hold, 1));
-    hold.releaseIni();
-    ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line03")) << engine.text();
+    ASSERT_NO_FATAL_FAILURE(holdTheRevert(engine, hold));
     const std::string waiting = "Waiting for " + iniPath + ", which another program holds";
     ASSERT_TRUE(engine.waitForLine(logged("WARN", waiting), timeouts::state)) << engine.text();
 
@@ -917,23 +925,17 @@ protected:
         ASSERT_EQ(result.output, std::string(installed) + (keepsFailureActions() ? "" : flagRefused));
     }
 
-    // Starts the service and holds its toggle while it waits for logger.ini
-    // in its setting, one line written and the next recorded. The start-up
-    // repair reverts a record first: once it is gone, the start is done and
-    // the backup file may be held.
-    void startAndHoldAToggleInItsSetting(SetPhaseHold& hold, DWORD interval = longInterval)
+    // Starts the service and sets the lines of a toggle, which then runs
+    // its interval. The start-up repair reverts a record first: once it is
+    // gone, the start is done and the backup file may be held.
+    void startAToggle(SetPhaseHold& hold, DWORD interval)
     {
         writeBytes(iniPath, loggerIni("REC", "CNT", "VOX"));
         writeBytes(backupPath, declaration + record("Line02", "CNT", "REC"));
         start();
         ASSERT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
-        hold.holdSaves();
         configure({{L"Studios", L"1,3", L"CNT", interval, consoleDue}});
-        ASSERT_TRUE(hold.stopBefore("Line01"));
-        hold.releaseIni();
-        ASSERT_TRUE(hold.stopBefore("Line03"));
-        hold.releaseSaves();
-        EXPECT_THAT(backupRecords(), ElementsAre("Line01", "Line03"));
+        ASSERT_TRUE(hold.recorded("Line01") && hold.recorded("Line03"));
     }
 
     // What "/remove" of a service stopped in a toggle leaves: its output
@@ -1181,14 +1183,15 @@ TEST_F(InstalledService, RemoveDuringAToggleStopsRevertsAndDeletesTheService)
     EXPECT_FALSE(eventSourceExists(eventSourceKey));
 }
 
-// "/remove" while a toggle waits for logger.ini in its setting: every line
+// "/remove" while a toggle's revert has to wait for logger.ini: every line
 // ends at its original mode and the backup without records. The service's
 // control handler waits for the stop, so logger.ini is let go soon after
 // the stop was asked for.
-TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLineAsItWas)
+TEST_F(InstalledService, RemoveWhileAToggleWaitsForLoggerIniLeavesEveryLineAsItWas)
 {
     SetPhaseHold hold(iniPath, backupPath);
-    ASSERT_NO_FATAL_FAILURE(startAndHoldAToggleInItsSetting(hold));
+    ASSERT_NO_FATAL_FAILURE(startAToggle(hold, longInterval));
+    hold.holdIni();
 
     LiveProcess removing(L"\"" + installedProgram() + L"\" /remove");
     waitForState(service.get(), SERVICE_STOP_PENDING);
@@ -1207,7 +1210,8 @@ TEST_F(InstalledService, RemoveWhileALineOfAToggleWaitsForLoggerIniLeavesEveryLi
 TEST_F(InstalledService, RemoveWaitsForAStopThatOutlastsTheManagersPatience)
 {
     SetPhaseHold hold(iniPath, backupPath);
-    ASSERT_NO_FATAL_FAILURE(startAndHoldAToggleInItsSetting(hold));
+    ASSERT_NO_FATAL_FAILURE(startAToggle(hold, longInterval));
+    hold.holdIni();
 
     LiveProcess removing(L"\"" + installedProgram() + L"\" /remove");
     waitForState(service.get(), SERVICE_STOP_PENDING);
@@ -1249,9 +1253,9 @@ protected:
 TEST_P(StopDuringTheRevert, LetsItPutEveryLineBack)
 {
     SetPhaseHold hold(iniPath, backupPath);
-    ASSERT_NO_FATAL_FAILURE(startAndHoldAToggleInItsSetting(hold, 1));
+    // Long enough to hold the saves once both lines are set.
+    ASSERT_NO_FATAL_FAILURE(startAToggle(hold, 5));
     hold.holdSaves();
-    hold.releaseIni();
     ASSERT_TRUE(hold.revertWaitsBetween("Line01", "Line03"));
 
     const std::wstring removal = L"\"" + installedProgram() + L"\" /remove";

@@ -118,7 +118,7 @@ protected:
     std::pair<std::string, bool> status(const std::function<ServiceState()>& askManager, const char* now)
     {
         std::ostringstream out;
-        const bool ok = printStatus(askManager, time_from_string(now), out);
+        const bool ok = printStatus(askManager, time_from_string(now), files(), out);
         return {out.str(), ok};
     }
 };

@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -17,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/BackupFileText.h"
 #include "support/Eventually.h"
 #include "support/LoggerIniFixture.h"
 #include "support/OstrelServiceLeftover.h"
@@ -67,14 +67,8 @@ inline std::string loggerIni(const std::string& line1, const std::string& line2,
 }
 
 const std::string originalIni = loggerIni("REC", "REC", "VOX");
-const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
-
-// One line's record in the backup file, as the program writes it.
-inline std::string record(const std::string& section, const std::string& current, const std::string& saved)
-{
-    return "<" + section + "><current_mode>" + current + "</current_mode><saved_mode>" + saved + "</saved_mode></" +
-           section + ">";
-}
+using backupfile::declaration;
+using backupfile::record;
 
 // --- the registry configuration -------------------------------------------
 
@@ -128,17 +122,9 @@ protected:
     // The service goes before the files and the key it would write.
     void TearDown() override { removeOstrelService(); }
 
-    // The line records in the backup file (its elements "LineNN"; none
-    // without a file). Throws while the file cannot be read.
-    std::set<std::string> backupRecords() const
-    {
-        const std::string text = readExistingFileBytes(backupPath);
-        const std::regex record("<(Line[0-9]+)>");
-        std::set<std::string> lines;
-        for (std::sregex_iterator it(text.begin(), text.end(), record), end; it != end; ++it)
-            lines.insert((*it)[1]);
-        return lines;
-    }
+    // The records in the backup file (none without a file). Throws while
+    // the file cannot be read.
+    std::set<std::string> backupRecords() const { return backupfile::recordsIn(readExistingFileBytes(backupPath)); }
 
     // True once logger.ini shows exactly this text and the backup these
     // records.

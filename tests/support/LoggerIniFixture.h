@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Ostrel/modebackup/LoggerFiles.h"
 #include "support/DamagedBackups.h"
 #include "support/OstrelServiceLeftover.h"
 #include "support/TestInputs.h"
@@ -44,6 +45,7 @@ public:
 
     const std::string iniPath = windowsFile("logger.ini");
     const std::string backupPath = windowsFile("brevik_ostrel_saved_modes.bak");
+    Ostrel::LoggerFiles files() const { return {iniPath, backupPath}; }
 
     void removeFiles() const
     {

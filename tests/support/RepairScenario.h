@@ -16,7 +16,8 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
-#include "Ostrel/Service/ModeBackup.h"
+#include "Ostrel/modebackup/ModeBackup.h"
+#include "support/BackupFileText.h"
 #include "support/DamagedBackups.h"
 #include "support/TestInputs.h"
 #include "utillib_configfile/CfgFileSnapshot.h"
@@ -24,7 +25,7 @@
 namespace repair {
 
 const char* const backupName = "brevik_ostrel_saved_modes.bak";
-const std::string declaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+using backupfile::declaration;
 
 // The mode each line must end with, by section name.
 using Modes = std::map<std::string, std::string>;

@@ -1,16 +1,14 @@
 #pragma once
-// Holds a toggle of the real service (in this process or in another one) in
-// the middle of its setting, just before it writes a chosen line's mode
-// into logger.ini, or in the middle of its revert, so that a stop can be
-// aimed at that moment.
+// Holds a toggle of the real service (in this process or in another one) at
+// a chosen moment, so that a stop or a kill can be aimed at it: a change
+// of a line waiting for logger.ini, a change waiting to save the line's
+// record while it holds logger.ini, or a revert between two lines.
 //
 // Two file_holder processes do it. One keeps the backup file open without
 // sharing: the service's replace of the backup then fails and is retried
-// (for up to two seconds), so each save waits with the new record in the
-// temporary file. The other takes logger.ini's lock. stopBefore(line) waits
-// until the save of the line's record is held, takes logger.ini, lets the
-// save go (the service then waits for logger.ini to write the mode) and
-// holds the next save again. Every step waits on what the files show.
+// (for as long as the service's backup wait allows), so each save waits
+// with the new record in the temporary file. The other takes logger.ini's
+// lock. Every step waits on what the files show.
 
 #include <windows.h>
 
@@ -19,8 +17,19 @@
 #include <iterator>
 #include <string>
 
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "support/Eventually.h"
 #include "support/FileHolder.h"
+
+// Options under which the service's save waits for a held backup file far
+// longer than any test holds it, so that no test races the product's own
+// wait.
+inline Ostrel::ModeBackupOptions patientSaves()
+{
+    Ostrel::ModeBackupOptions options;
+    options.backupWait = boost::chrono::seconds(120);
+    return options;
+}
 
 class SetPhaseHold {
 public:
@@ -34,27 +43,26 @@ public:
     void releaseSaves() { saves.require("close"); }
 
     // Returns once the save of the named line's record waits, the record
-    // in the temporary file only; false when it was not seen in time.
+    // in the temporary file only; false when it was not seen in time. A
+    // change holds logger.ini while its record is saved.
     bool saveHeld(const std::string& section)
     {
         return within([&] { return contains(backupPath + ".tmp", "<" + section + ">"); });
     }
 
-    // Returns once the service waits for logger.ini to write the mode of the
-    // line whose section is named, the line's record saved; false when the
-    // save was not seen in time.
-    bool stopBefore(const std::string& section)
+    // Returns once the backup file holds the named line's record; false when
+    // it was not seen in time.
+    bool recorded(const std::string& section)
     {
-        const std::string record = "<" + section + ">";
-        if (!saveHeld(section))
-            return false;
+        return within([&] { return contains(backupPath, "<" + section + ">"); });
+    }
+
+    // Takes logger.ini's lock, waiting for a change that holds it: every
+    // later access of the service waits until releaseIni.
+    void holdIni()
+    {
         ini.require("open " + iniPath);
         ini.require("waitlock exclusive");
-        releaseSaves();
-        if (!within([&] { return contains(backupPath, record); }))
-            return false;
-        holdSaves();
-        return true;
     }
 
     // With saves held since before the revert began: returns once the revert
@@ -67,8 +75,7 @@ public:
         const auto onlyNextIn = [&](const std::string& path) { return contains(path, left) && !contains(path, gone); };
         if (!within([&] { return onlyNextIn(backupPath + ".tmp"); }))
             return false;
-        ini.require("open " + iniPath);
-        ini.require("waitlock exclusive");
+        holdIni();
         releaseSaves();
         return within([&] { return onlyNextIn(backupPath); });
     }
@@ -77,8 +84,7 @@ public:
     void releaseIni() { ini.require("close"); }
 
 private:
-    // Generous for a loaded machine; a save is held for up to two seconds
-    // only, so the steps themselves take milliseconds.
+    // Generous for a loaded machine; the steps themselves take milliseconds.
     static bool within(const std::function<bool()>& condition) { return eventually(condition, 30000, 2); }
 
     static bool contains(const std::string& path, const std::string& text)

@@ -17,7 +17,9 @@
 
 namespace {
 
+using win32_file::disposition;
 using win32_file::file_call;
+using win32_file::rights;
 
 // Fails every call of one kind with an error, or stores at most `stored`
 // bytes of each write; counts the calls it sees. Its clock moves only by
@@ -64,7 +66,7 @@ protected:
 // where each one stopped, and the device reports the short count.
 TEST_F(FaultSeamTest, AShortWriteIsCarriedOnAndReportedByTheDevice)
 {
-    win32_file::handle_lock handle(file(), true, true, true, true);
+    win32_file::handle_lock handle(file(), disposition::open_always, rights::read_write);
     ScriptedSeam seam;
     seam.stored = 3;
     handle.write(0, "0123456789", 10);
@@ -79,7 +81,7 @@ TEST_F(FaultSeamTest, AShortWriteIsCarriedOnAndReportedByTheDevice)
 // seam's clock, and the layer gives up as it does for real.
 TEST_F(FaultSeamTest, ALockViolationOutlastingTheTimeoutWaitsOnTheSeamsClock)
 {
-    win32_file::handle_lock handle(file(), true, true, true, true);
+    win32_file::handle_lock handle(file(), disposition::open_always, rights::read_write);
     ScriptedSeam seam;
     seam.failing = file_call::lock;
     seam.error = ERROR_LOCK_VIOLATION;

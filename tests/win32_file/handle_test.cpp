@@ -21,7 +21,9 @@
 namespace {
 
 using boost::chrono::milliseconds;
+using win32_file::disposition;
 using win32_file::handle_lock;
+using win32_file::rights;
 
 // Long enough for any wait in these tests to have ended on a working system.
 const boost::chrono::seconds joinLimit(20);
@@ -53,7 +55,8 @@ void writeAt0(const handle_lock& handle, const std::string& bytes)
 struct OpenFailure {
     const char* name;
     bool existing;  // the file exists before the open
-    bool openExisting, create, read, write;
+    disposition opening;
+    rights granted;
     int error;
 };
 
@@ -65,7 +68,7 @@ TEST_P(HandleOpenFailure, ThrowsFileOpenFailedWithTheFunctionAndFileName)
     if (c.existing)
         dir.write("f.ini", "x");
     try {
-        handle_lock handle(fileId("f.ini"), c.openExisting, c.create, c.read, c.write, milliseconds(0));
+        handle_lock handle(fileId("f.ini"), c.opening, c.granted, milliseconds(0));
         FAIL() << "opened";
     } catch (const win32_file::temporarily_unavailable&) {
         FAIL() << "reported as temporary";
@@ -79,23 +82,23 @@ TEST_P(HandleOpenFailure, ThrowsFileOpenFailedWithTheFunctionAndFileName)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HandleOpenFailure,
-    ::testing::Values(OpenFailure{"MissingForReading", false, true, false, true, false, ERROR_FILE_NOT_FOUND},
-                      // one more attempt after the attribute guard found nothing to clear
-                      OpenFailure{"MissingForWriting", false, true, false, true, true, ERROR_FILE_NOT_FOUND},
-                      OpenFailure{"MissingWithoutRights", false, true, false, false, false, ERROR_FILE_NOT_FOUND},
-                      OpenFailure{"CreateNewOnExisting", true, false, true, true, true, ERROR_FILE_EXISTS},
-                      OpenFailure{"NoDisposition", true, false, false, true, false, ERROR_INVALID_PARAMETER}),
+    ::testing::Values(
+        OpenFailure{"MissingForReading", false, disposition::open_existing, rights::read, ERROR_FILE_NOT_FOUND},
+        // one more attempt after the attribute guard found nothing to clear
+        OpenFailure{"MissingForWriting", false, disposition::open_existing, rights::read_write, ERROR_FILE_NOT_FOUND},
+        OpenFailure{"MissingWithoutRights", false, disposition::open_existing, rights::none, ERROR_FILE_NOT_FOUND},
+        OpenFailure{"CreateNewOnExisting", true, disposition::create_new, rights::read_write, ERROR_FILE_EXISTS}),
     [](const ::testing::TestParamInfo<OpenFailure>& info) { return std::string(info.param.name); });
 
 TEST_F(FileTest, CreateAndOpenExistingCreatesAMissingFileAndKeepsAnExistingOne)
 {
     {
-        handle_lock created(fileId("new.ini"), true, true, true, true);
+        handle_lock created(fileId("new.ini"), disposition::open_always, rights::read_write);
         EXPECT_TRUE(created.hasRead());
         EXPECT_TRUE(created.hasWrite());
         writeAt0(created, "abc");
     }
-    handle_lock again(fileId("new.ini"), true, true, true, false);
+    handle_lock again(fileId("new.ini"), disposition::open_always, rights::read);
     EXPECT_TRUE(again.hasRead());
     EXPECT_FALSE(again.hasWrite());
     EXPECT_EQ(readAll(again), "abc");
@@ -120,7 +123,7 @@ TEST_P(ProtectedFile, OpensForWritingAndKeepsItsAttributes)
     const DWORD attributes = GetParam();
     ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes));
     {
-        handle_lock handle(fileId("f.ini"), true, false, true, true, milliseconds(0));
+        handle_lock handle(fileId("f.ini"), disposition::open_existing, rights::read_write, milliseconds(0));
         writeAt0(handle, "new");
     }
     EXPECT_EQ(dir.read("f.ini"), "new");
@@ -133,8 +136,8 @@ TEST_P(ProtectedFile, UpgradesToWritingAndKeepsItsAttributes)
     const DWORD attributes = GetParam();
     ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes));
     {
-        handle_lock handle(fileId("f.ini"), true, false, false, false);
-        handle.upgrade(true, true, milliseconds(0));
+        handle_lock handle(fileId("f.ini"), disposition::open_existing, rights::none);
+        handle.upgrade(rights::read_write, milliseconds(0));
         EXPECT_TRUE(handle.hasWrite());
         writeAt0(handle, "new");
     }
@@ -149,13 +152,13 @@ INSTANTIATE_TEST_SUITE_P(Attributes, ProtectedFile,
 TEST_F(FileTest, UpgradeReopensTheSameFileObjectWhateverHappenedToItsPath)
 {
     dir.write("f.ini", "original");
-    handle_lock handle(fileId("f.ini"), true, false, false, false);
+    handle_lock handle(fileId("f.ini"), disposition::open_existing, rights::none);
     // The handle without rights shares delete access, so the file can be
     // renamed while it is open; a new file takes its old name.
     ASSERT_TRUE(MoveFileA(dir.path("f.ini").c_str(), dir.path("moved.ini").c_str())) << GetLastError();
     dir.write("f.ini", "impostor");
 
-    handle.upgrade(true, false, milliseconds(0));
+    handle.upgrade(rights::read, milliseconds(0));
     EXPECT_TRUE(handle.hasRead());
     EXPECT_FALSE(handle.hasWrite());
     // Nothing more can be seen under Wine: its reopen through a handle goes
@@ -170,7 +173,7 @@ TEST_F(FileTest, UpgradeReopensTheSameFileObjectWhateverHappenedToItsPath)
                      << readAll(handle);
     EXPECT_EQ(readAll(handle), "original");
 
-    handle.upgrade(true, true, milliseconds(0));
+    handle.upgrade(rights::read_write, milliseconds(0));
     writeAt0(handle, "changed!");
     EXPECT_EQ(dir.read("moved.ini"), "changed!");
     EXPECT_EQ(dir.read("f.ini"), "impostor");
@@ -179,11 +182,11 @@ TEST_F(FileTest, UpgradeReopensTheSameFileObjectWhateverHappenedToItsPath)
 TEST_F(FileTest, UpgradeReplacesTheHandleAndClosesTheOldOne)
 {
     dir.write("f.ini", "x");
-    handle_lock handle(fileId("f.ini"), true, false, true, false);
+    handle_lock handle(fileId("f.ini"), disposition::open_existing, rights::read);
     const HANDLE old = handle.handle();
-    handle.upgrade(true, false);  // already has read: nothing happens
+    handle.upgrade(rights::read);  // already has read: nothing happens
     EXPECT_EQ(handle.handle(), old);
-    handle.upgrade(false, true);
+    handle.upgrade(rights::read_write);
     EXPECT_NE(handle.handle(), old);
     EXPECT_FALSE(opensSameFile(old, handle.handle()));
     EXPECT_TRUE(handle.hasRead());
@@ -195,7 +198,7 @@ TEST_F(FileTest, SharingViolationWithZeroTimeoutFailsAtOnceAsTemporary)
     FileHolder holder;
     holder.require("deny " + path);
     try {
-        handle_lock handle(fileId("f.ini"), true, false, true, false, milliseconds(0));
+        handle_lock handle(fileId("f.ini"), disposition::open_existing, rights::read, milliseconds(0));
         FAIL() << "opened a file held without sharing";
     } catch (const win32_file::temporarily_unavailable& e) {
         EXPECT_EQ(nestedFailure(e), (FileFailure{ERROR_SHARING_VIOLATION, "CreateFile", path}));
@@ -224,7 +227,8 @@ TEST_F(FileTest, SharingViolationIsRetriedUntilTheDeadline)
     holder.require("deny " + path);
     CountingEnvironment environment;
     win32_file::retryTimer timer(milliseconds(250), path, environment);
-    EXPECT_THROW(win32_file::createHandle(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, true, false, timer),
+    EXPECT_THROW(win32_file::createHandle(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          win32_file::disposition::open_existing, timer),
                  win32_file::temporarily_unavailable);
     // 19 attempts: 10 yields, the zero sleep (not seen), 7 sleeps to 280 ms.
     EXPECT_EQ(environment.waits, 17);
@@ -233,14 +237,14 @@ TEST_F(FileTest, SharingViolationIsRetriedUntilTheDeadline)
 TEST_F(FileTest, SharingViolationOnReopenIsRetriedAsOne)
 {
     const std::string path = dir.write("f.ini", "x");
-    handle_lock handle(fileId("f.ini"), true, false, false, false);
+    handle_lock handle(fileId("f.ini"), disposition::open_existing, rights::none);
     // A handle without data access does not stand in the way of an open
     // that denies all sharing, but that open blocks the reopen for reading.
     FileHolder holder;
     holder.require("deny " + path);
     const HANDLE old = handle.handle();
     try {
-        handle.upgrade(true, false, milliseconds(0));
+        handle.upgrade(rights::read, milliseconds(0));
         FAIL() << "reopened a file held without sharing";
     } catch (const win32_file::temporarily_unavailable& e) {
         EXPECT_EQ(nestedFailure(e), (FileFailure{ERROR_SHARING_VIOLATION, "NtCreateFile", path}));
@@ -249,7 +253,7 @@ TEST_F(FileTest, SharingViolationOnReopenIsRetriedAsOne)
     EXPECT_EQ(handle.handle(), old);
     EXPECT_FALSE(handle.hasRead());
     holder.require("close");
-    handle.upgrade(true, false, milliseconds(0));
+    handle.upgrade(rights::read, milliseconds(0));
     EXPECT_EQ(readAll(handle), "x");
 }
 
@@ -260,7 +264,7 @@ TEST_F(FileTest, WithoutTimeoutTheOpenWaitsUntilTheOtherProcessLetsGo)
     holder.require("deny " + path);
     std::string seen;
     boost::thread opener([&] {
-        handle_lock handle(fileId("f.ini"), true, false, true, false);
+        handle_lock handle(fileId("f.ini"), disposition::open_existing, rights::read);
         seen = readAll(handle);
     });
     EXPECT_FALSE(opener.try_join_for(stillWaitingAfter));
@@ -274,7 +278,8 @@ TEST_F(FileTest, InterruptedOpenLeavesWithTheInterruptionAndNothingOpen)
     const std::string path = dir.write("f.ini", "x");
     FileHolder holder;
     holder.require("deny " + path);
-    EXPECT_TRUE(waitEndsByInterruption([&] { handle_lock handle(fileId("f.ini"), true, false, true, true); }));
+    EXPECT_TRUE(waitEndsByInterruption(
+        [&] { handle_lock handle(fileId("f.ini"), disposition::open_existing, rights::read_write); }));
     // Denying all sharing succeeds only when no handle with access is open.
     holder.require("close");
     EXPECT_EQ(holder.command("deny " + path), "ok");
@@ -283,7 +288,7 @@ TEST_F(FileTest, InterruptedOpenLeavesWithTheInterruptionAndNothingOpen)
 TEST_F(FileTest, HandlesShareReadAndWriteWithOtherProcesses)
 {
     const std::string path = dir.write("f.ini", "x");
-    handle_lock writer(fileId("f.ini"), true, false, true, true);
+    handle_lock writer(fileId("f.ini"), disposition::open_existing, rights::read_write);
     FileHolder holder;
     EXPECT_EQ(holder.command("open " + path), "ok");
     EXPECT_EQ(holder.command("deny " + path), "error 32");

@@ -22,7 +22,9 @@
 namespace {
 
 using boost::chrono::milliseconds;
+using win32_file::disposition;
 using win32_file::handle_lock;
+using win32_file::rights;
 
 const boost::chrono::seconds joinLimit(20);
 const boost::chrono::milliseconds stillWaitingAfter(300);
@@ -31,7 +33,7 @@ class LockTest : public ::testing::Test {
 protected:
     void SetUp() override { path = dir.write("f.ini", "0123456789"); }
 
-    handle_lock open(bool read, bool write) { return handle_lock(win32_file::id{path}, true, false, read, write); }
+    handle_lock open(rights granted) { return handle_lock(win32_file::id{path}, disposition::open_existing, granted); }
 
     TempDirectory dir;
     std::string path;
@@ -61,7 +63,7 @@ TEST_P(LockContention, ReadersShareAndWritersExclude)
 {
     holder.require("open " + path);
     holder.require(std::string("lock ") + GetParam().held);
-    handle_lock handle(win32_file::id{path}, true, false, false, false);
+    handle_lock handle(win32_file::id{path}, disposition::open_existing, rights::none);
     const auto takeLock = [&] { win32_file::io_lock lock(handle, GetParam().exclusive, milliseconds(0)); };
     if (GetParam().granted)
         EXPECT_NO_THROW(takeLock());
@@ -79,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(Table, LockContention,
 TEST_F(LockTest, OurLocksKeepTheOtherProcessOutUntilReleased)
 {
     holder.require("open " + path);
-    handle_lock handle = open(false, false);
+    handle_lock handle = open(rights::none);
     {
         win32_file::read_lock reading(handle);
         EXPECT_EQ(holder.command("lock shared"), "ok 10");
@@ -95,8 +97,8 @@ TEST_F(LockTest, OurLocksKeepTheOtherProcessOutUntilReleased)
 
 TEST_F(LockTest, SecondHandleOfTheSameProcessConflicts)
 {
-    handle_lock first = open(true, false);
-    handle_lock second = open(true, false);
+    handle_lock first = open(rights::read);
+    handle_lock second = open(rights::read);
     win32_file::read_lock reading(first);
     EXPECT_NO_THROW(win32_file::read_lock(second, milliseconds(0)));
     expectLockedOut([&] { win32_file::write_lock(second, milliseconds(0)); }, path);
@@ -106,7 +108,7 @@ TEST_F(LockTest, WithoutTimeoutTheLockIsTakenOnceTheOtherProcessUnlocks)
 {
     holder.require("open " + path);
     holder.require("lock exclusive");
-    handle_lock handle = open(false, false);
+    handle_lock handle = open(rights::none);
     std::promise<void> locked;
     std::promise<void> release;
     boost::thread locker([&] {
@@ -164,7 +166,7 @@ TEST_F(LockTest, InterruptedLockLeavesWithTheInterruptionAndNothingOpen)
 TEST_F(LockTest, ExclusiveLockOnAHandleWithoutRightsReopensItForReadAndWrite)
 {
     {
-        handle_lock handle = open(false, false);
+        handle_lock handle = open(rights::none);
         const HANDLE old = handle.handle();
         win32_file::write_lock writing(handle);
         EXPECT_TRUE(handle.hasRead());
@@ -180,7 +182,7 @@ TEST_F(LockTest, ExclusiveLockOnAHandleWithoutRightsReopensItForReadAndWrite)
 TEST_F(LockTest, TruncateCutsAtTheHandlePosition)
 {
     {
-        handle_lock handle = open(true, true);
+        handle_lock handle = open(rights::read_write);
         win32_file::write_lock writing(handle);
         boost::iostreams::stream<win32_file::device> io(writing.device());
         io << "abcd" << std::flush;
@@ -191,7 +193,7 @@ TEST_F(LockTest, TruncateCutsAtTheHandlePosition)
 
 TEST_F(LockTest, TruncateFailureIsReported)
 {
-    handle_lock handle = open(true, false);
+    handle_lock handle = open(rights::read);
     win32_file::read_lock reading(handle);
     // A read-only handle cannot move the end of the file.
     try {
@@ -291,7 +293,7 @@ TEST_P(StateStamp, ReturnsTheLastWriteTimeOnceTheClockHasPassedItsResolution)
 {
     const StampCase& c = GetParam();
     const unsigned long long stamp = (systemTimeNow() / c.grid + 1) * c.grid + c.offset;
-    handle_lock handle = open(true, true);
+    handle_lock handle = open(rights::read_write);
     FILETIME written = {static_cast<DWORD>(stamp), static_cast<DWORD>(stamp >> 32)};
     ASSERT_TRUE(SetFileTime(handle.handle(), nullptr, nullptr, &written));
 

@@ -1,4 +1,4 @@
-#include "Ostrel/Service/ModeBackupText.h"
+#include "Ostrel/backup_text/ModeBackupText.h"
 
 #include <algorithm>
 #include <sstream>
