@@ -29,8 +29,8 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/engine/Service.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/settings/Settings.h"
 #include "support/ConfigurationKey.h"
 #include "utillib_configfile/CfgFileSnapshot.h"

@@ -12,8 +12,8 @@
 #include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/backup_text/ModeBackupText.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/scheduling/FiringLinesets.h"
 #include "Ostrel/scheduling/Schedule.h"
 #include "Ostrel/settings/Settings.h"

@@ -15,6 +15,7 @@
 #include <boost/throw_exception.hpp>
 
 #include <exception>
+#include <system_error>
 
 #include "logging/Log.h"
 
@@ -239,8 +240,45 @@ void retryOrThrow(retry_test retryable, DWORD error, const boost::source_locatio
     }
 }
 
-HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, disposition opening,
-                    retryTimer& timer)
+namespace {
+
+// The layer's one write: all of the bytes, at the offset or, without one,
+// at the handle's position. A write that stores fewer bytes (a full disk)
+// is carried on from where it stopped, so the failure thrown is the
+// system's own: system_error "File write failed" with the function
+// "WriteFile"; a write that stores nothing without an error counts as
+// ERROR_DISK_FULL. What was stored before the failure stays stored.
+void writeAll(HANDLE handle, boost::optional<boost::uint64_t> offset, const char* bytes, std::size_t size)
+{
+    // One WriteFile per 1 GB at most: its count is a DWORD.
+    const std::size_t chunk = std::size_t(1) << 30;
+    while (size > 0) {
+        OVERLAPPED at = {};
+        if (offset) {
+            at.Offset = static_cast<DWORD>(*offset);
+            at.OffsetHigh = static_cast<DWORD>(*offset >> 32);
+        }
+        DWORD written = 0;
+        const BOOL ok = sys::writeFile(handle, bytes, static_cast<DWORD>(std::min(size, chunk)), &written,
+                                       offset ? &at : nullptr);
+        if (!ok || written == 0) {
+            const DWORD error = ok ? DWORD(ERROR_DISK_FULL) : ::GetLastError();
+            boost::throw_exception(boost::enable_error_info(boost::system::system_error(
+                                       static_cast<int>(error), boost::system::system_category(), "File write failed"))
+                                       << boost::errinfo_api_function("WriteFile"),
+                                   BOOST_CURRENT_LOCATION);
+        }
+        if (offset)
+            *offset += written;
+        bytes += written;
+        size -= written;
+    }
+}
+
+}  // namespace
+
+KernelHandle createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, disposition opening,
+                          retryTimer& timer)
 {
     const DWORD creation = opening == disposition::open_existing ? OPEN_EXISTING
                            : opening == disposition::open_always ? OPEN_ALWAYS
@@ -258,17 +296,18 @@ HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD sha
             retryOrThrow(isSharingOrLockViolation, error, BOOST_CURRENT_LOCATION, timer, narrowPath, "CreateFile");
         handle = attempt();
     }
-    return handle;
+    return KernelHandle(handle);
 }
 
-void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD access, DWORD share, retryTimer* timer)
+void recreateHandle(KernelHandle& handle, const boost::filesystem::path& path, DWORD access, DWORD share,
+                    retryTimer* timer)
 {
     const native_api api = lookUpNativeApi();
     HANDLE fresh = INVALID_HANDLE_VALUE;
     if (api.createFile) {
         const std::string narrowPath = narrow(path);
         boost::optional<attribute_guard> guard;
-        NTSTATUS status = reopenThrough(api, handle, path, access, fresh);
+        NTSTATUS status = reopenThrough(api, handle.get(), path, access, fresh);
         while (!NT_SUCCESS(status)) {
             if ((access & GENERIC_WRITE) && !guard)
                 guard.emplace(narrowPath);
@@ -279,26 +318,23 @@ void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD a
                 // retried like one on open.
                 retryOrThrow(isSharingOrLockViolation, api.toWin32Error(status), BOOST_CURRENT_LOCATION, *timer,
                              narrowPath, "NtCreateFile");
-            status = reopenThrough(api, handle, path, access, fresh);
+            status = reopenThrough(api, handle.get(), path, access, fresh);
         }
         if (!NT_SUCCESS(status))
             fresh = INVALID_HANDLE_VALUE;
     }
-    if (fresh == INVALID_HANDLE_VALUE) {
-        retryTimer forever(boost::none, path);
-        fresh = createHandle(path, access, share, disposition::open_existing, forever);
-    }
     // The old handle goes only once the new one exists, so that a failure
     // leaves the caller with a valid handle rather than a closed one.
-    ::CloseHandle(handle);
-    handle = fresh;
+    if (fresh != INVALID_HANDLE_VALUE) {
+        handle.reset(fresh);
+        return;
+    }
+    retryTimer forever(boost::none, path);
+    handle = createHandle(path, access, share, disposition::open_existing, forever);
 }
 
 handle_lock::handle_lock(const id& file, disposition opening, rights granted, const timeout& wait)
-    : fileId(file),
-      rawHandle(INVALID_HANDLE_VALUE),
-      readAccess(granted != rights::none),
-      writeAccess(granted == rights::read_write)
+    : fileId(file), readAccess(granted != rights::none), writeAccess(granted == rights::read_write)
 {
     trace::scope scope("handle_open");
     retryTimer timer(wait, fileId.path);
@@ -306,14 +342,14 @@ handle_lock::handle_lock(const id& file, disposition opening, rights granted, co
     // not stand in the way of a rename or delete.
     const DWORD share = (readAccess || writeAccess) ? FILE_SHARE_READ | FILE_SHARE_WRITE
                                                     : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    rawHandle = createHandle(fileId.path, (readAccess ? GENERIC_READ : 0) | (writeAccess ? GENERIC_WRITE : 0), share,
-                             opening, timer);
+    owned = createHandle(fileId.path, (readAccess ? GENERIC_READ : 0) | (writeAccess ? GENERIC_WRITE : 0), share,
+                         opening, timer);
 }
 
 handle_lock::~handle_lock()
 {
     trace::scope scope("handle_close");
-    ::CloseHandle(rawHandle);
+    owned.reset();
 }
 
 void handle_lock::upgrade(rights wanted, const timeout& wait)
@@ -321,22 +357,21 @@ void handle_lock::upgrade(rights wanted, const timeout& wait)
     if (wanted == rights::read_write && !writeAccess) {
         trace::scope scope("handle_lock_exclusive");
         retryTimer timer(wait, fileId.path);
-        recreateHandle(rawHandle, fileId.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       &timer);
+        recreateHandle(owned, fileId.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &timer);
         writeAccess = true;
         readAccess = true;
     }
     if (wanted != rights::none && !readAccess) {
         trace::scope scope("handle_lock_shared");
         retryTimer timer(wait, fileId.path);
-        recreateHandle(rawHandle, fileId.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &timer);
+        recreateHandle(owned, fileId.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &timer);
         readAccess = true;
     }
 }
 
 device handle_lock::device() const
 {
-    return win32_file::device(rawHandle);
+    return win32_file::device(owned.get());
 }
 
 std::streamsize device::read(char* buffer, std::streamsize size)
@@ -349,10 +384,14 @@ std::streamsize device::read(char* buffer, std::streamsize size)
 
 std::streamsize device::write(const char* data, std::streamsize size)
 {
-    DWORD written = 0;
-    if (!sys::writeFile(handle, data, static_cast<DWORD>(size), &written))
-        boost::throw_exception(std::ios_base::failure("failed writing"), BOOST_CURRENT_LOCATION);
-    return static_cast<std::streamsize>(written);
+    try {
+        writeAll(handle, boost::none, data, static_cast<std::size_t>(size));
+    } catch (const boost::system::system_error& failure) {
+        boost::throw_exception(
+            std::ios_base::failure("failed writing", std::error_code(failure.code().value(), std::system_category())),
+            BOOST_CURRENT_LOCATION);
+    }
+    return size;
 }
 
 std::streampos device::seek(boost::iostreams::stream_offset offset, std::ios_base::seekdir way)
@@ -367,25 +406,11 @@ std::streampos device::seek(boost::iostreams::stream_offset offset, std::ios_bas
 
 void handle_lock::write(boost::uint64_t offset, const char* bytes, std::size_t size) const
 {
-    // One WriteFile per 1 GB at most: its count is a DWORD.
-    const std::size_t chunk = std::size_t(1) << 30;
-    while (size > 0) {
-        OVERLAPPED at = {};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD written = 0;
-        const BOOL ok = sys::writeFile(rawHandle, bytes, static_cast<DWORD>(std::min(size, chunk)), &written, &at);
-        if (!ok || written == 0) {
-            const DWORD error = ok ? DWORD(ERROR_DISK_FULL) : ::GetLastError();
-            boost::throw_exception(boost::enable_error_info(boost::system::system_error(
-                                       static_cast<int>(error), boost::system::system_category(), "File write failed"))
-                                       << boost::errinfo_api_function("WriteFile")
-                                       << boost::errinfo_file_name(fileId.path.string()),
-                                   BOOST_CURRENT_LOCATION);
-        }
-        offset += written;
-        bytes += written;
-        size -= written;
+    try {
+        writeAll(owned.get(), offset, bytes, size);
+    } catch (boost::exception& failure) {
+        failure << boost::errinfo_file_name(fileId.path.string());
+        throw;
     }
 }
 

@@ -21,6 +21,7 @@
 // Waits of 10 ms and more are Boost.Thread interruption points: an
 // interrupted thread leaves with boost::thread_interrupted.
 
+#include "handle/KernelHandle.h"
 #include "trace/trace.h"
 
 #include <windows.h>
@@ -59,9 +60,10 @@ public:
 // A seekable stream device on a handle that it never closes: the handle's
 // owner keeps it and must outlive the device. Reads and writes are the
 // layer's file calls (win32_file_calls.h). read gives -1 at the end of the
-// file; write gives the count of bytes the system stored, which a full disk
-// can make smaller than asked. Errors throw std::ios_base::failure ("failed
-// reading", "failed writing", "failed seeking").
+// file; write is the layer's one write (as handle_lock::write, at the
+// handle's position): it stores all of the bytes or throws. Errors throw
+// std::ios_base::failure ("failed reading", "failed seeking", and "failed
+// writing" with the system's error code).
 class device {
 public:
     typedef char char_type;
@@ -118,14 +120,14 @@ public:
     // What was stored before the failure stays stored.
     void write(boost::uint64_t offset, const char* bytes, std::size_t size) const;
 
-    HANDLE handle() const { return rawHandle; }
+    HANDLE handle() const { return owned.get(); }
     const id& file() const { return fileId; }
     bool hasRead() const { return readAccess; }
     bool hasWrite() const { return writeAccess; }
 
 private:
     id fileId;
-    HANDLE rawHandle;
+    KernelHandle owned;
     bool readAccess;
     bool writeAccess;
 };

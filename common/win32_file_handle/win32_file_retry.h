@@ -81,14 +81,15 @@ void retryOrThrow(retry_test retryable, DWORD error, const boost::source_locatio
 // Opens a new handle with CreateFileA, retrying through the timer; a failed
 // write open of an existing file is repeated once with the read-only, hidden
 // and system attributes cleared (and put back afterwards).
-HANDLE createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, disposition opening,
-                    retryTimer& timer);
+KernelHandle createHandle(const boost::filesystem::path& path, DWORD access, DWORD share, disposition opening,
+                          retryTimer& timer);
 
 // Replaces handle by one with the given access to the same file object,
 // reopened through the open handle with NtCreateFile. Without a timer a
 // failed reopen is not retried; then, as when ntdll lacks NtCreateFile, the
 // file is opened by path instead (waiting without time-out). On failure the
 // old handle is kept.
-void recreateHandle(HANDLE& handle, const boost::filesystem::path& path, DWORD access, DWORD share, retryTimer* timer);
+void recreateHandle(KernelHandle& handle, const boost::filesystem::path& path, DWORD access, DWORD share,
+                    retryTimer* timer);
 
 }  // namespace win32_file

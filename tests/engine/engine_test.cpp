@@ -2,8 +2,8 @@
 // backup file: the run loop, toggles on time, stops, settings changes,
 // refused linesets and failing lines.
 
-#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/engine/Service.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 
 #include <atomic>
 #include <condition_variable>

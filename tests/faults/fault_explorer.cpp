@@ -61,8 +61,8 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
-#include "Ostrel/modebackup/ModeBackup.h"
 #include "Ostrel/engine/Service.h"
+#include "Ostrel/modebackup/ModeBackup.h"
 #include "support/ConfigurationKey.h"
 #include "support/RepairScenario.h"
 #include "support/TestInputs.h"

@@ -319,8 +319,7 @@ protected:
         ASSERT_TRUE(engine.waitForLine("^No linesets$", timeouts::state)) << engine.text();
         hold.holdIni();
         configure({{L"Studios", L"1,3", L"CNT", longInterval, consoleDue}});
-        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), timeouts::state))
-            << engine.text();
+        ASSERT_TRUE(engine.waitForLine(logged("INFO", "Setting [1, 3] mode to CNT"), timeouts::state)) << engine.text();
     }
 
     // Once the engine runs without linesets, configures a lineset on lines 1

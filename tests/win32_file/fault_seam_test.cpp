@@ -10,10 +10,13 @@
 #include "support/TestInputs.h"
 
 #include <boost/chrono.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <gtest/gtest.h>
 
+#include <ios>
 #include <map>
+#include <system_error>
 
 namespace {
 
@@ -62,9 +65,10 @@ protected:
     TempDirectory dir;
 };
 
-// A disk that stores part of each write: the layer's write goes on from
-// where each one stopped, and the device reports the short count.
-TEST_F(FaultSeamTest, AShortWriteIsCarriedOnAndReportedByTheDevice)
+// A disk that stores part of each write: both ways of writing, at an offset
+// and at the handle's position (a stream's), go on from where each write
+// stopped.
+TEST_F(FaultSeamTest, AShortWriteIsCarriedOnByEitherWayOfWriting)
 {
     win32_file::handle_lock handle(file(), disposition::open_always, rights::read_write);
     ScriptedSeam seam;
@@ -72,9 +76,45 @@ TEST_F(FaultSeamTest, AShortWriteIsCarriedOnAndReportedByTheDevice)
     handle.write(0, "0123456789", 10);
     EXPECT_EQ(seam.seen[file_call::write], 4);  // 3 + 3 + 3 + 1 bytes
     win32_file::device device = handle.device();
-    device.seek(0, std::ios_base::beg);
-    EXPECT_EQ(device.write("abcdef", 6), 3);
-    EXPECT_EQ(readFileBytes(path()), "abc3456789");
+    device.seek(2, std::ios_base::beg);
+    EXPECT_EQ(device.write("abcdef", 6), 6);
+    EXPECT_EQ(seam.seen[file_call::write], 6);  // 3 + 3 bytes
+    EXPECT_EQ(readFileBytes(path()), "01abcdef89");
+}
+
+// A full disk, reported as an error or as a write that stores nothing: the
+// failure carries the system's code whichever way the bytes went, and a
+// stream's caller gets it as a stream failure.
+TEST_F(FaultSeamTest, AFullDiskFailsEitherWayOfWritingWithTheSystemsCode)
+{
+    struct Case {
+        const char* name;
+        DWORD error;  // 0: the write succeeds, storing nothing
+    };
+    for (const Case& c : {Case{"disk full", ERROR_DISK_FULL}, Case{"nothing stored", 0}}) {
+        SCOPED_TRACE(c.name);
+        win32_file::handle_lock handle(file(), disposition::open_always, rights::read_write);
+        ScriptedSeam seam;
+        if (c.error) {
+            seam.failing = file_call::write;
+            seam.error = c.error;
+        } else {
+            seam.stored = 0;
+        }
+        try {
+            handle.write(0, "x", 1);
+            ADD_FAILURE() << "no failure at an offset";
+        } catch (const boost::system::system_error& failure) {
+            EXPECT_EQ(failure.code().value(), int(ERROR_DISK_FULL));
+        }
+        win32_file::device device = handle.device();
+        try {
+            device.write("x", 1);
+            ADD_FAILURE() << "no failure at the position";
+        } catch (const std::ios_base::failure& failure) {
+            EXPECT_EQ(failure.code(), std::error_code(ERROR_DISK_FULL, std::system_category()));
+        }
+    }
 }
 
 // A lock another handle keeps past the time-out: the retries wait on the
