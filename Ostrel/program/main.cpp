@@ -17,6 +17,7 @@
 #include "Ostrel/engine/Service.h"
 #include "Ostrel/program/Check.h"
 #include "Ostrel/program/Status.h"
+#include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "logging/Log.h"
 #include "windows_service/WindowsService.h"
 
@@ -149,7 +150,9 @@ int wmain(int argc, wchar_t** argv)
 {
     // The one place that asks Windows where the files are.
     const Ostrel::LoggerFiles files = Ostrel::loggerFilesInWindowsDirectory();
-    ServiceTable table{boost::make_shared<Ostrel::Service>(files)};
+    Ostrel::ModeBackupOptions backupOptions;
+    backupOptions.backupWait = Ostrel::backupWaitSetting(backupOptions.backupWait);
+    ServiceTable table{boost::make_shared<Ostrel::Service>(files, backupOptions)};
     const std::wstring action = argc > 1 ? argv[1] : L"";
     // Only "/check" and "/status" tell something by their exit codes: 1
     // when a lineset will never fire or none is configured, or when the

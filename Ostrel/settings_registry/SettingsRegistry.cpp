@@ -219,4 +219,20 @@ void saveSettings(const boost::shared_ptr<const Settings>& settings)
     root.write(L"Count", static_cast<std::int32_t>(settings->linesets.size()));
 }
 
+const wchar_t* const backupWaitValue = L"BackupWait";
+
+boost::chrono::milliseconds backupWaitSetting(boost::chrono::milliseconds fallback)
+{
+    const std::int32_t longest = 10 * 60 * 1000;
+    try {
+        const std::int32_t stored =
+            Reg::open(HKEY_LOCAL_MACHINE, settingsKeyName(), readAccess).read(backupWaitValue, -1);
+        if (stored >= fallback.count() && stored <= longest)
+            return boost::chrono::milliseconds(stored);
+    } catch (const RegOpenError&) {
+        // No configuration key: the program's own wait.
+    }
+    return fallback;
+}
+
 }  // namespace Ostrel

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 
+#include <boost/chrono/duration.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include "Ostrel/settings/Settings.h"
@@ -39,5 +40,14 @@ boost::shared_ptr<Settings> loadSettings();
 // count are left in place. "Count" is written last, so that a reader that
 // polls meanwhile sees new linesets beyond the old count only all at once.
 void saveSettings(const boost::shared_ptr<const Settings>& settings);
+
+// The value of the settings key that lengthens how long a change of a line
+// waits for a backup file another program holds, in milliseconds.
+extern const wchar_t* const backupWaitValue;
+
+// The wait the value stores, read once when the program starts: from
+// `fallback` (the program's own wait, which it never shortens) up to ten
+// minutes; a missing key or value, or any other number, gives `fallback`.
+boost::chrono::milliseconds backupWaitSetting(boost::chrono::milliseconds fallback);
 
 }  // namespace Ostrel

@@ -15,21 +15,19 @@ std::unique_ptr<locked_stream> openStream(const win32_file::io_lock& lock)
 
 }  // namespace
 
-fileReader::fileReader(win32_file::handle_lock& handle, const win32_file::timeout& wait)
-    : read_lock(handle, wait), fileStream(openStream(*this))
+template <class Lock>
+streamUnderLock<Lock>::streamUnderLock(win32_file::handle_lock& handle, const win32_file::timeout& wait)
+    : Lock(handle, wait), fileStream(openStream(*this))
 {
 }
 
 // The member stream goes before the base lock; its own destructor closes it
 // inside a catch-all, which writes any buffered output.
-fileReader::~fileReader() = default;
+template <class Lock>
+streamUnderLock<Lock>::~streamUnderLock() = default;
 
-fileUpdater::fileUpdater(win32_file::handle_lock& handle, const win32_file::timeout& wait)
-    : write_lock(handle, wait), fileStream(openStream(*this))
-{
-}
-
-fileUpdater::~fileUpdater() = default;
+template class streamUnderLock<win32_file::read_lock>;
+template class streamUnderLock<win32_file::write_lock>;
 
 lockedFile::lockedFile(const std::wstring& path, unsigned flags)
     : lockedHandle(path, flags), fileStream(openStream(lockedHandle.lock()))

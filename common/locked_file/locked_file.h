@@ -28,35 +28,41 @@
 
 typedef boost::iostreams::stream<win32_file::device> locked_stream;
 
-// Reads the file of a caller-owned handle_lock under a shared lock.
-class fileReader : public win32_file::read_lock {
+// A lock of a caller-owned handle_lock with a stream over its device. The
+// lock is taken first and released last; the stream goes in between,
+// writing its buffered output (errors swallowed). The handle stays open.
+template <class Lock>
+class streamUnderLock : public Lock {
 public:
-    // Upgrades the handle to read access if needed and locks, waiting as the
-    // time-out allows. The handle_lock must outlive the reader.
-    explicit fileReader(win32_file::handle_lock& handle, const win32_file::timeout& wait = boost::none);
-    // Destroys the stream, then unlocks; the handle stays open.
-    ~fileReader() override;
-
     std::iostream& stream() { return *fileStream; }
+
+protected:
+    // Takes the lock (upgrading the handle to the rights it needs), waiting
+    // as the time-out allows; the handle_lock must outlive the object.
+    streamUnderLock(win32_file::handle_lock& handle, const win32_file::timeout& wait);
+    ~streamUnderLock() override;
 
 private:
     std::unique_ptr<locked_stream> fileStream;
 };
 
-// Reads and rewrites the file of a caller-owned handle_lock under an
-// exclusive lock; truncate() is the lock's.
-class fileUpdater : public win32_file::write_lock {
+// Reads the file under a shared lock.
+class fileReader : public streamUnderLock<win32_file::read_lock> {
 public:
-    // Upgrades the handle to read and write access if needed and locks,
-    // waiting as the time-out allows. The handle_lock must outlive it.
-    explicit fileUpdater(win32_file::handle_lock& handle, const win32_file::timeout& wait = boost::none);
-    // Writes buffered output (errors swallowed), then unlocks.
-    ~fileUpdater() override;
+    explicit fileReader(win32_file::handle_lock& handle, const win32_file::timeout& wait = boost::none)
+        : streamUnderLock(handle, wait)
+    {
+    }
+};
 
-    std::iostream& stream() { return *fileStream; }
-
-private:
-    std::unique_ptr<locked_stream> fileStream;
+// Reads and rewrites the file under an exclusive lock; truncate() is the
+// lock's.
+class fileUpdater : public streamUnderLock<win32_file::write_lock> {
+public:
+    explicit fileUpdater(win32_file::handle_lock& handle, const win32_file::timeout& wait = boost::none)
+        : streamUnderLock(handle, wait)
+    {
+    }
 };
 
 // Opens and locks a file by path for its own lifetime. Flags as for

@@ -142,6 +142,18 @@ std::string headerName(const std::string& text, const LineSpan& line)
     return headerName(text.data() + line.begin, text.data() + line.end);
 }
 
+// Erases the item at the index `find` gives, when it gives one; whether it
+// did.
+template <class Items, class Find>
+bool eraseFound(Items& items, Find find)
+{
+    std::size_t index;
+    if (!find(index))
+        return false;
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
+    return true;
+}
+
 }  // namespace
 
 bool operator==(const C_CfgFileEntry& a, const C_CfgFileEntry& b)
@@ -248,11 +260,7 @@ void C_CfgFileSection::setValue(const std::string& key, const std::string& value
 
 bool C_CfgFileSection::removeKey(const std::string& key)
 {
-    std::size_t index;
-    if (!findKey(key, index))
-        return false;
-    body.erase(body.begin() + static_cast<std::ptrdiff_t>(index));
-    return true;
+    return eraseFound(body, [&](std::size_t& index) { return findKey(key, index); });
 }
 
 void ParseSectionHeader(const std::string& line, std::string& name)
@@ -410,11 +418,7 @@ void C_CfgFileSnapshot::addSection(const std::string& name, std::size_t& index)
 
 bool C_CfgFileSnapshot::removeSection(const std::string& name)
 {
-    std::size_t index;
-    if (!findSection(name, index))
-        return false;
-    sectionList.erase(sectionList.begin() + static_cast<std::ptrdiff_t>(index));
-    return true;
+    return eraseFound(sectionList, [&](std::size_t& index) { return findSection(name, index); });
 }
 
 std::string withBlankLinesTo(const std::string& text, std::size_t length)

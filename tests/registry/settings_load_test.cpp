@@ -260,3 +260,26 @@ TEST_F(SettingsLoadTest, RememberedLinesetsAreReadAfreshOnceEdited)
 }
 
 }  // namespace
+
+// The backup wait, read at start: the stored milliseconds from the
+// program's own wait up to ten minutes; anything else, and no key, gives
+// the program's own.
+TEST_F(SettingsLoadTest, TheBackupWaitOnlyLengthensTheProgramsOwn)
+{
+    const boost::chrono::milliseconds own(2000);
+    EXPECT_EQ(Ostrel::backupWaitSetting(own), own) << "no key";
+    setDword(L"", L"Count", 0);
+    EXPECT_EQ(Ostrel::backupWaitSetting(own), own) << "no value";
+    struct Case {
+        std::uint32_t stored;
+        std::int64_t expected;
+    };
+    for (const Case& c : {Case{5000, 5000}, Case{2000, 2000}, Case{600000, 600000}, Case{1999, 2000}, Case{0, 2000},
+                          Case{600001, 2000}, Case{0xFFFFFFFF, 2000}}) {
+        setDword(L"", Ostrel::backupWaitValue, c.stored);
+        EXPECT_EQ(Ostrel::backupWaitSetting(own).count(), c.expected) << c.stored;
+    }
+    // A text is data like any other: "5" with its NUL is the number 53.
+    setString(L"", Ostrel::backupWaitValue, L"5");
+    EXPECT_EQ(Ostrel::backupWaitSetting(own), own);
+}

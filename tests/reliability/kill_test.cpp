@@ -90,6 +90,7 @@ TEST_P(AimedKillTest, TheNextStartLeavesLoggerIniAsItWas)
     const std::string original = eightLineIni();
     setIni(original);
     setBackup(backupfile::declaration);  // the holders need the file
+    setPatientBackupWait();
     {
         ServiceProcess service;
         ASSERT_TRUE(service.waitForOutput("Settings:", startTimeout)) << service.output();

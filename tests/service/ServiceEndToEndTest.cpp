@@ -339,6 +339,7 @@ protected:
     {
         EndToEnd::SetUp();
         writeBytes(backupPath, declaration);
+        setPatientBackupWait();
     }
 };
 
@@ -931,6 +932,7 @@ protected:
     {
         writeBytes(iniPath, loggerIni("REC", "CNT", "VOX"));
         writeBytes(backupPath, declaration + record("Line02", "CNT", "REC"));
+        setPatientBackupWait();
         start();
         ASSERT_TRUE(showsToggle(originalIni, {})) << readFileBytes(iniPath);
         configure({{L"Studios", L"1,3", L"CNT", interval, consoleDue}});

@@ -10,6 +10,7 @@
 
 #include "Ostrel/settings_registry/SettingsRegistry.h"
 #include "registry/RegKey.h"
+#include "support/Timeouts.h"
 
 // The settings key (subkey "") or one of its subkeys ("1", "2", ...).
 inline std::wstring configurationKeyName(const std::wstring& subkey)
@@ -58,4 +59,12 @@ inline void setConfigurationDword(const std::wstring& subkey, const std::wstring
 inline void setConfigurationString(const std::wstring& subkey, const std::wstring& name, const std::wstring& value)
 {
     setConfigurationValue(subkey, name, REG_SZ, value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t)));
+}
+
+// The program started next waits timeouts::heldBackup for a backup file
+// another process holds (the backup wait it reads at start), so that a test
+// holding its saves never races the program's own 2 s.
+inline void setPatientBackupWait()
+{
+    setConfigurationDword(L"", Ostrel::backupWaitValue, timeouts::heldBackup);
 }

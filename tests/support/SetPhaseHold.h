@@ -20,6 +20,7 @@
 #include "Ostrel/modebackup/ModeBackup.h"
 #include "support/Eventually.h"
 #include "support/FileHolder.h"
+#include "support/Timeouts.h"
 
 // Options under which the service's save waits for a held backup file far
 // longer than any test holds it, so that no test races the product's own
@@ -27,7 +28,7 @@
 inline Ostrel::ModeBackupOptions patientSaves()
 {
     Ostrel::ModeBackupOptions options;
-    options.backupWait = boost::chrono::seconds(120);
+    options.backupWait = boost::chrono::milliseconds(timeouts::heldBackup);
     return options;
 }
 

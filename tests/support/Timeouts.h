@@ -21,4 +21,9 @@ const DWORD poll = 10;
 // it.
 const DWORD toggle = 90000;
 
+// How long the service under test waits for a backup file that a test
+// holds (the product's own wait is 2 s): far longer than any test holds it,
+// so that no test races the product's wait.
+const DWORD heldBackup = 120000;
+
 }  // namespace timeouts
