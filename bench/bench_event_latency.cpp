@@ -123,13 +123,13 @@ private:
 
 void prepare(int linesets)
 {
-    const std::string path = Ostrel::loggerConfigFilePath(Ostrel::LoggerIni);
+    const Ostrel::LoggerFiles files = Ostrel::loggerFilesInWindowsDirectory();
     {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        std::ofstream out(files.iniPath, std::ios::binary | std::ios::trunc);
         for (int line = 1; line <= firing; ++line)
             out << "[" << Ostrel::lineSectionName(line) << "]\r\nName=Studio " << line << "\r\nMode=REC\r\n";
     }
-    DeleteFileA((Ostrel::windowsDirectory() + "brevik_ostrel_saved_modes.bak").c_str());
+    DeleteFileA(files.backupPath.c_str());
     auto settings = boost::make_shared<Ostrel::Settings>();
     for (int k = 0; k < linesets; ++k) {
         Ostrel::LinesetSettings l;
@@ -157,13 +157,12 @@ void prepare(int linesets)
 // line first shows the event mode and when its record first appears.
 void watch(Latencies& latencies, const std::atomic<bool>& stop)
 {
-    const std::string iniPath = Ostrel::loggerConfigFilePath(Ostrel::LoggerIni);
-    const std::string backupPath = Ostrel::windowsDirectory() + "brevik_ostrel_saved_modes.bak";
+    const Ostrel::LoggerFiles files = Ostrel::loggerFilesInWindowsDirectory();
     std::map<int, bool> shown, recorded;
     while (!stop) {
-        const std::string ini = readUnlocked(iniPath);
+        const std::string ini = readUnlocked(files.iniPath);
         const ptime iniSeen = microsec_clock::local_time();
-        const std::string backup = readUnlocked(backupPath);
+        const std::string backup = readUnlocked(files.backupPath);
         const ptime backupSeen = microsec_clock::local_time();
         C_CfgFileSnapshot snapshot;
         bool parsed = true;

@@ -20,18 +20,27 @@ std::string windowsDirectory()
     return dir;
 }
 
-std::string loggerConfigFilePath(LoggerConfigFile file)
+namespace {
+
+const char* loggerConfigFileName(LoggerConfigFile file)
 {
     static const char* const names[] = {"logger.ini", "logger.res", "logger.inf", "radio.ini"};
     if (file < LoggerIni || file > RadioIni)
         boost::throw_exception(std::runtime_error("Invalid enum value for LoggerConfigFile"));
-    return windowsDirectory() + names[file];
+    return names[file];
+}
+
+}  // namespace
+
+std::string loggerConfigFilePath(LoggerConfigFile file)
+{
+    return windowsDirectory() + loggerConfigFileName(file);
 }
 
 LoggerFiles loggerFilesInWindowsDirectory()
 {
     const std::string directory = windowsDirectory();
-    return {directory + "logger.ini", directory + "brevik_ostrel_saved_modes.bak"};
+    return {directory + loggerConfigFileName(LoggerIni), directory + "brevik_ostrel_saved_modes.bak"};
 }
 
 }  // namespace Ostrel
