@@ -1,6 +1,8 @@
 #include "Ostrel/engine/Service.h"
 
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include <boost/bind/bind.hpp>
 #include <boost/chrono.hpp>
@@ -52,14 +54,19 @@ std::string lineText(const LinesetSettings& lineset)
 // linesets that must never fire, each reported once per load.
 boost::shared_ptr<const Settings> usableLinesets(const boost::shared_ptr<const Settings>& loaded)
 {
-    for (const LinesetSettings& lineset : loaded->linesets) {
-        if (const boost::optional<std::string> refusal = linesetRefusal(lineset)) {
-            // A lineset without a name reads "Lineset [6] ...", one blank.
-            const std::string named = lineset.name.empty() ? "Lineset" : "Lineset " + lineset.name;
-            LOG_ERROR("%s [%s] is never toggled: %s", named.c_str(), lineText(lineset).c_str(), refusal->c_str());
-        }
+    // Reported here, not in the callback, so that the log names this
+    // function.
+    std::vector<std::pair<const LinesetSettings*, std::string>> refused;
+    const boost::shared_ptr<const Settings> firing = firingLinesets(
+        loaded,
+        [&](const LinesetSettings& lineset, const std::string& refusal) { refused.emplace_back(&lineset, refusal); });
+    for (const auto& entry : refused) {
+        const LinesetSettings& lineset = *entry.first;
+        // A lineset without a name reads "Lineset [6] ...", one blank.
+        const std::string named = lineset.name.empty() ? "Lineset" : "Lineset " + lineset.name;
+        LOG_ERROR("%s [%s] is never toggled: %s", named.c_str(), lineText(lineset).c_str(), entry.second.c_str());
     }
-    return firingLinesets(loaded);
+    return firing;
 }
 
 }  // namespace

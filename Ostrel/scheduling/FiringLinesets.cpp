@@ -1,7 +1,6 @@
 #include "Ostrel/scheduling/FiringLinesets.h"
 
-#include <algorithm>
-#include <iterator>
+#include <vector>
 
 #include <boost/make_shared.hpp>
 
@@ -16,13 +15,27 @@ boost::optional<std::string> linesetRefusal(const LinesetSettings& lineset)
     return scheduleRefusal(lineset.schedule);
 }
 
-boost::shared_ptr<const Settings> firingLinesets(const boost::shared_ptr<const Settings>& settings)
+boost::shared_ptr<const Settings> firingLinesets(const boost::shared_ptr<const Settings>& settings,
+                                                 const RefusalReport& report)
 {
-    const auto fires = [](const LinesetSettings& lineset) { return !linesetRefusal(lineset); };
-    if (std::all_of(settings->linesets.begin(), settings->linesets.end(), fires))
+    const std::vector<LinesetSettings>& all = settings->linesets;
+    boost::shared_ptr<Settings> firing;  // made at the first refused lineset
+    for (auto lineset = all.begin(); lineset != all.end(); ++lineset) {
+        const boost::optional<std::string> refusal = linesetRefusal(*lineset);
+        if (!refusal) {
+            if (firing)
+                firing->linesets.push_back(*lineset);
+            continue;
+        }
+        if (report)
+            report(*lineset, *refusal);
+        if (!firing) {
+            firing = boost::make_shared<Settings>();
+            firing->linesets.assign(all.begin(), lineset);
+        }
+    }
+    if (!firing)
         return settings;
-    auto firing = boost::make_shared<Settings>();
-    std::copy_if(settings->linesets.begin(), settings->linesets.end(), std::back_inserter(firing->linesets), fires);
     return firing;
 }
 

@@ -2,6 +2,7 @@
 // Which linesets the engine fires, for the engine and for "/check" alike.
 // No Windows header.
 
+#include <functional>
 #include <string>
 
 #include <boost/optional.hpp>
@@ -16,8 +17,14 @@ namespace Ostrel {
 // forge lines and sections in logger.ini.
 boost::optional<std::string> linesetRefusal(const LinesetSettings& lineset);
 
+// Told of each refused lineset with the reason, in the settings' order.
+typedef std::function<void(const LinesetSettings&, const std::string&)> RefusalReport;
+
 // The settings without their refused linesets, the others in their order:
 // the same settings when none is refused (the usual case), else a new copy.
-boost::shared_ptr<const Settings> firingLinesets(const boost::shared_ptr<const Settings>& settings);
+// Each lineset's refusal is worked out once, and `report` (when given)
+// hears of every refused one.
+boost::shared_ptr<const Settings> firingLinesets(const boost::shared_ptr<const Settings>& settings,
+                                                 const RefusalReport& report = RefusalReport());
 
 }  // namespace Ostrel

@@ -47,12 +47,19 @@ TEST(FiringLinesets, DropsTheRefusedAndKeepsTheOrder)
     auto settings = boost::make_shared<Settings>();
     settings->linesets = {withMode("a", "CNT"), withMode("broken", "CNT\r\n"), lineset("b", weekly(1, 9, 0)),
                           lineset("negative", weekly(1, 9, -1)), withMode("c", "REC")};
-    const boost::shared_ptr<const Settings> firing = Ostrel::firingLinesets(settings);
+    std::vector<std::string> refused;
+    const boost::shared_ptr<const Settings> firing = Ostrel::firingLinesets(
+        settings,
+        [&](const LinesetSettings& l, const std::string& reason) { refused.push_back(l.name + ": " + reason); });
     std::vector<std::string> names;
     for (const LinesetSettings& l : firing->linesets)
         names.push_back(l.name);
     EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(settings->linesets.size(), 5u) << "the loaded settings stay whole";
+    // Each refused lineset is told once, in order, with its reason.
+    ASSERT_EQ(refused.size(), 2u);
+    EXPECT_EQ(refused[0], "broken: its mode contains a line break");
+    EXPECT_EQ(refused[1].rfind("negative: ", 0), 0u) << refused[1];
 }
 
 TEST(FiringLinesets, SettingsWithoutARefusalAreSharedNotCopied)
